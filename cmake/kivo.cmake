@@ -1,0 +1,26 @@
+# Project-wide helpers: one place for the language level, warnings and the
+# include root, and one for every test target.
+
+function(kivo_defaults target)
+    target_compile_features(${target} PUBLIC cxx_std_20)
+    target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+    if(KIVO_WERROR)
+        target_compile_options(${target} PRIVATE -Werror)
+    endif()
+endfunction()
+
+# kivo_add_gtest(name sources... LINK libs... [LABELS labels...] [ENV vars...])
+function(kivo_add_gtest name)
+    cmake_parse_arguments(ARG "" "TIMEOUT" "LINK;LABELS;ENV" ${ARGN})
+    add_executable(${name} ${ARG_UNPARSED_ARGUMENTS})
+    kivo_defaults(${name})
+    target_link_libraries(${name} PRIVATE ${ARG_LINK} GTest::gtest GTest::gmock GTest::gtest_main
+        Threads::Threads)
+    if(NOT ARG_TIMEOUT)
+        set(ARG_TIMEOUT 120)
+    endif()
+    gtest_discover_tests(${name}
+        DISCOVERY_TIMEOUT 60
+        PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}" ENVIRONMENT "${ARG_ENV}")
+endfunction()

@@ -1,0 +1,71 @@
+// Ownership, loading state and notifications of the component base.
+
+#include "framework/component.h"
+
+#include <algorithm>
+
+namespace kivo {
+
+TComponent::TComponent(TComponent* owner)
+{
+    if (owner) owner->InsertComponent(this);
+}
+
+TComponent::~TComponent()
+{
+    BeginDestruction();
+    for (TComponent* other : FreeNotifies) {
+        other->RemoveFreeNotification(this);
+        other->Notification(this, TOperation::opRemove);
+    }
+    FreeNotifies.clear();
+    // Owned components go in reverse creation order; each removes itself.
+    while (!Owned.empty()) delete Owned.back();
+    if (OwnerComponent) OwnerComponent->RemoveComponent(this);
+}
+
+void TComponent::BeginDestruction()
+{
+    IsDestroying = true;
+}
+
+void TComponent::EndLoading()
+{
+    if (!IsLoading) return;
+    IsLoading = false;
+    Loaded();
+}
+
+void TComponent::FreeNotification(TComponent* component)
+{
+    if (!component || component == this) return;
+    if (std::find(FreeNotifies.begin(), FreeNotifies.end(), component) == FreeNotifies.end()) {
+        FreeNotifies.push_back(component);
+        component->FreeNotification(this);
+    }
+}
+
+void TComponent::RemoveFreeNotification(TComponent* component)
+{
+    std::erase(FreeNotifies, component);
+}
+
+void TComponent::Notification(TComponent*, TOperation) {}
+
+void TComponent::InsertComponent(TComponent* component)
+{
+    component->OwnerComponent = this;
+    for (TComponent* sibling : Owned) sibling->Notification(component, TOperation::opInsert);
+    Owned.push_back(component);
+    Notification(component, TOperation::opInsert);
+}
+
+void TComponent::RemoveComponent(TComponent* component)
+{
+    std::erase(Owned, component);
+    component->OwnerComponent = nullptr;
+    Notification(component, TOperation::opRemove);
+    for (TComponent* sibling : Owned) sibling->Notification(component, TOperation::opRemove);
+}
+
+} // namespace kivo
