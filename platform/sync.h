@@ -6,6 +6,7 @@
 #include "platform/win_types.h"
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 
 namespace kivo::win {
@@ -26,6 +27,14 @@ BOOL ResetEvent(HANDLE event);
 // Releases any handle of this layer (events, serial files). Closing an event
 // that threads wait on is the caller's error, as on Windows.
 BOOL CloseHandle(HANDLE handle);
+
+// Enters an object of another platform piece (a serial file) in the handle
+// table and takes ownership: CloseHandle then deletes it, and a handle that
+// was never entered or is already closed fails with ERROR_INVALID_HANDLE.
+// nullptr (last error set, object freed) when the table cannot grow.
+HANDLE RegisterHandle(std::unique_ptr<KernelObject> object);
+// True while handle names an entered object that has not been closed.
+bool IsLiveHandle(HANDLE handle);
 
 // WAIT_OBJECT_0 when signalled, WAIT_TIMEOUT when the time-out passed first,
 // WAIT_FAILED (with the last error set) for a handle that is not an event.
