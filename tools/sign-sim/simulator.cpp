@@ -1,0 +1,163 @@
+// The main loop of the simulated sign.
+
+#include "tools/sign-sim/simulator.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+#include <poll.h>
+#include <unistd.h>
+
+namespace tarvio::sim {
+
+namespace {
+// A line nobody drains (the program gone, the cable out) must not pile up
+// answers for ever; after this long without progress they are dropped.
+constexpr auto StallLimit = std::chrono::seconds(5);
+constexpr std::size_t ReadBlock = 256;
+} // namespace
+
+SignSimulator::SignSimulator(const SimOptions& options, SignLine& line, TrafficLog& log,
+                             TDisplay display, bool unicode, std::FILE* out, std::FILE* err)
+    : Options(options), Line(line), Log(log), Display(display), Unicode(unicode), Out(out),
+      Err(err)
+{
+    Prices.fill("0000");
+    Info.Where = line.Where();
+    Info.Status = options.Status;
+    Info.Fault = FaultName(options.Fault);
+    if (options.Noise) Info.Fault += "+noise";
+    if (options.ChunkSize) Info.Fault += "+chunks of " + std::to_string(options.ChunkSize);
+}
+
+void SignSimulator::Run(int stopFd)
+{
+    Log.Line("start", EscapeBytes(Line.Where() + " " + Line.Device()));
+    std::fprintf(Out, "ready %s\n", Line.Where().c_str());
+    std::fflush(Out);
+    if (Display == TDisplay::dsBig) Show();
+    if (Options.Interval) NextTick = Clock::now() + *Options.Interval;
+
+    for (;;) {
+        auto now = Clock::now();
+        bool wantWrite = !Outgoing.empty() && Outgoing.front().Due <= now;
+        pollfd fds[2] = {
+            {Line.PollFd(), static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0)), 0},
+            {stopFd, POLLIN, 0},
+        };
+        int ready = ::poll(fds, 2, PollTimeout(now, wantWrite));
+        if (ready < 0 && errno != EINTR) throw LineError("poll failed");
+        if (fds[1].revents) break;
+        if (fds[0].revents & (POLLERR | POLLNVAL)) throw LineError(Line.Where() + " failed");
+        if (fds[0].revents & (POLLIN | POLLHUP)) ReadLine();  // a hang-up shows in the read
+
+        now = Clock::now();
+        if (Options.Interval && now >= NextTick) {
+            QueueAnswer();
+            NextTick += *Options.Interval;
+            if (NextTick <= now) NextTick = now + *Options.Interval;
+        }
+        WriteDue(now);
+    }
+    Log.Line("stop");
+}
+
+int SignSimulator::PollTimeout(Clock::time_point now, bool wantWrite) const
+{
+    std::optional<Clock::time_point> next;
+    auto consider = [&](Clock::time_point t) {
+        if (!next || t < *next) next = t;
+    };
+    // A due write waits for POLLOUT, except that a stalled line must still
+    // reach its drop deadline.
+    if (wantWrite && Stalled) consider(StalledSince + StallLimit);
+    else if (!wantWrite && !Outgoing.empty()) consider(Outgoing.front().Due);
+    if (Options.Interval) consider(NextTick);
+    if (!next) return -1;
+    auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - now).count();
+    return static_cast<int>(std::clamp<long long>(wait, 0, 60000));
+}
+
+void SignSimulator::ReadLine()
+{
+    char buffer[ReadBlock];
+    // Bounded so a flood of input cannot starve the writes and the stop.
+    for (int block = 0; block < 16; ++block) {
+        std::size_t n = Line.ReadSome(buffer, sizeof buffer);
+        if (n == 0) break;
+        Events.clear();
+        Parser.Feed(std::string_view(buffer, n), Events);
+        for (const FrameEvent& event : Events) HandleFrame(event);
+    }
+}
+
+void SignSimulator::HandleFrame(const FrameEvent& event)
+{
+    if (event.Kind != FrameEvent::TKind::fkFrame) {
+        Log.Line("bad", std::to_string(event.Length) + " " + EscapeBytes(event.Bytes));
+        if (!Options.Quiet)
+            std::fprintf(Err, "tarvio-sign-sim: ignored a frame of %zu bytes (a frame has %zu)\n",
+                         event.Length, FrameLength);
+        return;
+    }
+    Log.Line("in", EscapeBytes(event.Bytes));
+    Prices = event.Prices;
+    ++Info.Frames;
+    Info.LastFrameTime = TimestampNow();
+    Show();
+    QueueAnswer();
+}
+
+void SignSimulator::QueueAnswer()
+{
+    WireAnswer answer = ShapeAnswer(Prices, Options);
+    if (answer.Chunks.empty()) {
+        Log.Line("silent");
+        return;
+    }
+    std::string whole = answer.Whole();
+    Clock::time_point due = Outgoing.empty() ? Clock::now() : Outgoing.back().Due;
+    for (std::size_t i = 0; i < answer.Chunks.size(); ++i) {
+        due += answer.Chunks[i].DelayBefore;
+        bool last = i + 1 == answer.Chunks.size();
+        Outgoing.push_back({std::move(answer.Chunks[i].Bytes), 0, due, last,
+                            last ? whole : std::string()});
+    }
+}
+
+void SignSimulator::WriteDue(Clock::time_point now)
+{
+    while (!Outgoing.empty() && Outgoing.front().Due <= now) {
+        Pending& head = Outgoing.front();
+        std::size_t n = Line.WriteSome(std::string_view(head.Bytes).substr(head.Written));
+        if (n == 0) {
+            if (!Stalled) Stalled = true, StalledSince = now;
+            if (now - StalledSince >= StallLimit) {
+                Log.Line("dropped", std::to_string(Outgoing.size()));
+                if (!Options.Quiet)
+                    std::fprintf(Err, "tarvio-sign-sim: nobody reads %s; dropped what was queued\n",
+                                 Line.Where().c_str());
+                Outgoing.clear();
+                Stalled = false;
+            }
+            return;
+        }
+        Stalled = false;
+        head.Written += n;
+        if (head.Written < head.Bytes.size()) continue;
+        if (head.LastOfPacket) Log.Line("out", EscapeBytes(head.Packet));
+        Outgoing.pop_front();
+    }
+}
+
+void SignSimulator::Show()
+{
+    switch (Display) {
+    case TDisplay::dsNone: return;
+    case TDisplay::dsPlain: std::fprintf(Out, "%s\n", RenderPlainPrices(Prices).c_str()); break;
+    case TDisplay::dsBig: std::fputs(RenderBigBoard(Prices, Info, Unicode).c_str(), Out); break;
+    }
+    std::fflush(Out);
+}
+
+} // namespace tarvio::sim
