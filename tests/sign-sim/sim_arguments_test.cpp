@@ -1,0 +1,104 @@
+// The executable's answers to its command line: usage errors exit 2 with the
+// reason on stderr, help exits 0 on stdout, and set-up failures exit 1.
+
+#include "tests/sign-sim/sim_process.h"
+
+#include "tests/support/temp_dir.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace tarvio::sim::test {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+// A readable, unique test name from a row of arguments.
+std::string RowName(std::size_t index, const std::vector<std::string>& args)
+{
+    std::string name = "Row" + std::to_string(index);
+    for (const std::string& arg : args)
+        for (char c : arg) {
+            bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+            if (alnum) name += c;
+            else if (name.back() != '_') name += '_';
+        }
+    return name;
+}
+
+struct ArgCase {
+    std::vector<std::string> Args;
+    std::string Message;
+};
+
+void PrintTo(const ArgCase& row, std::ostream* os)
+{
+    for (std::size_t i = 0; i < row.Args.size(); ++i) *os << (i ? " " : "") << row.Args[i];
+}
+
+class SimArguments : public ::testing::TestWithParam<ArgCase> {};
+
+TEST_P(SimArguments, ExitTwoWithTheReasonOnStderr)
+{
+    SimRun run = RunSim(GetParam().Args);
+    EXPECT_EQ(run.ExitCode, 2);
+    EXPECT_THAT(run.Stderr, StartsWith("tarvio-sign-sim: "));
+    EXPECT_THAT(run.Stderr, HasSubstr(GetParam().Message));
+    EXPECT_THAT(run.Stderr, HasSubstr("Try 'tarvio-sign-sim --help'."));
+    EXPECT_EQ(run.Stdout, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SimArguments,
+    ::testing::Values(ArgCase{{}, "say where the sign sits"},
+                      ArgCase{{"--device-dir", "/tmp", "--com", "x"}, "--com wants a whole number"},
+                      ArgCase{{"--device-dir", "/tmp", "--status", "TOOLONG"}, "three characters"},
+                      ArgCase{{"--device-dir", "/tmp", "--fault", "maybe"}, "--fault wants one of"},
+                      ArgCase{{"--device-dir", "/tmp", "--interval"}, "--interval needs a value"},
+                      ArgCase{{"--bogus"}, "unknown option --bogus"}),
+    [](const auto& info) { return RowName(info.index, info.param.Args); });
+
+TEST(SimHelp, ExplainsItselfOnStdoutAndExitsZero)
+{
+    SimRun run = RunSim({"--help"});
+    EXPECT_EQ(run.ExitCode, 0);
+    EXPECT_THAT(run.Stdout, StartsWith("Usage: tarvio-sign-sim --device-dir DIR"));
+    EXPECT_THAT(run.Stdout, HasSubstr("--fault silent"));
+    EXPECT_EQ(run.Stderr, "");
+}
+
+TEST(SimSetup, UnusableLogOrDirectoryExitsOneAndSaysWhy)
+{
+    kivo::test::TempDir dir("sim-args");
+    dir.Write("file", "x");
+    SimRun run = RunSim({"--device-dir", (dir / "file").string() + "/sub", "--quiet"});
+    EXPECT_EQ(run.ExitCode, 1);
+    EXPECT_THAT(run.Stderr, HasSubstr("cannot make the device directory"));
+
+    run = RunSim({"--device-dir", dir.Path().string(), "--log", (dir / "no/such/log").string()});
+    EXPECT_EQ(run.ExitCode, 1);
+    EXPECT_THAT(run.Stderr, HasSubstr("cannot open the log"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "com1")) << "no link left behind";
+}
+
+TEST(SimSetup, MissingPortExitsOneAndNamesIt)
+{
+    kivo::test::TempDir dir("sim-args");
+    std::string missing = (dir / "ttyNothing").string();
+    SimRun run = RunSim({"--port", missing});
+    EXPECT_EQ(run.ExitCode, 1);
+    EXPECT_THAT(run.Stderr, HasSubstr("cannot open " + missing + ": No such file"));
+}
+
+TEST(SimSetup, PortThatIsNotATerminalIsRefused)
+{
+    kivo::test::TempDir dir("sim-args");
+    dir.Write("plain", "");
+    SimRun run = RunSim({"--port", (dir / "plain").string()});
+    EXPECT_EQ(run.ExitCode, 1);
+    EXPECT_THAT(run.Stderr, HasSubstr("is not a serial port"));
+}
+
+} // namespace
+} // namespace tarvio::sim::test
