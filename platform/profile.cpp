@@ -1,0 +1,480 @@
+// Settings files: the INI reading rules and the write that changes one line
+// (or adds one) and leaves every other byte of the file as it was.
+
+#include "platform/profile.h"
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kivo::win {
+
+namespace {
+
+constexpr DWORD ERROR_DISK_FULL = 112;
+
+// One process-wide lock: a read-modify-write of the file must not interleave
+// with another thread's.
+std::mutex& FileLock()
+{
+    static std::mutex* lock = new std::mutex;
+    return *lock;
+}
+
+DWORD FromErrno(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+    case ETXTBSY: return ERROR_ACCESS_DENIED;
+    case ENOSPC:
+    case EDQUOT: return ERROR_DISK_FULL;
+    case EMFILE:
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case EIO: return ERROR_IO_DEVICE;
+    default: return ERROR_GEN_FAILURE;
+    }
+}
+
+BOOL FailWith(DWORD error)
+{
+    SetLastError(error);
+    return FALSE;
+}
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+std::string_view Trim(std::string_view text)
+{
+    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+char AsciiLower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    return true;
+}
+
+// A line of the file without its terminator; Ending is "\r\n", "\n" or ""
+// (the last line of a file without a final newline).
+struct Line {
+    std::string_view Text;
+    std::string_view Ending;
+};
+
+std::vector<Line> SplitLines(std::string_view content)
+{
+    std::vector<Line> lines;
+    while (!content.empty()) {
+        std::size_t newline = content.find('\n');
+        if (newline == std::string_view::npos) {
+            lines.push_back({content, {}});
+            break;
+        }
+        std::size_t textEnd = newline > 0 && content[newline - 1] == '\r' ? newline - 1 : newline;
+        lines.push_back({content.substr(0, textEnd), content.substr(textEnd, newline + 1 - textEnd)});
+        content.remove_prefix(newline + 1);
+    }
+    return lines;
+}
+
+enum class TLineKind : std::uint8_t { lkOther, lkSection, lkKey };
+
+struct ParsedLine {
+    TLineKind Kind = TLineKind::lkOther;
+    std::string_view Name;   // section or key name, trimmed
+    std::size_t ValueStart = 0;  // offset of the value in the line, after blanks
+};
+
+ParsedLine Parse(std::string_view text, bool firstLine)
+{
+    // An editor's byte order mark must not hide the first section.
+    if (firstLine && text.starts_with("\xEF\xBB\xBF")) {
+        ParsedLine parsed = Parse(text.substr(3), false);
+        parsed.ValueStart += parsed.Kind == TLineKind::lkKey ? 3 : 0;
+        return parsed;
+    }
+    ParsedLine parsed;
+    std::string_view trimmed = Trim(text);
+    if (trimmed.empty() || trimmed.front() == ';' || trimmed.front() == '#') return parsed;
+    if (trimmed.front() == '[') {
+        std::size_t close = trimmed.find(']');
+        if (close == std::string_view::npos) return parsed;
+        parsed.Kind = TLineKind::lkSection;
+        parsed.Name = Trim(trimmed.substr(1, close - 1));
+        return parsed;
+    }
+    std::size_t equals = text.find('=');
+    if (equals == std::string_view::npos) return parsed;
+    std::string_view key = Trim(text.substr(0, equals));
+    if (key.empty()) return parsed;
+    parsed.Kind = TLineKind::lkKey;
+    parsed.Name = key;
+    std::size_t valueStart = equals + 1;
+    while (valueStart < text.size() && IsBlank(text[valueStart])) ++valueStart;
+    parsed.ValueStart = valueStart;
+    return parsed;
+}
+
+// Where a key is, or would go, in the file's lines.
+struct Location {
+    std::optional<std::size_t> SectionLine;
+    std::optional<std::size_t> KeyLine;
+    std::size_t InsertAfter = 0;  // the section's last key line, or its header
+};
+
+Location Find(const std::vector<Line>& lines, std::string_view section, std::string_view key)
+{
+    Location where;
+    bool inSection = false;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        ParsedLine parsed = Parse(lines[i].Text, i == 0);
+        if (parsed.Kind == TLineKind::lkSection) {
+            if (inSection) break;  // the first section of that name wins
+            if (EqualsNoCase(parsed.Name, section)) {
+                inSection = true;
+                where.SectionLine = i;
+                where.InsertAfter = i;
+            }
+            continue;
+        }
+        if (!inSection || parsed.Kind != TLineKind::lkKey) continue;
+        where.InsertAfter = i;
+        if (EqualsNoCase(parsed.Name, key)) {
+            where.KeyLine = i;
+            break;
+        }
+    }
+    return where;
+}
+
+std::string_view ValueOf(std::string_view lineText, const ParsedLine& parsed)
+{
+    std::string_view value = Trim(lineText.substr(parsed.ValueStart));
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+        value.remove_prefix(1);
+        value.remove_suffix(1);
+    }
+    return value;
+}
+
+// The whole file, or nullopt with errno set.
+std::optional<std::string> ReadWholeFile(const std::string& path)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string content;
+    char block[8192];
+    for (;;) {
+        ssize_t got = ::read(fd, block, sizeof block);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            int error = errno;
+            ::close(fd);
+            errno = error;
+            return std::nullopt;
+        }
+        if (got == 0) break;
+        content.append(block, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    return content;
+}
+
+bool WriteAll(int fd, std::string_view data)
+{
+    while (!data.empty()) {
+        ssize_t put = ::write(fd, data.data(), data.size());
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(put));
+    }
+    return true;
+}
+
+// A file or folder without any write permission bit counts as read-only even
+// for a privileged user, as the read-only attribute does on Windows.
+bool MayWrite(const std::string& path, const struct stat& info)
+{
+    return (info.st_mode & 0222) != 0 && ::access(path.c_str(), W_OK) == 0;
+}
+
+std::string FolderOf(const std::string& path)
+{
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+// A settings file reached through a symbolic link is written where the link
+// points, so the link survives.
+std::string ResolveLinks(const std::string& path)
+{
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (real == nullptr) return path;
+    std::string resolved(real);
+    ::free(real);
+    return resolved;
+}
+
+// Writes content to a new file beside path and renames it over path: the
+// file is either wholly old or wholly new. errno is set on failure.
+bool ReplaceThroughTemporary(const std::string& path, const std::string& content,
+                             const struct stat* existing)
+{
+    static std::atomic<unsigned> counter{0};
+    std::string folder = FolderOf(path);
+    std::string base = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temporary = folder + "/." + base + "." + std::to_string(::getpid()) + "-"
+                    + std::to_string(counter.fetch_add(1)) + ".tmp";
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) return false;
+    }
+    if (fd < 0) return false;
+    bool written = WriteAll(fd, content);
+    if (written && existing) written = ::fchmod(fd, existing->st_mode & 07777) == 0;
+    if (written && existing && ::fchown(fd, existing->st_uid, existing->st_gid) != 0) {
+        // Best effort: only a privileged writer can hand the file back to its owner.
+    }
+    if (written) written = ::fsync(fd) == 0;
+    int error = written ? 0 : errno;
+    if (::close(fd) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (written) {
+        if (::rename(temporary.c_str(), path.c_str()) == 0) return true;
+        error = errno;
+    }
+    ::unlink(temporary.c_str());
+    errno = error;
+    return false;
+}
+
+// For a folder that forbids new files while the file itself may be written.
+bool RewriteInPlace(const std::string& path, const std::string& content)
+{
+    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool written = WriteAll(fd, content) && ::ftruncate(fd, static_cast<off_t>(content.size())) == 0
+                   && ::fsync(fd) == 0;
+    int error = written ? 0 : errno;
+    if (::close(fd) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    errno = error;
+    return written;
+}
+
+bool ValidName(std::string_view name, char forbidden)
+{
+    if (Trim(name).empty()) return false;
+    for (char c : name)
+        if (c == '\r' || c == '\n' || c == forbidden) return false;
+    return true;
+}
+
+std::optional<long long> ParseInteger(std::string_view text)
+{
+    bool negative = false;
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    int base = 10;
+    if (text.starts_with("0x") || text.starts_with("0X")) {
+        base = 16;
+        text.remove_prefix(2);
+    } else if (text.starts_with("$") || text.starts_with("x") || text.starts_with("X")) {
+        base = 16;
+        text.remove_prefix(1);
+    }
+    if (text.empty()) return std::nullopt;
+    std::uint64_t magnitude = 0;
+    for (char c : text) {
+        int digit;
+        if (c >= '0' && c <= '9') digit = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+        else return std::nullopt;
+        magnitude = magnitude * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
+        if (magnitude > 0xFFFFFFFFull) return std::nullopt;
+    }
+    if (base == 16) {
+        // Hexadecimal gives the 32-bit pattern: $FFFFFFFF is -1.
+        auto bits = static_cast<std::uint32_t>(magnitude);
+        if (negative) bits = 0u - bits;
+        return static_cast<std::int32_t>(bits);
+    }
+    long long value = negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
+    if (value < INT_MIN || value > INT_MAX) return std::nullopt;
+    return value;
+}
+
+std::optional<std::string> ReadValue(const std::string& section, const std::string& key,
+                                     const std::string& fileName)
+{
+    if (fileName.empty()) return std::nullopt;
+    std::optional<std::string> content;
+    {
+        std::lock_guard lock(FileLock());
+        content = ReadWholeFile(fileName);
+    }
+    if (!content) return std::nullopt;
+    std::vector<Line> lines = SplitLines(*content);
+    Location where = Find(lines, Trim(section), Trim(key));
+    if (!where.KeyLine) return std::nullopt;
+    std::string_view text = lines[*where.KeyLine].Text;
+    return std::string(ValueOf(text, Parse(text, *where.KeyLine == 0)));
+}
+
+} // namespace
+
+std::string GetPrivateProfileString(const std::string& section, const std::string& key,
+                                    const std::string& defaultValue, DWORD size,
+                                    const std::string& fileName)
+{
+    std::string value = ReadValue(section, key, fileName).value_or(defaultValue);
+    if (size == 0) return {};
+    if (value.size() > size - 1) value.resize(size - 1);
+    return value;
+}
+
+int GetPrivateProfileInt(const std::string& section, const std::string& key, int defaultValue,
+                         const std::string& fileName)
+{
+    std::optional<std::string> value = ReadValue(section, key, fileName);
+    if (!value) return defaultValue;
+    std::optional<long long> number = ParseInteger(*value);
+    return number ? static_cast<int>(*number) : defaultValue;
+}
+
+BOOL WritePrivateProfileString(const std::string& section, const std::string& key,
+                               const std::string& value, const std::string& fileName)
+{
+    // A line break in a name or value would forge lines of its own.
+    if (fileName.empty() || !ValidName(section, ']') || !ValidName(key, '=')
+        || value.find_first_of("\r\n") != std::string::npos)
+        return FailWith(ERROR_INVALID_PARAMETER);
+
+    std::lock_guard lock(FileLock());
+    std::string path = ResolveLinks(fileName);
+    struct stat info {};
+    bool exists = ::stat(path.c_str(), &info) == 0;
+    if (!exists && errno != ENOENT) return FailWith(FromErrno(errno));
+    if (exists && S_ISDIR(info.st_mode)) return FailWith(ERROR_ACCESS_DENIED);
+    if (exists && !MayWrite(path, info)) return FailWith(ERROR_ACCESS_DENIED);
+
+    std::string content;
+    if (exists) {
+        std::optional<std::string> read = ReadWholeFile(path);
+        if (!read) return FailWith(FromErrno(errno));
+        content = std::move(*read);
+    }
+
+    std::vector<Line> lines = SplitLines(content);
+    std::string_view eol = "\n";
+    if (!lines.empty() && !lines.front().Ending.empty()) eol = lines.front().Ending;
+    Location where = Find(lines, Trim(section), Trim(key));
+    std::string keyLine = std::string(Trim(key)) + "=" + value;
+
+    std::string updated;
+    updated.reserve(content.size() + keyLine.size() + section.size() + 8);
+    auto append = [&](const Line& line) {
+        updated.append(line.Text);
+        updated.append(line.Ending);
+    };
+    // A last line without a final newline gets one before the added line.
+    auto appendAfter = [&](const Line& line, const std::string& added) {
+        updated.append(line.Text);
+        updated.append(line.Ending.empty() ? eol : line.Ending);
+        updated.append(added);
+        updated.append(eol);
+    };
+
+    if (where.KeyLine) {
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            if (i != *where.KeyLine) {
+                append(lines[i]);
+                continue;
+            }
+            ParsedLine parsed = Parse(lines[i].Text, i == 0);
+            updated.append(lines[i].Text.substr(0, parsed.ValueStart));
+            updated.append(value);
+            updated.append(lines[i].Ending);
+        }
+    } else if (where.SectionLine) {
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            if (i == where.InsertAfter) appendAfter(lines[i], keyLine);
+            else append(lines[i]);
+        }
+    } else {
+        updated = content;
+        if (!updated.empty()) {
+            if (!lines.back().Ending.empty()) {
+                if (!Trim(lines.back().Text).empty()) updated.append(eol);
+            } else {
+                updated.append(eol);
+                updated.append(eol);
+            }
+        }
+        updated.append("[" + std::string(Trim(section)) + "]");
+        updated.append(eol);
+        updated.append(keyLine);
+        updated.append(eol);
+    }
+
+    std::string folder = FolderOf(path);
+    struct stat folderInfo {};
+    if (::stat(folder.c_str(), &folderInfo) != 0) return FailWith(FromErrno(errno));
+    bool folderWritable = MayWrite(folder, folderInfo);
+    int error = EACCES;
+    if (folderWritable) {
+        if (ReplaceThroughTemporary(path, updated, exists ? &info : nullptr)) return TRUE;
+        error = errno;
+    }
+    if (exists && (error == EACCES || error == EPERM)) {
+        if (RewriteInPlace(path, updated)) return TRUE;
+        error = errno;
+    }
+    return FailWith(FromErrno(error));
+}
+
+} // namespace kivo::win
