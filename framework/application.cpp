@@ -1,0 +1,148 @@
+// The general error handler's queue, termination and the application in force.
+
+#include "framework/application.h"
+
+#include <cstdio>
+
+namespace kivo {
+
+namespace {
+
+// Used when no toolkit has been bound: nothing can run modally, so boxes go
+// to standard error and posted calls run at once.
+class TStandardErrorServices final : public TApplicationServices {
+public:
+    void ShowMessageBox(const std::string& text, TMessageKind) override
+    {
+        std::fprintf(stderr, "%s\n", text.c_str());
+    }
+    void Post(std::function<void()> call) override { call(); }
+    void Quit() override {}
+    bool CtrlKeyDown() override { return false; }
+    void Beep() override {}
+};
+
+std::atomic<TApplication*> Current{nullptr};
+
+TApplication& Fallback()
+{
+    static TStandardErrorServices services;
+    static TApplication application(services);
+    return application;
+}
+
+} // namespace
+
+TApplication::TApplication(TApplicationServices& services)
+    : Services(services), MainThread(std::this_thread::get_id())
+{
+}
+
+TApplication::~TApplication()
+{
+    // A posted flush may outlive us in the toolkit's queue; it must find nothing.
+    std::lock_guard lock(PendingLock);
+    PendingErrors.clear();
+    Alive.reset();
+}
+
+void TApplication::HandleException(const std::exception& error)
+{
+    QueueError(error.what());
+}
+
+void TApplication::HandleCurrentException()
+{
+    try {
+        throw;
+    } catch (const std::exception& error) {
+        QueueError(error.what());
+    } catch (...) {
+        QueueError("Unknown exception");
+    }
+}
+
+void TApplication::MessageBox(const std::string& text, TMessageKind kind)
+{
+    Services.ShowMessageBox(text, kind);
+}
+
+void TApplication::Terminate()
+{
+    TerminateRequested = true;
+    Services.Quit();
+}
+
+std::optional<int> TApplication::PromptForPort() const
+{
+    if (!PortPrompt) return std::nullopt;
+    return PortPrompt();
+}
+
+std::size_t TApplication::PendingErrorCount() const
+{
+    std::lock_guard lock(PendingLock);
+    return PendingErrors.size();
+}
+
+void TApplication::QueueError(std::string text)
+{
+    bool post = false;
+    {
+        std::lock_guard lock(PendingLock);
+        PendingErrors.push_back(std::move(text));
+        if (!FlushPosted) post = FlushPosted = true;
+    }
+    if (!post) return;
+    std::weak_ptr<TApplication*> alive = Alive;
+    Services.Post([alive] {
+        if (auto self = alive.lock()) (*self)->ShowPendingErrors();
+    });
+}
+
+void TApplication::ShowPendingErrors()
+{
+    {
+        std::lock_guard lock(PendingLock);
+        FlushPosted = false;
+        // A box of ours is open further down the stack; its loop shows the rest.
+        if (Flushing) return;
+        Flushing = true;
+    }
+    struct TFlushEnd {
+        TApplication& Owner;
+        ~TFlushEnd()
+        {
+            std::lock_guard lock(Owner.PendingLock);
+            Owner.Flushing = false;
+        }
+    } flushEnd{*this};
+    for (;;) {
+        std::string text;
+        {
+            std::lock_guard lock(PendingLock);
+            if (PendingErrors.empty()) return;
+            text = std::move(PendingErrors.front());
+            PendingErrors.pop_front();
+        }
+        Services.ShowMessageBox(text, TMessageKind::mkError);
+    }
+}
+
+TApplication& Application()
+{
+    TApplication* current = Current.load();
+    return current ? *current : Fallback();
+}
+
+TApplicationScope::TApplicationScope(TApplication& application)
+    : Previous(Current.exchange(&application))
+{
+}
+
+TApplicationScope::~TApplicationScope()
+{
+    Current.store(Previous);
+}
+
+} // namespace kivo
