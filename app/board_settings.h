@@ -1,0 +1,47 @@
+#pragma once
+// The settings file beside the executable: where it is, what the window
+// reads from it at first show and what the save routine writes back. The
+// file is read and written through the platform's profile functions, so
+// everything the program does not write survives untouched.
+
+#include "framework/exceptions.h"
+
+#include <array>
+#include <filesystem>
+#include <string>
+
+namespace tarvio {
+
+inline constexpr int RowCount = 8;
+using TRowTexts = std::array<std::string, RowCount>;
+
+// The settings as read at first show. Texts are taken as UTF-8.
+struct BoardSettings {
+    int PortNumber = 0;
+    TRowTexts Prices;
+    int HourIndex = 0;
+    int MinuteIndex = 0;
+    TRowTexts Captions;
+    TRowTexts Colours;
+};
+
+// A write to the settings file that did not reach it.
+class EIniFileException : public kivo::Exception {
+public:
+    using kivo::Exception::Exception;
+};
+
+// The executable's path with its extension replaced by ".ini" (appended
+// when it has none).
+std::string SettingsPathFor(const std::filesystem::path& executable);
+
+// Missing file, section or key, or a malformed integer, gives the default.
+BoardSettings ReadBoardSettings(const std::string& path);
+
+// Writes Tarvio/P1 ... P8, then Hora_Muda/Hora and Minuto, each at once.
+// The first write that fails raises EIniFileException "Unable to write to
+// <path>" and the writes after it are not made.
+void WriteBoardState(const std::string& path, const TRowTexts& prices, int hourIndex,
+                     int minuteIndex);
+
+} // namespace tarvio

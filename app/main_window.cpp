@@ -1,0 +1,505 @@
+// The main window: its controls as designed, the first show, the port
+// opening, the save routine, the status packet and the transmission triggers.
+
+#include "app/main_window.h"
+
+#include "app/board_layout.h"
+#include "app/board_link.h"
+#include "framework/application.h"
+#include "framework/local_time.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFont>
+#include <QGuiApplication>
+#include <QPalette>
+#include <QScreen>
+
+#include <optional>
+
+namespace tarvio {
+
+namespace {
+
+const QColor Red(255, 0, 0);
+const QColor Black(0, 0, 0);
+const QColor White(255, 255, 255);
+const QColor Green(0, 128, 0);
+const QColor Blue(0, 0, 255);
+const QColor Silver(192, 192, 192);
+
+constexpr std::array<int, RowCount> PriceFieldWidths{56, 58, 58, 58, 54, 55, 57, 57};
+
+// Tahoma and "Arial Rounded MT Bold" are seldom installed here. Where they
+// are missing, Liberation Sans stands in (its widths, Arial's, are close to
+// Tahoma's and keep four digits inside the narrowest price field), then
+// DejaVu Sans; the rounded face becomes bold Liberation Sans.
+QFont TahomaFont(int pixelHeight, bool bold = false)
+{
+    QFont font;
+    font.setFamilies({"Tahoma", "Liberation Sans", "DejaVu Sans"});
+    font.setPixelSize(pixelHeight);
+    font.setBold(bold);
+    return font;
+}
+
+QFont RoundedFont(int pixelHeight)
+{
+    QFont font;
+    font.setFamilies({"Arial Rounded MT Bold", "Liberation Sans", "DejaVu Sans"});
+    font.setPixelSize(pixelHeight);
+    font.setBold(true);
+    return font;
+}
+
+void SetTextColour(QWidget* widget, const QColor& colour)
+{
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    palette.setColor(QPalette::Text, colour);
+    palette.setColor(QPalette::ButtonText, colour);
+    widget->setPalette(palette);
+}
+
+QColor ButtonFace()
+{
+    return QApplication::palette().color(QPalette::Button);
+}
+
+template <typename Handler>
+void Guarded(Handler&& handler)
+{
+    try {
+        handler();
+    } catch (...) {
+        kivo::Application().HandleCurrentException();
+    }
+}
+
+QString Q(const std::string& text)
+{
+    return QString::fromStdString(text);
+}
+
+} // namespace
+
+TForm1::TForm1(std::string settingsPath, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint),
+      SettingsFile(std::move(settingsPath))
+{
+    setObjectName("Form1");
+    setWindowTitle("Tarvio");
+    setFixedSize(ClientWidth, DesignedOuterHeight - FrameAndTitleHeight);
+
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, ButtonFace());
+    setPalette(palette);
+    setAutoFillBackground(true);
+    setFont(TahomaFont(11));
+    SetTextColour(this, Red);
+
+    CreateRows();
+    CreateRightColumn();
+    CreateComponents();
+    SetTabOrder();
+    Connect();
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::CreateRows()
+{
+    std::array<TPanel**, RowCount> captions{&PP1, &PP2, &PP3, &PP4, &PP5, &PP6, &PP7, &PP8};
+    std::array<TMaskEdit**, RowCount> prices{&P1, &P2, &P3, &P4, &P5, &P6, &P7, &P8};
+    std::array<TLabel**, RowCount> readbacks{&L1, &L2, &L3, &L4, &L5, &L6, &L7, &L8};
+    for (int row = 0; row < RowCount; ++row) {
+        const QString number = QString::number(row + 1);
+        const int top = RowTop(row);
+
+        auto* caption = new TPanel(this, TPanel::TBevel::bvRaised);
+        caption->setObjectName("PP" + number);
+        caption->setGeometry(8, top, 201, 33);
+        caption->setFont(TahomaFont(19));
+        SetTextColour(caption, White);
+        *captions[row] = caption;
+
+        auto* price = new TMaskEdit(this);
+        price->setObjectName("P" + number);
+        price->setGeometry(216, top, PriceFieldWidths[row], 32);
+        price->setFont(RoundedFont(21));
+        SetTextColour(price, Black);
+        *prices[row] = price;
+
+        auto* readback = new TLabel(this, QRect(296, top, 44, 25), Qt::AlignHCenter);
+        readback->setObjectName("L" + number);
+        readback->setFont(TahomaFont(21));
+        SetTextColour(readback, Green);
+        readback->SetText("0000");
+        *readbacks[row] = readback;
+    }
+}
+
+void TForm1::CreateRightColumn()
+{
+    Label1 = new TLabel(this, QRect(360, 8, 169, 23));
+    Label1->setObjectName("Label1");
+    Label1->setFont(TahomaFont(19));
+    SetTextColour(Label1, Black);
+    Label1->SetText("Ultima Comunicação");
+
+    Label2 = new TLabel(this, QRect(360, 32, 52, 16), Qt::AlignHCenter);
+    Label2->setObjectName("Label2");
+    Label2->setFont(TahomaFont(13));
+    SetTextColour(Label2, Black);
+    Label2->SetText("00:00:00");
+
+    Test = new TLabel(this, QRect(424, 31, 24, 13));
+    Test->setObjectName("Test");
+    Test->SetText("0000");
+    Test->hide();
+
+    Panel1 = new TPanel(this, TPanel::TBevel::bvNone);
+    Panel1->setObjectName("Panel1");
+    Panel1->setGeometry(538, 8, 16, 25);
+    Panel1->setFont(TahomaFont(11));
+    SetTextColour(Panel1, Silver);
+    Panel1->setText("T");
+
+    Button1 = new QPushButton("Acertar Agora", this);
+    Button1->setObjectName("Button1");
+    Button1->setGeometry(360, 48, 185, 33);
+
+    Panel2 = new QFrame(this);
+    Panel2->setObjectName("Panel2");
+    Panel2->setGeometry(360, 88, 185, 89);
+    Panel2->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    Panel2->setLineWidth(1);
+
+    Label6 = new TLabel(Panel2, QRect(4, 18, 54, 13));
+    Label6->setObjectName("Label6");
+    Label6->SetText("Acertar ás:");
+    Label4 = new TLabel(Panel2, QRect(109, 19, 7, 13));
+    Label4->setObjectName("Label4");
+    Label4->SetText("H");
+    Label5 = new TLabel(Panel2, QRect(166, 18, 16, 13));
+    Label5->setObjectName("Label5");
+    Label5->SetText("min");
+    Label3 = new TLabel(Panel2, QRect(3, 66, 58, 16), Qt::AlignHCenter);
+    Label3->setObjectName("Label3");
+    Label3->setFont(TahomaFont(13, true));
+    SetTextColour(Label3, Blue);
+    Label3->SetText("00:00:00");
+
+    // Created after Panel2 so that they lie above it.
+    CB1 = new QComboBox(this);
+    CB1->setObjectName("CB1");
+    CB1->setGeometry(424, 104, 43, 21);
+    for (int hour = 0; hour < 24; ++hour) CB1->addItem(QString::asprintf("%02d", hour));
+    CB1->setCurrentIndex(0);
+
+    CB2 = new QComboBox(this);
+    CB2->setObjectName("CB2");
+    CB2->setGeometry(481, 103, 43, 21);
+    for (int minute = 0; minute < 60; ++minute) CB2->addItem(QString::asprintf("%02d", minute));
+    CB2->setCurrentIndex(0);
+
+    CB3 = new QCheckBox("Acertar á hora marcada acima", this);
+    CB3->setObjectName("CB3");
+    CB3->setGeometry(364, 133, 173, 17);
+
+    Button3 = new QPushButton("Sair", this);
+    Button3->setObjectName("Button3");
+    Button3->setGeometry(360, DesignedSairTop, 185, 33);
+
+    SB1 = new TStatusBar(this, {500, 50});
+    SB1->setObjectName("SB1");
+    SB1->setGeometry(0, height() - TStatusBar::BarHeight, width(), TStatusBar::BarHeight);
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName("Timer1");
+    Timer1->setInterval(500);
+    Timer2 = new QTimer(this);
+    Timer2->setObjectName("Timer2");
+    Timer2->setInterval(1000);
+}
+
+void TForm1::CreateComponents()
+{
+    // As the stored description builds them: stored properties while loading,
+    // then the end of loading.
+    Port1 = new kivo::TKivComPort(&Components);
+    Port1->Name = "Port1";
+    Port1->BeginLoading();
+    Port1->SetComNumber(3);
+    Port1->SetBaud(9600);
+    Port1->SetTraceName("KIVO.TRC");
+    Port1->SetLogName("KIVO.LOG");
+
+    KivDataPacket1 = new kivo::TKivDataPacket(&Components);
+    KivDataPacket1->Name = "KivDataPacket1";
+    KivDataPacket1->BeginLoading();
+    KivDataPacket1->SetEnabled(true);
+    KivDataPacket1->SetStartString("@");
+    KivDataPacket1->SetEndCond({kivo::TPacketEndCond::ecString});
+    KivDataPacket1->SetEndString("*");
+    KivDataPacket1->SetPacketSize(0);
+    KivDataPacket1->SetComPort(Port1);
+    KivDataPacket1->OnStringPacket =
+        kivo::TStringPacketNotifyEvent::Of<&TForm1::KivDataPacket1StringPacket>(this);
+
+    Port1->EndLoading();
+    KivDataPacket1->EndLoading();
+}
+
+void TForm1::SetTabOrder()
+{
+    std::array<QWidget*, 13> order{P1, P2, P3, P4, P5, P6, P7, P8, Button1, Button3, CB1, CB2, CB3};
+    for (std::size_t i = 0; i + 1 < order.size(); ++i) setTabOrder(order[i], order[i + 1]);
+}
+
+void TForm1::Connect()
+{
+    connect(Button1, &QPushButton::clicked, this, [this] { Guarded([this] { Button1Click(); }); });
+    connect(Button3, &QPushButton::clicked, this, [this] { Guarded([this] { Button3Click(); }); });
+    connect(CB3, &QCheckBox::toggled, this, [this] { Guarded([this] { CB3Click(); }); });
+    connect(Panel1, &TPanel::Clicked, this, [this] { Guarded([this] { Panel1Click(); }); });
+    connect(Timer1, &QTimer::timeout, this, [this] { Guarded([this] { Timer1Timer(); }); });
+    connect(Timer2, &QTimer::timeout, this, [this] { Guarded([this] { Timer2Timer(); }); });
+}
+
+std::array<TPanel*, RowCount> TForm1::CaptionPanels() const
+{
+    return {PP1, PP2, PP3, PP4, PP5, PP6, PP7, PP8};
+}
+
+std::array<TMaskEdit*, RowCount> TForm1::PriceFields() const
+{
+    return {P1, P2, P3, P4, P5, P6, P7, P8};
+}
+
+std::array<TLabel*, RowCount> TForm1::ReadbackLabels() const
+{
+    return {L1, L2, L3, L4, L5, L6, L7, L8};
+}
+
+void TForm1::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (Shown) return;
+    Shown = true;
+    Guarded([this] { FormShow(); });
+}
+
+void TForm1::closeEvent(QCloseEvent* event)
+{
+    try {
+        FormClose();
+        event->accept();
+    } catch (...) {
+        // A save that failed keeps the window (and the port) open.
+        event->ignore();
+        kivo::Application().HandleCurrentException();
+    }
+}
+
+void TForm1::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    SB1->setGeometry(0, height() - TStatusBar::BarHeight, width(), TStatusBar::BarHeight);
+}
+
+void TForm1::FormShow()
+{
+    InFirstShow = true;
+    Board = ReadBoardSettings(SettingsFile);
+    CB1->setCurrentIndex(Board.HourIndex >= 0 && Board.HourIndex < CB1->count() ? Board.HourIndex
+                                                                                 : -1);
+    CB2->setCurrentIndex(
+        Board.MinuteIndex >= 0 && Board.MinuteIndex < CB2->count() ? Board.MinuteIndex : -1);
+    LayOutRows();
+    std::array<TMaskEdit*, RowCount> fields = PriceFields();
+    for (int row = 0; row < RowCount; ++row) fields[row]->SetText(Board.Prices[row]);
+    AbrirPorta();
+    TestModeOn = false;
+    InFirstShow = false;
+}
+
+void TForm1::LayOutRows()
+{
+    std::array<TPanel*, RowCount> captions = CaptionPanels();
+    std::array<TMaskEdit*, RowCount> fields = PriceFields();
+    std::array<TLabel*, RowCount> readbacks = ReadbackLabels();
+    for (int row = 0; row < RowCount; ++row) captions[row]->setText(Q(Board.Captions[row]));
+
+    TRowLayout layout = ComputeRowLayout(Board.Captions);
+    for (int row = 0; row < RowCount; ++row) {
+        if (layout.Visible[row]) continue;
+        captions[row]->hide();
+        fields[row]->hide();
+        readbacks[row]->hide();
+    }
+    setFixedSize(ClientWidth, layout.OuterHeight - FrameAndTitleHeight);
+    Button3->move(Button3->x(), layout.SairTop);
+
+    for (int row = 0; row < RowCount; ++row) {
+        std::optional<TCaptionColour> colour = CaptionColourFor(Board.Colours[row]);
+        if (!colour) continue;
+        QPalette palette = captions[row]->palette();
+        palette.setColor(QPalette::Window,
+                         colour->Background ? QColor(colour->Background->Red,
+                                                     colour->Background->Green,
+                                                     colour->Background->Blue)
+                                            : ButtonFace());
+        palette.setColor(QPalette::WindowText, colour->BlackText ? Black : White);
+        captions[row]->setPalette(palette);
+    }
+
+    if (QScreen* screen = this->screen()) {
+        QRect area = screen->availableGeometry();
+        move(area.center() - QPoint(width() / 2, height() / 2));
+    }
+}
+
+TRowTexts TForm1::CurrentPrices() const
+{
+    TRowTexts prices;
+    std::array<TMaskEdit*, RowCount> fields = PriceFields();
+    for (int row = 0; row < RowCount; ++row) prices[row] = fields[row]->Text();
+    return prices;
+}
+
+void TForm1::Escreve()
+{
+    Board.Prices = CurrentPrices();
+    WriteBoardState(SettingsFile, Board.Prices, CB1->currentIndex(), CB2->currentIndex());
+}
+
+void TForm1::FormClose()
+{
+    Escreve();
+    Port1->SetOpen(false);
+}
+
+void TForm1::AbrirPorta()
+{
+    bool failed = false;
+    try {
+        Port1->SetOpen(false);
+        Port1->SetComNumber(static_cast<kivo::win::WORD>(Board.PortNumber));
+        Port1->SetOpen(true);
+    } catch (...) {
+        // Whatever the class: the report below is the same for every failure.
+        failed = true;
+    }
+    if (failed) ReportOpeningFailure();
+}
+
+void TForm1::ReportOpeningFailure()
+{
+    // The timers keep running under the modal box; their ticks must not
+    // open the port again and stack another box.
+    OpeningErrorShown = true;
+    std::optional<std::string> saveFailure;
+    if (!InFirstShow) {
+        // The program is about to end without its close handler: keep the
+        // prices the operator has typed since the last save.
+        try {
+            Escreve();
+        } catch (const std::exception& error) {
+            saveFailure = error.what();
+        }
+    }
+    kivo::Application().MessageBox(OpeningFailureText);
+    // Shown directly: a queued box would never appear once the loop has ended.
+    if (saveFailure) kivo::Application().MessageBox(*saveFailure, kivo::TMessageKind::mkError);
+    OpeningErrorShown = false;
+    kivo::Application().Terminate();
+}
+
+bool TForm1::TransmissionBlocked() const
+{
+    return OpeningErrorShown || kivo::Application().Terminated();
+}
+
+bool TForm1::Send(const std::string& frame)
+{
+    if (TransmissionBlocked()) return false;
+    AbrirPorta();
+    if (!Port1->Open()) return false;
+    Port1->PutText(frame);
+    return true;
+}
+
+void TForm1::KivDataPacket1StringPacket(kivo::TObject*, const std::string& data)
+{
+    Label2->SetText(Q(FormatCommunicationTime(kivo::LocalNow())));
+    SB1->SetPanelText(0, QString());
+    std::optional<TStatusReport> report = CheckStatusPacket(data);
+    if (!report) {
+        SB1->SetPanelText(0, "Erro de dados");
+        return;
+    }
+    SB1->SetPanelText(0, "Dados OK");
+    std::array<TLabel*, RowCount> readbacks = ReadbackLabels();
+    for (int row = 0; row < RowCount; ++row) readbacks[row]->SetText(Q(report->Prices[row]));
+    SB1->SetPanelText(1, Q(report->Status));
+    Escreve();
+}
+
+void TForm1::Button1Click()
+{
+    Send(PriceFrame(CurrentPrices()));
+}
+
+void TForm1::CB3Click()
+{
+    if (!CB3->isChecked()) {
+        Timer1->stop();
+    } else if (!Timer1->isActive()) {
+        Timer1->start();
+    }
+}
+
+void TForm1::Timer1Timer()
+{
+    Label3->setVisible(true);
+    Label3->SetText(Q(FormatClock(kivo::LocalNow())));
+    const std::string target =
+        ScheduleTarget(CB1->currentText().toStdString(), CB2->currentText().toStdString());
+    if (Label3->text().toStdString() != target) return;
+    if (!Send(PriceFrame(CurrentPrices()))) return;
+    Label3->SetText("00:00:00");
+    Timer1->stop();
+}
+
+void TForm1::Panel1Click()
+{
+    if (kivo::Application().CtrlKeyDown()) TestModeOn = !TestModeOn;
+    if (TestModeOn) {
+        Counter = 0;
+        Test->show();
+        // Enabling a running timer does not restart it.
+        if (!Timer2->isActive()) Timer2->start();
+        return;
+    }
+    Test->hide();
+    Timer2->stop();
+    Send(PriceFrame(CurrentPrices()));
+}
+
+void TForm1::Timer2Timer()
+{
+    if (TransmissionBlocked()) return;
+    Counter = NextTestCounter(Counter);
+    Test->SetText(Q(TestCounterText(Counter)));
+    Send(TestFrame(Test->text().toStdString()));
+}
+
+void TForm1::Button3Click()
+{
+    close();
+}
+
+} // namespace tarvio
