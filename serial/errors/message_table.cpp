@@ -85,14 +85,19 @@ std::string_view MessageTableText(int code) noexcept
 
 std::string ErrorMessageText(int code)
 {
+    return detail::LookupMessageText(code, &win::FormatMessage);
+}
+
+namespace detail {
+
+std::string LookupMessageText(int code, SystemTextSource source)
+{
     auto low = static_cast<std::int16_t>(static_cast<std::uint32_t>(code) & 0xFFFFu);
     int magnitude = Magnitude(low);
     if (const MessageLookupEntry* entry = Find(magnitude); entry && !entry->Text.empty())
         return std::string(entry->Text.substr(0, MaxTextLength));
-    return detail::TidySystemText(win::FormatMessage(static_cast<win::DWORD>(magnitude)));
+    return TidySystemText(source(static_cast<std::uint32_t>(magnitude)));
 }
-
-namespace detail {
 
 std::string TidySystemText(std::string text)
 {
