@@ -1,0 +1,160 @@
+// The installed tree and the Debian package, as a user would receive them.
+
+#include "tests/support/temp_dir.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <set>
+#include <sstream>
+#include <sys/wait.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using kivo::test::TempDir;
+
+std::string Quote(const std::string& text)
+{
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+// Runs a shell command with its output into a file in dir; the exit code.
+int RunShell(const TempDir& dir, const std::string& command, std::string* output = nullptr)
+{
+    int status = std::system((command + " >" + Quote((dir / "out.txt").string()) + " 2>&1").c_str());
+    if (output) *output = dir.Read("out.txt");
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::set<std::string> FilesUnder(const fs::path& root)
+{
+    std::set<std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+        if (!entry.is_directory()) files.insert(fs::relative(entry.path(), root).string());
+    return files;
+}
+
+std::set<std::string> ExpectedFiles()
+{
+    std::set<std::string> files{"bin/tarvio-sign-sim", "share/applications/tarvio.desktop",
+                                "share/icons/hicolor/scalable/apps/tarvio.svg"};
+    if (TARVIO_BUILT) files.insert("bin/tarvio");
+    if (TARVIO_HAS_README) files.insert("share/doc/tarvio/README.md");
+    return files;
+}
+
+class InstallTree : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string output;
+        int code = RunShell(Work, std::string(KIVO_CMAKE_COMMAND) + " --install " +
+                                 Quote(KIVO_BUILD_DIR) + " --prefix " + Quote(Prefix.string()),
+                       &output);
+        ASSERT_EQ(code, 0) << output;
+    }
+
+    static std::string ReadPath(const fs::path& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    TempDir Work{"install-test"};
+    fs::path Prefix = Work / "prefix";
+};
+
+TEST_F(InstallTree, HoldsExactlyTheProgramsDesktopEntryIconAndReadme)
+{
+    EXPECT_EQ(FilesUnder(Prefix), ExpectedFiles());
+}
+
+TEST_F(InstallTree, ProgramsAreExecutableAndTheSimulatorRuns)
+{
+    for (const char* program : {"bin/tarvio-sign-sim", "bin/tarvio"}) {
+        if (std::string(program) == "bin/tarvio" && !TARVIO_BUILT) continue;
+        auto perms = fs::status(Prefix / program).permissions();
+        EXPECT_NE(perms & fs::perms::owner_exec, fs::perms::none) << program;
+        EXPECT_NE(perms & fs::perms::others_exec, fs::perms::none) << program;
+    }
+    std::string output;
+    EXPECT_EQ(RunShell(Work, Quote((Prefix / "bin/tarvio-sign-sim").string()) + " --help", &output), 0);
+    EXPECT_THAT(output, HasSubstr("Usage: tarvio-sign-sim"));
+}
+
+TEST_F(InstallTree, DesktopEntryStartsTheProgramWithItsIcon)
+{
+    std::string entry = ReadPath(Prefix / "share/applications/tarvio.desktop");
+    ASSERT_EQ(entry.rfind("[Desktop Entry]\n", 0), 0u);
+    for (const char* line : {"\nType=Application\n", "\nName=Tarvio\n", "\nExec=tarvio\n",
+                             "\nIcon=tarvio\n", "\nTerminal=false\n", "\nCategories=Office;\n"})
+        EXPECT_THAT(entry, HasSubstr(line));
+    std::string output;
+    if (RunShell(Work, "command -v desktop-file-validate") == 0) {
+        EXPECT_EQ(RunShell(Work, "desktop-file-validate " +
+                                     Quote((Prefix / "share/applications/tarvio.desktop").string()),
+                           &output),
+                  0)
+            << output;
+    }
+}
+
+TEST_F(InstallTree, IconIsAScalableSvgDocument)
+{
+    std::string icon = ReadPath(Prefix / "share/icons/hicolor/scalable/apps/tarvio.svg");
+    EXPECT_EQ(icon.rfind("<?xml", 0), 0u);
+    EXPECT_THAT(icon, HasSubstr("<svg xmlns=\"http://www.w3.org/2000/svg\""));
+    EXPECT_THAT(icon, HasSubstr("viewBox=\"0 0 128 128\""));
+    auto end = icon.find_last_not_of("\n ");
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_EQ(icon.substr(0, end + 1).substr(icon.substr(0, end + 1).size() - 6), "</svg>");
+}
+
+TEST_F(InstallTree, ReadmeIsTheSourceReadme)
+{
+    if (!TARVIO_HAS_README) GTEST_SKIP() << "no README.md in the source tree yet";
+    EXPECT_EQ(ReadPath(Prefix / "share/doc/tarvio/README.md"),
+              ReadPath(fs::path(KIVO_SOURCE_DIR) / "README.md"));
+}
+
+TEST(DebPackage, CarriesTheTreeAndNamesItsRuntimePackages)
+{
+    TempDir work("deb-test");
+    std::string output;
+    ASSERT_EQ(RunShell(work, std::string(KIVO_CPACK_COMMAND) + " -G DEB --config " +
+                            Quote(std::string(KIVO_BUILD_DIR) + "/CPackConfig.cmake") + " -B " +
+                            Quote(work.Path().string()),
+                  &output),
+              0)
+        << output;
+    std::vector<fs::path> debs;
+    for (const auto& entry : fs::directory_iterator(work.Path()))
+        if (entry.path().extension() == ".deb") debs.push_back(entry.path());
+    ASSERT_EQ(debs.size(), 1u) << output;
+    EXPECT_THAT(debs[0].filename().string(), ::testing::StartsWith("tarvio_"));
+
+    ASSERT_EQ(RunShell(work, "dpkg-deb -f " + Quote(debs[0].string()) + " Package Depends", &output),
+              0)
+        << output;
+    EXPECT_THAT(output, HasSubstr("Package: tarvio\n"));
+    EXPECT_THAT(output, HasSubstr("libc6"));
+    if (TARVIO_BUILT) {
+        EXPECT_THAT(output, HasSubstr("libqt6widgets6"));
+        EXPECT_THAT(output, HasSubstr("qt6-qpa-plugins"));
+    }
+
+    ASSERT_EQ(RunShell(work, "dpkg-deb -c " + Quote(debs[0].string()), &output), 0) << output;
+    for (const std::string& file : ExpectedFiles())
+        EXPECT_THAT(output, HasSubstr("./usr/" + file + "\n")) << file;
+}
+
+} // namespace
