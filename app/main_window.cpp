@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFont>
+#include <QFontDatabase>
 #include <QGuiApplication>
 #include <QPalette>
 #include <QScreen>
@@ -31,13 +32,23 @@ const QColor Silver(192, 192, 192);
 constexpr std::array<int, RowCount> PriceFieldWidths{56, 58, 58, 58, 54, 55, 57, 57};
 
 // Tahoma and "Arial Rounded MT Bold" are seldom installed here. Where they
-// are missing, Liberation Sans stands in (its widths, Arial's, are close to
-// Tahoma's and keep four digits inside the narrowest price field), then
-// DejaVu Sans; the rounded face becomes bold Liberation Sans.
+// are missing, Liberation Sans stands in (its widths, Arial's, come within a
+// few pixels of Tahoma's and keep four digits inside the narrowest price
+// field), then DejaVu Sans; the rounded face becomes bold Liberation Sans.
+// Only a face that is really installed may come first: the font
+// configuration answers for a missing Tahoma with DejaVu Sans, which is far
+// wider.
+QStringList FamiliesFor(const QString& designed)
+{
+    QStringList families{"Liberation Sans", "DejaVu Sans"};
+    if (QFontDatabase::hasFamily(designed)) families.prepend(designed);
+    return families;
+}
+
 QFont TahomaFont(int pixelHeight, bool bold = false)
 {
     QFont font;
-    font.setFamilies({"Tahoma", "Liberation Sans", "DejaVu Sans"});
+    font.setFamilies(FamiliesFor("Tahoma"));
     font.setPixelSize(pixelHeight);
     font.setBold(bold);
     return font;
@@ -46,7 +57,7 @@ QFont TahomaFont(int pixelHeight, bool bold = false)
 QFont RoundedFont(int pixelHeight)
 {
     QFont font;
-    font.setFamilies({"Arial Rounded MT Bold", "Liberation Sans", "DejaVu Sans"});
+    font.setFamilies(FamiliesFor("Arial Rounded MT Bold"));
     font.setPixelSize(pixelHeight);
     font.setBold(true);
     return font;
