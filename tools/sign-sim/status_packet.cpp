@@ -45,7 +45,7 @@ WireAnswer ShapeAnswer(const PriceSet& prices, const SimOptions& options)
     case TFault::fNone: break;
     case TFault::fLowerCase: packet.replace(1, 5, "alive"); break;
     case TFault::fShort: packet.erase(StatusPacketLength - 5, 1); break;
-    case TFault::fLoneAt: packet = "@"; break;
+    case TFault::fLoneAt: packet.resize(1); break;  // just its "@"
     case TFault::fSilent: return {};
     }
     std::string wire = options.Noise ? std::string(NoiseBefore) + packet + std::string(NoiseAfter)
