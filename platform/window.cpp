@@ -244,7 +244,10 @@ void Enqueue(ThreadQueue& queue, HWND window, UINT message, WPARAM wParam, LPARA
 
 // Queues item on queue and waits for the owner to finish it, to fail it, or
 // for the limit. The result is the item's success; the last error says why not.
-BOOL Deliver(ThreadQueue& queue, const std::shared_ptr<SentItem>& item, DWORD milliseconds)
+// What a call raised is moved to *raised under the lock, so that only the
+// caller's thread holds the exception from then on.
+BOOL Deliver(ThreadQueue& queue, const std::shared_ptr<SentItem>& item, DWORD milliseconds,
+             std::exception_ptr* raised = nullptr)
 {
     std::unique_lock lock(queue.Lock);
     if (queue.Dead) return FailWith(item->Target ? ERROR_INVALID_WINDOW_HANDLE : ERROR_INVALID_THREAD_ID);
@@ -259,7 +262,10 @@ BOOL Deliver(ThreadQueue& queue, const std::shared_ptr<SentItem>& item, DWORD mi
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
         item->Finished.wait_until(lock, deadline, ended);
     }
-    if (item->State == TSentState::ssDone) return TRUE;
+    if (item->State == TSentState::ssDone) {
+        if (raised) *raised = std::move(item->Raised);
+        return TRUE;
+    }
     if (item->State == TSentState::ssFailed) return FailWith(item->Error);
     if (item->State == TSentState::ssWaiting) {
         // Not begun: withdrawn, so the owner never runs what nobody waits for.
@@ -275,39 +281,45 @@ BOOL Deliver(ThreadQueue& queue, const std::shared_ptr<SentItem>& item, DWORD mi
 bool ServeOneSent(ThreadQueue& queue)
 {
     std::shared_ptr<SentItem> item;
+    std::function<void()> call;
     {
         std::lock_guard lock(queue.Lock);
         if (queue.Sent.empty()) return false;
         item = std::move(queue.Sent.front());
         queue.Sent.pop_front();
         item->State = TSentState::ssRunning;
+        call = std::move(item->Call);
         queue.Refresh();
     }
     LRESULT result = 0;
+    std::exception_ptr raised;
     try {
         if (item->Target)
             result = CallProcedure(*item->Target, item->Message, item->WParam, item->LParam);
         else
-            item->Call();
+            call();
     } catch (...) {
-        std::lock_guard lock(queue.Lock);
-        bool handOver = !item->Target && !item->Abandoned;
-        if (handOver) {
-            // The caller of a synchronised call gets its exception back.
-            item->Raised = std::current_exception();
-            item->State = TSentState::ssDone;
-        } else {
-            item->State = TSentState::ssFailed;
-            item->Error = ERROR_UNHANDLED_EXCEPTION;
-        }
-        item->Finished.notify_all();
-        if (handOver) return true;
-        throw;
+        raised = std::current_exception();
     }
-    std::lock_guard lock(queue.Lock);
-    item->Result = result;
-    item->State = TSentState::ssDone;
+    // This thread lets go of the call and its captures before the sender
+    // runs on, so nothing the sender shares is released behind its back.
+    call = nullptr;
+
+    std::unique_lock lock(queue.Lock);
+    if (!raised) {
+        item->Result = result;
+        item->State = TSentState::ssDone;
+    } else if (!item->Target && !item->Abandoned) {
+        // The caller of a synchronised call gets its exception back.
+        item->Raised = std::move(raised);
+        item->State = TSentState::ssDone;
+    } else {
+        item->State = TSentState::ssFailed;
+        item->Error = ERROR_UNHANDLED_EXCEPTION;
+    }
     item->Finished.notify_all();
+    lock.unlock();
+    if (raised) std::rethrow_exception(raised);
     return true;
 }
 
@@ -567,8 +579,9 @@ BOOL SendThreadCall(DWORD threadId, const std::function<void()>& call, DWORD mil
     auto item = std::make_shared<SentItem>();
     // A copy: a caller that gives up must not take the running call with it.
     item->Call = call;
-    if (!Deliver(*queue, item, milliseconds)) return FALSE;
-    if (item->Raised) std::rethrow_exception(item->Raised);
+    std::exception_ptr raised;
+    if (!Deliver(*queue, item, milliseconds, &raised)) return FALSE;
+    if (raised) std::rethrow_exception(raised);
     return TRUE;
 }
 
