@@ -13,6 +13,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -159,6 +160,13 @@ ProgramEnd::ProgramEnd(const std::string& path)
 ProgramEnd::~ProgramEnd()
 {
     Close();
+}
+
+std::size_t ProgramEnd::Queued() const
+{
+    int queued = 0;
+    if (::ioctl(Fd, FIONREAD, &queued) != 0) throw std::runtime_error("FIONREAD");
+    return static_cast<std::size_t>(queued);
 }
 
 void ProgramEnd::Close()

@@ -74,6 +74,8 @@ public:
     // What comes until the line has been quiet for the given time (bounded by limit).
     std::string ReadUntilQuiet(std::chrono::milliseconds quiet,
                                std::chrono::milliseconds limit = 5s) const;
+    // Bytes waiting to be read, at this instant.
+    std::size_t Queued() const;
     void Close();
 
 private:

@@ -52,6 +52,18 @@ protected:
                                      [&] { return Log().find(text) != std::string::npos; });
     }
 
+    bool WaitUntilLines(const std::string& text, std::size_t count,
+                        std::chrono::milliseconds timeout = 3s) const
+    {
+        return kivo::test::WaitUntil(timeout, [&] {
+            std::string log = Log();
+            std::size_t seen = 0;
+            for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+                ++seen;
+            return seen >= count;
+        });
+    }
+
     kivo::test::TempDir Dir{"sim-proto"};
     std::unique_ptr<SimProcess> Sim;
     std::string Link;
@@ -160,6 +172,18 @@ std::string RowName(std::size_t index, const std::vector<std::string>& args)
             else if (name.back() != '_') name += '_';
         }
     return name;
+}
+
+TEST_F(SimulatedSign, UnsolicitedPacketsNobodyReadsAreNotStoredUp)
+{
+    Start({"--interval", "0.05"});
+    // Several ticks with the program away, as on a line with nobody listening.
+    ASSERT_TRUE(WaitLog(" discarded 51\n"));
+    ASSERT_TRUE(WaitUntilLines(" out ", 6));
+    ProgramEnd line(Link);
+    EXPECT_LE(line.Queued(), 51u) << "at most the latest packet waits";
+    std::string got = line.ReadExactly(51, 3s);
+    EXPECT_EQ(got, "@ALIVE-0000 0000 0000 0000 0000 0000 0000 0000 OK *");
 }
 
 struct FaultCase {

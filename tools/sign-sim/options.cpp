@@ -204,7 +204,9 @@ Output:
   --log FILE         append a timestamped line per event, flushed at once:
                      "in FRAME", "out PACKET", "bad N BYTES" (wrong length),
                      "silent" (an answer held back), "dropped N" (the line
-                     stayed full), "start PATH", "stop"; bytes outside
+                     stayed full), "discarded N" (a tick found the last
+                     packet unread: nobody listens, so it is not kept for
+                     later), "start PATH", "stop"; bytes outside
                      0x20..0x7e and the backslash are written as \xNN
   -h, --help         this text
 

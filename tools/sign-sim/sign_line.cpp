@@ -137,4 +137,13 @@ std::size_t SignLine::WriteSome(std::string_view bytes)
     }
 }
 
+std::size_t SignLine::DiscardUnread()
+{
+    if (HeldSubsidiary < 0) return 0;
+    int unread = 0;
+    if (::ioctl(HeldSubsidiary, FIONREAD, &unread) != 0 || unread <= 0) return 0;
+    ::tcflush(HeldSubsidiary, TCIFLUSH);
+    return static_cast<std::size_t>(unread);
+}
+
 } // namespace tarvio::sim

@@ -39,6 +39,10 @@ public:
     std::size_t ReadSome(char* buffer, std::size_t capacity);
     // Non-blocking: what the line took, 0 when it is full.
     std::size_t WriteSome(std::string_view bytes);
+    // Drops what we sent that nobody has read yet, and says how much that was.
+    // A pseudo-terminal keeps bytes for a program that is not listening; a real
+    // line would have lost them. A real port keeps nothing here: always 0.
+    std::size_t DiscardUnread();
 
 private:
     SignLine() = default;

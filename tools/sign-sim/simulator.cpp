@@ -53,6 +53,11 @@ void SignSimulator::Run(int stopFd)
 
         now = Clock::now();
         if (Options.Interval && now >= NextTick) {
+            // The last tick's packet still unread: nobody is listening, and a
+            // program that opens later must not get a backlog of old packets.
+            if (Outgoing.empty())
+                if (std::size_t stale = Line.DiscardUnread())
+                    Log.Line("discarded", std::to_string(stale));
             QueueAnswer();
             NextTick += *Options.Interval;
             if (NextTick <= now) NextTick = now + *Options.Interval;
