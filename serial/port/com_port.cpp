@@ -1,135 +1,473 @@
-// The stand-in body of the serial port component's face. The failure texts
-// are the ones the stack's error classes will carry; until those exist the
-// failures are raised as the runtime's exceptions.
+// Construction, loading, the open and close sequences, port users, copying
+// and the operations of the serial port component that reach its dispatcher.
 
 #include "serial/port/com_port.h"
 
 #include "framework/application.h"
-#include "framework/exceptions.h"
+#include "platform/window.h"
+#include "serial/device/win32_dispatcher.h"
+#include "serial/dispatch/base_dispatcher.h"
+#include "serial/errors/error_check.h"
+#include "serial/errors/error_codes.h"
+#include "serial/errors/exceptions.h"
+
+#include <algorithm>
+#include <climits>
+#include <exception>
 
 namespace kivo {
 
+using namespace kivo::win;
+
 namespace {
 
-constexpr std::size_t ShortStringLimit = 255;
+// Restores a flag however the block it guards is left.
+class TFlagRestore {
+public:
+    TFlagRestore(bool& flag, bool value) : Flag(flag), Saved(flag) { Flag = value; }
+    ~TFlagRestore() { Flag = Saved; }
+    TFlagRestore(const TFlagRestore&) = delete;
+    TFlagRestore& operator=(const TFlagRestore&) = delete;
 
-[[noreturn]] void RaiseOpenFailure(int code)
+private:
+    bool& Flag;
+    bool Saved;
+};
+
+// Runs step, keeping the first exception any step raised.
+template <typename TStep>
+void KeepFirstError(std::exception_ptr& first, TStep step)
 {
-    switch (code) {
-    case -5:
-        throw Exception("ie_Open - device already open");
-    case -2:
-    case -3:
-        throw Exception("ie_BadId - Specified comport doesn't exist");
-    default:
-        throw EInOutError("I/O error " + std::to_string(-code), -code);
+    try {
+        step();
+    } catch (...) {
+        if (!first) first = std::current_exception();
     }
+}
+
+std::string DeviceNameFor(WORD number)
+{
+    return "\\\\.\\COM" + std::to_string(number);
 }
 
 } // namespace
 
-TKivComPort::TKivComPort(TComponent* owner) : TComponent(owner) {}
+TKivCustomComPort::TKivCustomComPort(TComponent* owner) : TKivBaseComponent(owner) {}
 
-TKivComPort::~TKivComPort()
+TKivCustomComPort::~TKivCustomComPort()
 {
+    using enum TPortPhase;
     BeginDestruction();
-    ClosePort();
+    try {
+        if (Phase == ppOpen) ClosePort();
+    } catch (...) {
+        // A destructor cannot raise; the operator still learns of the failure.
+        Application().HandleCurrentException();
+    }
+    // A deferred close would finish through a message to a window that dies
+    // with us: finish it here. Freeing the dispatcher waits, serving messages,
+    // until its threads have ended.
+    if (Phase == ppClosing) FinishClose();
+    while (!PortUsers.empty()) PortUsers.pop_back();
+    TKivBaseDispatcher::FreeTriggerSet(SavedTriggers);
 }
 
-void TKivComPort::SetComNumber(win::WORD value)
+int TKivCustomComPort::Check(int code) const
 {
-    if (value == ComNumberValue) return;
-    if (OpenValue && !Loading()) {
-        ClosePort();
-        ComNumberValue = value;
-        OpenPort();
+    return CheckErrorCode(this, code);
+}
+
+// ---- The Open property and loading -----------------------------------------
+
+void TKivCustomComPort::SetOpen(bool value)
+{
+    using enum TPortPhase;
+    // Our choice while a deferred close finishes: Open still reads True, yet a
+    // request to open must not be lost, so it reopens once the close is done;
+    // a request to close cancels that.
+    if (Phase == ppClosing) {
+        ReopenPending = value;
         return;
     }
-    ComNumberValue = value;
-}
-
-void TKivComPort::SetBaud(int value)
-{
-    BaudValue = value;
-}
-
-void TKivComPort::SetPromptForPort(bool value)
-{
-    PromptForPortValue = value;
-}
-
-void TKivComPort::SetAutoOpen(bool value)
-{
-    AutoOpenValue = value;
-}
-
-void TKivComPort::SetTraceName(const std::string& value)
-{
-    TraceNameValue = value.substr(0, ShortStringLimit);
-}
-
-void TKivComPort::SetLogName(const std::string& value)
-{
-    LogNameValue = value.substr(0, ShortStringLimit);
-}
-
-void TKivComPort::SetOpen(bool value)
-{
     if (value == OpenValue) return;
-    if (Loading()) {
+    if (Loading() || Designing()) {
         OpenValue = value;
-        OpenAfterLoad = value;
+        if (value) OpenAfterLoad = true;
         return;
     }
-    if (value)
+    if (!value)
+        ClosePort();
+    else if (Phase == ppClosed)
         OpenPort();
     else
-        ClosePort();
+        ReopenPending = true;
 }
 
-void TKivComPort::PutText(const std::string& text)
+void TKivCustomComPort::Loaded()
 {
-    if (!OpenValue) {
-        if (!AutoOpenValue) throw Exception("ie_NOpen - device not open");
-        SetOpen(true);
-    }
-    if (text.empty()) return;
-    if (text.size() > OutputRoom) throw Exception("Output buffer too small for block");
-    SentTexts.push_back(text);
-}
-
-void TKivComPort::Loaded()
-{
-    if (!OpenAfterLoad) return;
+    TKivBaseComponent::Loaded();
+    if (Designing()) return;
+    if (OpenAfterLoad) OpenValue = true;
+    if (!OpenValue) return;
     OpenAfterLoad = false;
+    // Open reads True only once the opening has succeeded.
     OpenValue = false;
     try {
         OpenPort();
     } catch (...) {
-        // Loading carries on; the failure is the operator's to read.
+        OpenValue = false;
         Application().HandleCurrentException();
     }
 }
 
-void TKivComPort::OpenPort()
+// ---- Opening -----------------------------------------------------------------
+
+void TKivCustomComPort::ValidateComNumber()
 {
-    if (ComNumberValue == 0) {
-        std::optional<int> chosen;
-        if (PromptForPortValue) chosen = Application().PromptForPort();
-        if (!chosen || *chosen <= 0)
-            throw Exception("The ComNumber property of the TKivComPort has not been set");
-        ComNumberValue = static_cast<win::WORD>(*chosen);
-    }
-    std::string deviceName = "\\\\.\\COM" + std::to_string(ComNumberValue);
-    int code = DeviceOpener ? DeviceOpener(deviceName) : 0;
-    if (code != 0) RaiseOpenFailure(code);
-    OpenValue = true;
-    ++OpenCount;
+    if (ComNumberValue != 0) return;
+    if (!PromptForPortValue) throw ENoPortSelected::CreateFromCode(ecNoPortSelected);
+    std::optional<int> chosen = Application().PromptForPort();
+    if (!chosen || *chosen <= 0 || *chosen > 0xFFFF)
+        throw ENoPortSelected::CreateFromCode(ecNoPortSelected);
+    SetComNumber(static_cast<WORD>(*chosen));
 }
 
-void TKivComPort::ClosePort()
+std::unique_ptr<TKivBaseDispatcher> TKivCustomComPort::CreateDispatcher()
 {
+    if (DeviceLayerValue != TDeviceLayer::dlWin32) throw ENullApi::CreateFromCode(ecNullApi);
+    // No telephony line exists here to hand to a dispatcher.
+    if (TapiModeValue == TTapiMode::tmOn)
+        throw ENotOpenedByTapi::CreateFromCode(ecNotOpenedByTapi);
+    return std::make_unique<TKivWin32Dispatcher>(this);
+}
+
+int TKivCustomComPort::InitializeDevice()
+{
+    DWORD options = 0;
+    if (DTRValue) options |= lnDTROn;
+    if (RTSValue) options |= lnRTSOn;
+    if (HWFlowOptionsValue.Contains(THWFlowOptions::hwfUseDTR)) options |= lnDTRFlow;
+    if (HWFlowOptionsValue.Contains(THWFlowOptions::hwfUseRTS)) options |= lnRTSFlow;
+    return Dispatcher->OpenLine(Dispatcher->DeviceName, static_cast<DWORD>(BaudValue),
+                               static_cast<int>(ParityValue), DataBitsValue, StopBitsValue,
+                               InSizeValue, OutSizeValue, options);
+}
+
+void TKivCustomComPort::OpenPort()
+{
+    using enum TPortPhase;
+    if (TapiModeValue != TTapiMode::tmOn) ValidateComNumber();
+    Dispatcher = CreateDispatcher();
+    if (TapiModeValue != TTapiMode::tmOn) Dispatcher->DeviceName = DeviceNameFor(ComNumberValue);
+
+    bool usersTold = false;
+    try {
+        int code = InitializeDevice();
+        if (code == ecAccessDenied) code = ecAlreadyOpen;
+        if (code == ecFileNotFound || code == ecPathNotFound) code = ecBadId;
+        // Raised even while loading: a port that failed to open must never
+        // go on as if it were open.
+        if (code < 0) RaiseForCode(code);
+
+        Phase = ppOpen;
+        UpdateHandlerFlags();
+        {
+            TFlagRestore reapply(ReapplyAllValue, true);
+            SetTracing(TracingValue);
+            SetLogging(LoggingValue);
+            SetHWFlowOptions(HWFlowOptionsValue);
+            SetSWFlowOptions(SWFlowOptionsValue);
+            SetXOnChar(XOnCharValue);
+            SetXOffChar(XOffCharValue);
+            SetAvailThreshold(AvailThresholdValue);
+            SetDTR(DTRValue);
+            SetRTS(RTSValue);
+            SetUseEventWord(UseEventWordValue);
+            SetRS485Mode(RS485ModeValue);
+            SetThreadPriorityBoost(ThreadPriorityBoostValue);
+        }
+        OpenValue = true;
+        SetNotificationWindow(true);
+        if (RestoreTriggersOnOpen) {
+            RestoreTriggersOnOpen = false;
+            Dispatcher->RestoreTriggerSet(SavedTriggers);
+        }
+        usersTold = true;
+        NotifyPortOpen();
+    } catch (...) {
+        // Users that already heard of the opening hear of its end, so none
+        // keeps a hook into the dispatcher that is about to go.
+        if (usersTold) {
+            try {
+                NotifyPortClosing();
+            } catch (...) {
+            }
+        }
+        OpenValue = false;
+        Phase = ppClosed;
+        if (NotifyWindowValue) SetNotificationWindow(false);
+        DiscardDispatcher();
+        if (usersTold) {
+            try {
+                NotifyPortClose();
+            } catch (...) {
+            }
+        }
+        throw;
+    }
+}
+
+void TKivCustomComPort::DiscardDispatcher()
+{
+    // The dispatcher's destruction closes the line and waits for its threads.
+    std::unique_ptr<TKivBaseDispatcher> gone = std::move(Dispatcher);
+    gone.reset();
+}
+
+// ---- Closing -------------------------------------------------------------------
+
+void TKivCustomComPort::ClosePort()
+{
+    using enum TPortPhase;
+    if (Phase != ppOpen) return;
+    // A trace that cannot be written, or a user that raises, must not leave
+    // the port half closed: the close runs to its end and the first failure
+    // is raised afterwards.
+    std::exception_ptr firstError;
+    KeepFirstError(firstError, [&] { SetTracing(TTraceLogState::tlDump); });
+    KeepFirstError(firstError, [&] { SetLogging(TTraceLogState::tlDump); });
+    Phase = ppClosing;
+    KeepFirstError(firstError, [&] { NotifyPortClosing(); });
+    Dispatcher->SaveTriggerSet(SavedTriggers);
+    RestoreTriggersOnOpen = true;
+    Dispatcher->CloseLine();
+    if (Dispatcher->InNotify() && NotifyWindowValue) {
+        LPARAM param = static_cast<LPARAM>(Dispatcher->RegistryIndex()) << 16;
+        PostMessage(NotifyWindowValue, kvPortClosing, 0, param);
+        // Lets a delivery that waits for this thread complete; a quit request
+        // stays queued for the outermost loop.
+        ProcessOneMessage();
+    } else {
+        FinishClose();
+    }
+    KeepFirstError(firstError, [&] { NotifyPortClose(); });
+    if (firstError) std::rethrow_exception(firstError);
+}
+
+void TKivCustomComPort::FinishClose()
+{
+    SetNotificationWindow(false);
+    DiscardDispatcher();
+    Phase = TPortPhase::ppClosed;
     OpenValue = false;
+}
+
+void TKivCustomComPort::FinishDeferredClose()
+{
+    FinishClose();
+    if (!ReopenPending) return;
+    ReopenPending = false;
+    OpenPort();
+}
+
+// ---- Operations --------------------------------------------------------------------
+
+TKivBaseDispatcher* TKivCustomComPort::ActiveDispatcher()
+{
+    if (!Dispatcher && !Designing() && !Loading() && !Destroying() &&
+        Phase != TPortPhase::ppOpen && AutoOpenValue)
+        SetOpen(true);
+    return Dispatcher.get();
+}
+
+TKivBaseDispatcher& TKivCustomComPort::RequireDispatcher()
+{
+    TKivBaseDispatcher* dispatcher = ActiveDispatcher();
+    if (!dispatcher) throw ECommNotOpen::CreateFromCode(ecCommNotOpen);
+    return *dispatcher;
+}
+
+void TKivCustomComPort::PutText(const std::string& text)
+{
+    if (Phase == TPortPhase::ppClosing) return;
+    TKivBaseDispatcher& dispatcher = RequireDispatcher();
+    if (text.size() > static_cast<std::size_t>(INT_MAX))
+        throw EOutputBufferTooSmall::CreateFromCode(ecOutputBufferTooSmall);
+    Check(dispatcher.WriteBlock(text.data(), static_cast<int>(text.size())));
+}
+
+int TKivCustomComPort::NewTimerTrigger()
+{
+    if (Phase == TPortPhase::ppClosing) return 0;
+    return Check(RequireDispatcher().NewTimerTrigger());
+}
+
+void TKivCustomComPort::ArmTimerTrigger(WORD handle, int ticks, bool activate)
+{
+    if (Phase == TPortPhase::ppClosing) return;
+    Check(RequireDispatcher().ArmTimerTrigger(handle, ticks, activate));
+}
+
+WORD TKivCustomComPort::LastLineError()
+{
+    if (Phase != TPortPhase::ppOpen) return 0;
+    TKivBaseDispatcher* dispatcher = ActiveDispatcher();
+    return dispatcher ? static_cast<WORD>(dispatcher->TakeLineError()) : 0;
+}
+
+bool TKivCustomComPort::BreakReceived()
+{
+    if (Phase != TPortPhase::ppOpen) return false;
+    TKivBaseDispatcher* dispatcher = ActiveDispatcher();
+    return dispatcher && dispatcher->TakeLineBreak();
+}
+
+void TKivCustomComPort::ServiceDispatcher()
+{
+    if (Phase == TPortPhase::ppClosing) return;
+    Check(RequireDispatcher().DeviceYield());
+}
+
+// ---- Port users -----------------------------------------------------------------------
+
+void TKivCustomComPort::RegisterPortUser(const TPortEventCallback& callback)
+{
+    auto entry = std::make_unique<TPortUserEntry>();
+    entry->EventCallback = callback;
+    entry->EventKind = true;
+    PortUsers.push_back(std::move(entry));
+}
+
+void TKivCustomComPort::DeregisterPortUser(const TPortEventCallback& callback)
+{
+    if (Destroying() || PortUsers.empty()) return;
+    for (std::size_t i = PortUsers.size(); i-- > 0;) {
+        if (PortUsers[i]->EventCallback == callback)
+            PortUsers.erase(PortUsers.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+}
+
+bool TKivCustomComPort::IsPortUser(const TPortUserEntry* entry) const
+{
+    return std::any_of(PortUsers.begin(), PortUsers.end(),
+                       [entry](const auto& user) { return user.get() == entry; });
+}
+
+void TKivCustomComPort::SendToUser(const TPortUserEntry& entry, UINT message,
+                                   TPortEventKind kind, bool opening)
+{
+    if (entry.Window)
+        SendMessage(entry.Window, message, 0, 0);
+    else if (entry.EventKind)
+        entry.EventCallback(this, kind);
+    else
+        entry.PlainCallback(this, opening);
+}
+
+namespace {
+
+// A callback may deregister itself or others: walk a snapshot, last first,
+// and skip entries that have gone meanwhile.
+std::vector<const TPortUserEntry*> Snapshot(
+    const std::vector<std::unique_ptr<TPortUserEntry>>& users)
+{
+    std::vector<const TPortUserEntry*> entries;
+    entries.reserve(users.size());
+    for (auto it = users.rbegin(); it != users.rend(); ++it) entries.push_back(it->get());
+    return entries;
+}
+
+} // namespace
+
+void TKivCustomComPort::NotifyPortOpen()
+{
+    for (const TPortUserEntry* entry : Snapshot(PortUsers))
+        if (IsPortUser(entry)) SendToUser(*entry, kvPortOpen, TPortEventKind::pekOpen, true);
+    if (OnPortOpen) OnPortOpen(this);
+}
+
+void TKivCustomComPort::NotifyPortClose()
+{
+    for (const TPortUserEntry* entry : Snapshot(PortUsers))
+        if (IsPortUser(entry)) SendToUser(*entry, kvPortClose, TPortEventKind::pekClosed, false);
+    if (OnPortClose) OnPortClose(this);
+}
+
+void TKivCustomComPort::NotifyPortClosing()
+{
+    for (const TPortUserEntry* entry : Snapshot(PortUsers)) {
+        if (!IsPortUser(entry) || !entry->EventKind) continue;
+        SendToUser(*entry, kvPortClosing, TPortEventKind::pekClosing, false);
+    }
+}
+
+// ---- Copying and finding ------------------------------------------------------------------
+
+void TKivCustomComPort::CopyFrom(const TComponent* source)
+{
+    const auto* from = dynamic_cast<const TKivCustomComPort*>(source);
+    if (!from || from == this) return;
+    // Open becomes False below; an open port of ours is closed first, so
+    // that the flag does not lie about a dispatcher that still runs.
+    if (Phase == TPortPhase::ppOpen) ClosePort();
+    PortUsers.clear();
+    for (const auto& user : from->PortUsers)
+        PortUsers.push_back(std::make_unique<TPortUserEntry>(*user));
+    if (from->Phase == TPortPhase::ppOpen && from->Dispatcher) {
+        from->Dispatcher->SaveTriggerSet(SavedTriggers);
+        RestoreTriggersOnOpen = true;
+    }
+    ReapplyAllValue = from->ReapplyAllValue;
+    DeviceLayerValue = from->DeviceLayerValue;
+    ComNumberValue = from->ComNumberValue;
+    BaudValue = from->BaudValue;
+    ParityValue = from->ParityValue;
+    DataBitsValue = from->DataBitsValue;
+    StopBitsValue = from->StopBitsValue;
+    InSizeValue = from->InSizeValue;
+    OutSizeValue = from->OutSizeValue;
+    AutoOpenValue = from->AutoOpenValue;
+    PromptForPortValue = from->PromptForPortValue;
+    RS485ModeValue = from->RS485ModeValue;
+    ThreadPriorityBoostValue = from->ThreadPriorityBoostValue;
+    DTRValue = from->DTRValue;
+    RTSValue = from->RTSValue;
+    BufferFullValue = from->BufferFullValue;
+    BufferResumeValue = from->BufferResumeValue;
+    HWFlowOptionsValue = from->HWFlowOptionsValue;
+    SWFlowOptionsValue = from->SWFlowOptionsValue;
+    XOnCharValue = from->XOnCharValue;
+    XOffCharValue = from->XOffCharValue;
+    TracingValue = from->TracingValue;
+    TraceSizeValue = from->TraceSizeValue;
+    TraceNameValue = from->TraceNameValue;
+    TraceHexValue = from->TraceHexValue;
+    TraceAllHexValue = from->TraceAllHexValue;
+    LoggingValue = from->LoggingValue;
+    LogSizeValue = from->LogSizeValue;
+    LogNameValue = from->LogNameValue;
+    LogHexValue = from->LogHexValue;
+    LogAllHexValue = from->LogAllHexValue;
+    AvailThresholdValue = from->AvailThresholdValue;
+    if (Phase == TPortPhase::ppClosed) OpenValue = false;
+    SetOnTrigger(from->OnTriggerValue);
+    SetOnTriggerAvail(from->OnTriggerAvailValue);
+    SetOnTriggerData(from->OnTriggerDataValue);
+    SetOnTriggerStatus(from->OnTriggerStatusValue);
+    SetOnTriggerTimer(from->OnTriggerTimerValue);
+    OnPortOpen = from->OnPortOpen;
+    OnPortClose = from->OnPortClose;
+    TapiModeValue = from->TapiModeValue;
+}
+
+TKivCustomComPort* FindComPort(const TComponent* component)
+{
+    if (!component) return nullptr;
+    for (TComponent* owned : component->Components()) {
+        if (auto* port = dynamic_cast<TKivCustomComPort*>(owned)) return port;
+        if (TKivCustomComPort* inner = FindComPort(owned)) return inner;
+    }
+    return nullptr;
 }
 
 } // namespace kivo
