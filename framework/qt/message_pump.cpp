@@ -1,0 +1,45 @@
+// The Qt side of the platform message queue.
+
+#include "framework/qt/message_pump.h"
+
+#include "framework/exceptions.h"
+#include "framework/thread.h"
+#include "platform/window.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+namespace kivo::qt {
+
+using namespace kivo::win;
+
+TMessagePump::TMessagePump()
+{
+    SetMainThread();
+    int descriptor = MessageWakeDescriptor();
+    if (descriptor < 0) throw Exception("Cannot watch the main thread's message queue");
+    Notifier = std::make_unique<QSocketNotifier>(descriptor, QSocketNotifier::Read);
+    QObject::connect(Notifier.get(), &QSocketNotifier::activated, [this] { Drain(); });
+}
+
+TMessagePump::~TMessagePump() = default;
+
+void TMessagePump::Drain()
+{
+    for (int step = 0; step < BatchSize; ++step) {
+        try {
+            MSG msg;
+            if (!PeekMessage(&msg, PM_REMOVE)) return;
+            if (msg.message == WM_QUIT) {
+                QCoreApplication::exit(static_cast<int>(msg.wParam));
+                return;
+            }
+            DispatchMessage(&msg);
+        } catch (...) {
+            // Nothing may unwind through Qt's loop; the display shows it and the loop goes on.
+            DisplayException(std::current_exception());
+        }
+    }
+}
+
+} // namespace kivo::qt
