@@ -99,6 +99,8 @@ int TThread::WaitFor()
     if (!StartedFlag.load()) throw Exception("Cannot wait for a thread that was never started");
     if (FreeOnTerminate.load()) throw Exception("Cannot wait for a thread that frees itself");
     if (RunningThread == this) throw Exception("A thread cannot wait for itself");
+    // The waiter owns it from here: a FreeOnTerminate set meanwhile no longer frees it.
+    Claimed = true;
     AwaitFinish();
     Join();
     return ReturnValue;

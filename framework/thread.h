@@ -63,6 +63,7 @@ public:
     // Waits until the body and OnTerminate have ended and returns
     // ReturnValue. Raises kivo::Exception for a thread that was never
     // started, that frees itself, or when called from the thread itself.
+    // A thread being waited for never frees itself afterwards.
     int WaitFor();
 
     bool Started() const noexcept { return StartedFlag.load(); }
