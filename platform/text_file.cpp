@@ -1,0 +1,90 @@
+// Text files over POSIX descriptors, with errno turned into the runtime's
+// input/output error numbers.
+
+#include "platform/text_file.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace kivo::win {
+
+namespace {
+
+constexpr std::size_t FlushAt = 512;
+
+DWORD IoErrorFromErrno(int error)
+{
+    switch (error) {
+    case ENOENT: return 2;
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP: return 3;
+    case EMFILE:
+    case ENFILE: return 4;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EEXIST: return 5;
+    case EBADF: return 6;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG: return 101;
+    case EROFS: return 150;
+    default: return 162;
+    }
+}
+
+} // namespace
+
+TTextFile::~TTextFile()
+{
+    if (Fd >= 0) ::close(Fd);
+}
+
+DWORD TTextFile::Open(const std::string& path, bool append)
+{
+    if (Fd >= 0) Close();
+    FirstError = 0;
+    Pending.clear();
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
+    do {
+        Fd = ::open(path.c_str(), flags, 0666);
+    } while (Fd < 0 && errno == EINTR);
+    return Fd < 0 ? IoErrorFromErrno(errno) : 0;
+}
+
+DWORD TTextFile::Write(std::string_view text)
+{
+    if (Fd < 0) return FirstError ? FirstError : 6;
+    Pending.append(text);
+    if (Pending.size() >= FlushAt) Flush();
+    return FirstError;
+}
+
+DWORD TTextFile::Flush()
+{
+    std::size_t done = 0;
+    while (done < Pending.size() && FirstError == 0) {
+        ssize_t wrote = ::write(Fd, Pending.data() + done, Pending.size() - done);
+        if (wrote < 0) {
+            if (errno == EINTR) continue;
+            FirstError = IoErrorFromErrno(errno);
+        } else {
+            done += static_cast<std::size_t>(wrote);
+        }
+    }
+    Pending.clear();
+    return FirstError;
+}
+
+DWORD TTextFile::Close()
+{
+    if (Fd < 0) return FirstError;
+    Flush();
+    if (::close(Fd) != 0 && FirstError == 0) FirstError = IoErrorFromErrno(errno);
+    Fd = -1;
+    return FirstError;
+}
+
+} // namespace kivo::win

@@ -1,0 +1,91 @@
+// The dispatch thread's body and the synchronised calls of the dispatcher
+// threads.
+
+#include "serial/dispatch/dispatch_thread.h"
+
+#include "serial/dispatch/base_dispatcher.h"
+
+namespace kivo {
+
+using namespace kivo::win;
+
+namespace {
+thread_local TKivDispatcherThread* CurrentThread = nullptr;
+}
+
+TKivDispatcherThread::TKivDispatcherThread(TKivBaseDispatcher& dispatcher,
+                                           std::atomic<TKivDispatcherThread*>* slot)
+    : Owner(dispatcher)
+{
+    FreeOnTerminate = true;
+    if (slot) slot->store(this);
+}
+
+void TKivDispatcherThread::SynchronizeTrigger(const TTriggerHandlerEvent& method, UINT message,
+                                              WPARAM handle, LPARAM param)
+{
+    PendingMethod = method;
+    PendingMessage = message;
+    PendingHandle = handle;
+    PendingParam = param;
+    Synchronize([this] { PendingMethod(PendingMessage, PendingHandle, PendingParam); });
+    PendingMethod = nullptr;
+}
+
+void TKivDispatcherThread::SynchronizeMethod(const std::function<void()>& method)
+{
+    Synchronize(method);
+}
+
+TKivDispatcherThread* TKivDispatcherThread::Current() noexcept
+{
+    return CurrentThread;
+}
+
+void TKivDispatcherThread::EnterBody() noexcept
+{
+    CurrentThread = this;
+}
+
+void TKivDispatcherThread::Dismiss(TKivBaseDispatcher& dispatcher,
+                                   std::atomic<TKivDispatcherThread*>& slot)
+{
+    {
+        // The end step clears the slot under the same lock, so a thread
+        // found here has not begun to free itself.
+        TCriticalSectionLock hold(dispatcher.StateLock);
+        if (TKivDispatcherThread* thread = slot.load()) thread->Terminate();
+    }
+    dispatcher.StopRequested = true;
+}
+
+TDispThread::TDispThread(TKivBaseDispatcher& dispatcher)
+    : TKivDispatcherThread(dispatcher, &dispatcher.DispatchThread)
+{
+}
+
+void TDispThread::Execute()
+{
+    EnterBody();
+    TKivBaseDispatcher& line = Dispatcher();
+    line.ThreadStarted();
+    try {
+        bool normalEnd = true;
+        for (;;) {
+            line.WaitForInput(50);
+            if (line.StopRequested || Terminated()) {
+                normalEnd = false;
+                break;
+            }
+            line.DispatchPass();
+            line.TimerStatusPass();
+            if (line.StopRequested || line.ClosePending || Terminated()) break;
+        }
+        if (normalEnd && line.ThreadAckEvent) SetEvent(line.ThreadAckEvent);
+    } catch (...) {
+        DisplayException(std::current_exception());
+    }
+    line.DispatchThreadEnding(this);
+}
+
+} // namespace kivo

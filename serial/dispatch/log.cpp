@@ -1,0 +1,205 @@
+// The dispatch log: time-stamped entries queued by the dispatcher and its
+// clients, and the table they are written out as.
+
+#include "serial/dispatch/base_dispatcher.h"
+
+#include "framework/local_time.h"
+#include "platform/clock.h"
+#include "platform/text_file.h"
+#include "platform/version.h"
+#include "serial/dispatch/detail/byte_render.h"
+#include "serial/dispatch/detail/log_format.h"
+#include "serial/errors/message_table.h"
+
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <string>
+
+namespace kivo {
+
+using namespace kivo::win;
+
+namespace detail {
+
+// 12345 ms as "0012.345".
+std::string FormatLogTime(std::uint32_t milliseconds)
+{
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%.7u", static_cast<unsigned>(milliseconds));
+    std::string text = digits;
+    text.insert(text.size() - 3, ".");
+    return text;
+}
+
+} // namespace detail
+
+namespace {
+
+constexpr const char* LibraryVersion = "1.0";
+constexpr const char* CompilerName = "GNU C++ " __VERSION__;
+// Data starts here; continuation lines are indented to it.
+constexpr int DataColumn = 45;
+
+constexpr const char* StatusKindNames[] = {"(Not active)",         "(Modem status)",
+                                           "(Line status)",        "(Output buffer free)",
+                                           "(Output buffer used)", "(Output sent)"};
+
+std::string TableName(int base, int index, int count)
+{
+    if (index < 0 || index >= count) return {};
+    return std::string(MessageTableText(base + index));
+}
+
+std::string HeaderLines(const std::string& deviceName)
+{
+    TLocalDateTime now = LocalNow();
+    char stamp[40];
+    std::snprintf(stamp, sizeof stamp, "%02d/%02d/%02d, %02d:%02d:%02d", now.Day, now.Month,
+                  now.Year % 100, now.Hour, now.Minute, now.Second);
+    std::string text;
+    text += std::string("KIVO ") + LibraryVersion + "\n";
+    text += std::string("Compiler : ") + CompilerName + "\n";
+    text += "Operating System : " + PlatformDescription() + "\n";
+    text += "Device: " + deviceName + "\n";
+    text += std::string("Date/time: ") + stamp + "\n";
+    text += "Time      Type      SubType       Data      OtherData\n";
+    text += "--------  --------  ------------  --------  ---------\n";
+    return text;
+}
+
+} // namespace
+
+namespace detail {
+
+std::string FormatLogEntry(const TLogBuffer& entry, bool hex, bool allHex)
+{
+    std::string typeName = TableName(LogTypeNameBase, entry.EntryType, LogTypeCount);
+    std::string subName =
+        entry.SubType == 0 ? std::string() : TableName(LogSubtypeNameBase, entry.SubType, LogSubtypeCount);
+    char fixed[96];
+    std::snprintf(fixed, sizeof fixed, "%8s  %-8s  %-12s  %.8x  ",
+                  detail::FormatLogTime(entry.Time).c_str(), typeName.c_str(), subName.c_str(),
+                  static_cast<unsigned>(entry.OtherData));
+    std::string line = fixed;
+
+    const std::uint8_t* data = entry.Payload();
+    const int length = entry.Size();
+    if (data && length > 0) {
+        if (entry.SubType == 15 && (entry.EntryType == 5 || entry.EntryType == 6)) {
+            line += data[0] <= 5 ? StatusKindNames[data[0]] : StatusKindNames[0];
+        } else {
+            int column = DataColumn;
+            const bool plain = allHex && entry.EntryType == 19;
+            for (int i = 0; i < length; ++i) {
+                detail::TByteText text;
+                int width;
+                if (plain) {
+                    text[0] = static_cast<char>(data[i]);
+                    text[1] = '\0';
+                    width = 1;
+                } else {
+                    width = detail::RenderByte(data[i], hex, allHex, text);
+                }
+                column += width;
+                if (column > detail::LastColumn) {
+                    line += '\n';
+                    line.append(DataColumn - 1, ' ');
+                    column = width + DataColumn;
+                }
+                line.append(text, static_cast<std::size_t>(width));
+            }
+            if (entry.SubType == 4) {
+                std::string names;
+                for (int bit = 0; bit < 8; ++bit)
+                    if (entry.OtherData & (1u << bit))
+                        names += TableName(ModemStatusNameBase, bit, 8) + " ";
+                while (!names.empty() && names.back() == ' ') names.pop_back();
+                line += "(" + names + ")";
+            }
+        }
+    } else if (entry.EntryType == 10) {
+        line += "[" + TableName(TelnetOptionNameBase, static_cast<int>(entry.OtherData),
+                                TelnetOptionCount) +
+                "]";
+    }
+    line += '\n';
+    return line;
+}
+
+} // namespace detail
+
+void TKivBaseDispatcher::InitLog(DWORD limit)
+{
+    ClearLog();
+    LogLimit = limit;
+    Logging = true;
+}
+
+void TKivBaseDispatcher::ClearLog()
+{
+    LogQueue.Clear();
+}
+
+void TKivBaseDispatcher::AbortLog()
+{
+    Logging = false;
+    ClearLog();
+}
+
+void TKivBaseDispatcher::ResumeLog()
+{
+    Logging = true;
+}
+
+void TKivBaseDispatcher::PauseLog()
+{
+    Logging = false;
+}
+
+void TKivBaseDispatcher::AddLogEntry(std::uint8_t type, std::uint16_t subType, DWORD otherData,
+                                     const void* data, DWORD length)
+{
+    if (!Logging) return;
+    const DWORD limit = LogLimit;
+    // Pops until the queue is within the limit; entries without data count
+    // nothing, so this ends.
+    while (limit != 0 && limit < LogQueue.QueuedBytes()) {
+        if (!LogQueue.Pop()) break;
+    }
+    try {
+        LogQueue.Push(std::make_unique<TLogBuffer>(type, subType, timeGetTime() - LogClock,
+                                                    otherData, length ? data : nullptr,
+                                                    static_cast<std::int32_t>(length)));
+    } catch (const std::exception&) {
+        // Out of memory for a diagnostic entry: the entry is dropped, the
+        // line goes on.
+    }
+}
+
+int TKivBaseDispatcher::DumpLog(const std::string& fileName, bool hex, bool allHex)
+{
+    return WriteLogFile(fileName, hex, allHex, false);
+}
+
+int TKivBaseDispatcher::AppendLog(const std::string& fileName, bool hex, bool allHex)
+{
+    return WriteLogFile(fileName, hex, allHex, true);
+}
+
+int TKivBaseDispatcher::WriteLogFile(const std::string& fileName, bool hex, bool allHex,
+                                     bool append)
+{
+    if (LogQueue.Count() == 0) return 0;
+    TCriticalSectionLock hold(StateLock);
+    TTextFile file;
+    if (DWORD error = file.Open(fileName, append)) return -static_cast<int>(error);
+    file.Write(HeaderLines(DeviceName));
+    while (std::unique_ptr<TIOBuffer> buffer = LogQueue.Pop()) {
+        if (auto* entry = dynamic_cast<TLogBuffer*>(buffer.get()))
+            file.Write(detail::FormatLogEntry(*entry, hex, allHex));
+    }
+    return -static_cast<int>(file.Close());
+}
+
+} // namespace kivo

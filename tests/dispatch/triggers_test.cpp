@@ -1,0 +1,517 @@
+// Triggers and their delivery: avail thresholds, the data matcher, timers,
+// status kinds, handle allocation, handler kinds and their removal, and a
+// close asked for from inside a notification.
+
+#include "tests/dispatch/scripted_dispatcher.h"
+#include "tests/support/wait_until.h"
+
+#include "framework/exceptions.h"
+#include "framework/thread.h"
+#include "serial/dispatch/detail/matcher.h"
+#include "serial/errors/error_codes.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kivo::test {
+namespace {
+
+using namespace std::chrono_literals;
+using win::DWORD;
+
+struct Note {
+    win::UINT Message;
+    int Handle;
+    int Data;
+    int Index;
+};
+
+// Records every notification; optionally reads bytes while it is told.
+class RecordingHandler {
+public:
+    explicit RecordingHandler(TKivBaseDispatcher& line) : Line(line) {}
+
+    void Handle(win::UINT message, win::WPARAM handle, win::LPARAM param)
+    {
+        std::string got;
+        int want = ReadOnAvail < 0 ? static_cast<int>(handle) : ReadOnAvail;
+        if (message == kvTriggerAvail && want > 0) {
+            got.resize(static_cast<std::size_t>(want));
+            if (Line.ReadBlock(got.data(), want) != want) got.clear();
+        }
+        std::lock_guard<std::mutex> hold(Lock);
+        Notes.push_back(Note{message, static_cast<int>(handle), static_cast<int>(param & 0xFFFF),
+                             static_cast<int>(param >> 16)});
+        Read += got;
+        OnThread.push_back(std::this_thread::get_id());
+    }
+
+    TTriggerHandlerEvent Event() { return TTriggerHandlerEvent::Of<&RecordingHandler::Handle>(this); }
+
+    std::vector<Note> Seen()
+    {
+        std::lock_guard<std::mutex> hold(Lock);
+        return Notes;
+    }
+    std::string Bytes()
+    {
+        std::lock_guard<std::mutex> hold(Lock);
+        return Read;
+    }
+    std::vector<std::thread::id> Threads()
+    {
+        std::lock_guard<std::mutex> hold(Lock);
+        return OnThread;
+    }
+
+    int ReadOnAvail = -1;  // -1: everything announced
+
+private:
+    TKivBaseDispatcher& Line;
+    std::mutex Lock;
+    std::vector<Note> Notes;
+    std::string Read;
+    std::vector<std::thread::id> OnThread;
+};
+
+// The dispatch pass driven by hand on the test thread: no thread, no races.
+class HandDriven : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        win::SetMainThread();
+        ASSERT_EQ(Line.Open(), 0);
+        Line.AttachEventHandler(Handler.Event());
+    }
+    void Pass()
+    {
+        Line.DispatchPass();
+        Line.TimerStatusPass();
+    }
+    void Arrive(const std::string& bytes)
+    {
+        Line.Receive(bytes);
+        Pass();
+    }
+
+    ScriptedDispatcher Line{false};
+    RecordingHandler Handler{Line};
+};
+
+TEST_F(HandDriven, AvailAnnouncesEverythingWaitingOnceUntilMoreArrives)
+{
+    Line.SetAvailThreshold(10);
+    Handler.ReadOnAvail = 0;
+    Arrive(std::string(25, 'x'));
+    ASSERT_EQ(Handler.Seen().size(), 1u);
+    EXPECT_EQ(Handler.Seen()[0].Message, kvTriggerAvail);
+    EXPECT_EQ(Handler.Seen()[0].Handle, 25);
+    EXPECT_EQ(Handler.Seen()[0].Index, Line.RegistryIndex());
+    Pass();
+    EXPECT_EQ(Handler.Seen().size(), 1u);
+    Arrive("y");
+    ASSERT_EQ(Handler.Seen().size(), 2u);
+    EXPECT_EQ(Handler.Seen()[1].Handle, 26);
+}
+
+TEST_F(HandDriven, BelowTheThresholdNothingIsAnnounced)
+{
+    Line.SetAvailThreshold(10);
+    Arrive(std::string(9, 'x'));
+    EXPECT_TRUE(Handler.Seen().empty());
+}
+
+TEST_F(HandDriven, WhatHandlersReadIsConsumedAtTheEndOfTheNotification)
+{
+    Line.SetAvailThreshold(1);
+    Arrive("abcdef");
+    EXPECT_EQ(Handler.Bytes(), "abcdef");
+    EXPECT_EQ(Line.InputCount(), 0);
+}
+
+TEST_F(HandDriven, EveryHandlerSeesTheSameBytesAndTheTailMovesByTheMostTaken)
+{
+    RecordingHandler second(Line);
+    second.ReadOnAvail = 2;
+    Line.AttachEventHandler(second.Event());
+    Line.SetAvailThreshold(1);
+    Handler.ReadOnAvail = 4;
+    Arrive("abcdef");
+    EXPECT_EQ(Handler.Bytes(), "abcd");
+    EXPECT_EQ(second.Bytes(), "ab");
+    EXPECT_EQ(Line.InputCount(), 2);
+}
+
+TEST_F(HandDriven, ShortReadMakesTheAvailDeliveryFalse)
+{
+    Line.SetAvailThreshold(1);
+    Handler.ReadOnAvail = 2;
+    Line.Receive("abcdef");
+    Line.DispatchPass();
+    EXPECT_EQ(Handler.Seen().size(), 1u);
+    EXPECT_EQ(Line.InputCount(), 4);
+    EXPECT_FALSE(Line.NotifyHandlers(kvTriggerAvail, 4, 0));
+    Handler.ReadOnAvail = -1;
+    EXPECT_TRUE(Line.NotifyHandlers(kvTriggerAvail, 2, 0));
+}
+
+TEST_F(HandDriven, IgnoreCasePatternMatchesLowerAndMixedCase)
+{
+    int handle = Line.NewDataTrigger("OK", 2, true);
+    ASSERT_GT(handle, 0);
+    Arrive("xok");
+    Arrive("-oK-");
+    Arrive("Ok");
+    auto seen = Handler.Seen();
+    ASSERT_EQ(seen.size(), 3u);
+    for (const Note& note : seen) {
+        EXPECT_EQ(note.Message, kvTriggerData);
+        EXPECT_EQ(note.Handle, handle);
+        EXPECT_EQ(note.Data, 2);
+    }
+}
+
+TEST_F(HandDriven, PatternSplitAcrossTwoReadsFiresOnce)
+{
+    Line.NewDataTrigger("\r\n", 2, false);
+    Arrive("line\r");
+    EXPECT_TRUE(Handler.Seen().empty());
+    Arrive("\nnext");
+    EXPECT_EQ(Handler.Seen().size(), 1u);
+}
+
+TEST_F(HandDriven, DiscardedInputForgetsPartialMatches)
+{
+    Line.NewDataTrigger("AB", 2, false);
+    Arrive("A");
+    Line.DiscardInput();
+    Arrive("B");
+    EXPECT_TRUE(Handler.Seen().empty());
+}
+
+TEST_F(HandDriven, TwoTriggersMatchingOnOneByteComeLastRegisteredFirst)
+{
+    int first = Line.NewDataTrigger("LO", 2, false);
+    int second = Line.NewDataTrigger("O", 1, false);
+    Arrive("HELLO");
+    auto seen = Handler.Seen();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].Handle, second);
+    EXPECT_EQ(seen[0].Data, 1);
+    EXPECT_EQ(seen[1].Handle, first);
+    EXPECT_EQ(seen[1].Data, 2);
+}
+
+TEST_F(HandDriven, BytesBeforeAMatchAreAnnouncedFirst)
+{
+    Line.SetAvailThreshold(3);
+    Handler.ReadOnAvail = -1;
+    int handle = Line.NewDataTrigger("END", 3, false);
+    Arrive("abcEND");
+    auto seen = Handler.Seen();
+    ASSERT_GE(seen.size(), 2u);
+    EXPECT_EQ(seen[0].Message, kvTriggerAvail);
+    EXPECT_EQ(seen[0].Handle, 3);
+    EXPECT_EQ(seen[1].Message, kvTriggerData);
+    EXPECT_EQ(seen[1].Handle, handle);
+    EXPECT_EQ(Handler.Bytes().substr(0, 3), "abc");
+}
+
+TEST_F(HandDriven, HandlerExceptionIsShownAndLaterNotificationsStillArrive)
+{
+    std::vector<std::string> shown;
+    SetExceptionDisplay([&](std::exception_ptr e) { shown.push_back(ExceptionMessage(e)); });
+    bool thrown = false;
+    auto throwing = TTriggerHandlerEvent::FromFunction([&](win::UINT, win::WPARAM, win::LPARAM) {
+        if (!thrown) {
+            thrown = true;
+            throw Exception("handler failed");
+        }
+    });
+    Line.AttachEventHandler(throwing);
+    Line.SetAvailThreshold(1);
+    Arrive("a");
+    Arrive("b");
+    SetExceptionDisplay(nullptr);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0], "handler failed");
+    EXPECT_EQ(Handler.Seen().size(), 2u);
+}
+
+TEST_F(HandDriven, LineErrorEventFiresItsStatusTriggerOnce)
+{
+    int handle = Line.NewStatusTrigger(2);
+    ASSERT_EQ(StatusKindOf(handle), 2);
+    ASSERT_EQ(Line.ArmStatusTrigger(handle, 0x1F), 0);
+    Line.PendingErrors = win::CE_FRAME;
+    Line.Event(win::EV_ERR);
+    Pass();
+    Line.PendingErrors = win::CE_FRAME;
+    Line.Event(win::EV_ERR);
+    Pass();
+    auto seen = Handler.Seen();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].Message, kvTriggerStatus);
+    EXPECT_EQ(seen[0].Handle, handle);
+    EXPECT_EQ(Line.TakeLineError(), 4);
+}
+
+TEST_F(HandDriven, ModemTriggerFiresOnTheWatchedLineOnly)
+{
+    int handle = Line.NewStatusTrigger(1);
+    // Watch DCD (0x80) for a change away from low.
+    ASSERT_EQ(Line.ArmStatusTrigger(handle, 0x8000), 0);
+    Line.ModemLines = win::MS_CTS_ON;
+    Line.Event(win::EV_CTS);
+    Pass();
+    EXPECT_TRUE(Handler.Seen().empty());
+    Line.ModemLines = win::MS_CTS_ON | win::MS_RLSD_ON;
+    Line.Event(win::EV_RLSD);
+    Pass();
+    ASSERT_EQ(Handler.Seen().size(), 1u);
+    EXPECT_EQ(Handler.Seen()[0].Handle, handle);
+    std::uint8_t shadow = Line.ReadModemShadow();
+    EXPECT_EQ(shadow & 0xF0, 0x90);
+    EXPECT_NE(shadow & 0x08, 0);  // DCD changed
+    EXPECT_EQ(Line.ReadModemShadow() & 0x0F, 0);
+}
+
+TEST_F(HandDriven, RingEventSetsTheRingChangeBit)
+{
+    Line.Event(win::EV_RING);
+    Pass();
+    EXPECT_NE(Line.ReadModemShadow() & 0x04, 0);
+    EXPECT_EQ(Line.ReadModemShadow() & 0x04, 0);
+}
+
+TEST_F(HandDriven, OutputTriggersReportRoomUseAndSent)
+{
+    int sent = Line.NewStatusTrigger(5);
+    int room = Line.NewStatusTrigger(3);
+    Line.ArmStatusTrigger(sent, 0);
+    Line.ArmStatusTrigger(room, 4090);  // more than is left
+    ASSERT_EQ(Line.WriteBlock("0123456789", 10), 0);
+    Pass();
+    auto seen = Handler.Seen();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].Handle, sent);
+    Line.ArmStatusTrigger(room, 4086);
+    int used = Line.NewStatusTrigger(4);
+    Line.ArmStatusTrigger(used, 10);
+    Pass();
+    seen = Handler.Seen();
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[1].Handle, room);
+    EXPECT_EQ(seen[1].Data, 4086);
+    EXPECT_EQ(seen[2].Handle, used);
+    EXPECT_EQ(seen[2].Data, 10);
+}
+
+TEST_F(HandDriven, HandlerDetachedDuringItsNotificationIsFreedAfterIt)
+{
+    auto self = std::make_shared<TTriggerHandlerEvent>();
+    int calls = 0;
+    *self = TTriggerHandlerEvent::FromFunction([&](win::UINT, win::WPARAM, win::LPARAM) {
+        ++calls;
+        Line.DetachEventHandler(*self);
+    });
+    Line.AttachEventHandler(*self);
+    Line.SetAvailThreshold(1);
+    Arrive("a");
+    Arrive("b");
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(Handler.Seen().size(), 2u);
+}
+
+TEST(DataMatcher, SecondPartialMatchSurvivesARepeatedFirstByte)
+{
+    TDataTrigger trigger;
+    trigger.Length = 3;
+    std::memcpy(trigger.Pattern.data(), "AAB", 3);
+    std::string stream = "AAAB";
+    std::vector<bool> hits;
+    for (char c : stream) hits.push_back(detail::MatchByte(trigger, static_cast<std::uint8_t>(c)));
+    EXPECT_EQ(hits, (std::vector<bool>{false, false, false, true}));
+    for (std::int32_t slot : trigger.Slots) EXPECT_EQ(slot, 0);
+}
+
+TEST(DataMatcher, OverlappingOccurrencesAreEachFound)
+{
+    TDataTrigger trigger;
+    trigger.Length = 3;
+    std::memcpy(trigger.Pattern.data(), "ABA", 3);
+    int found = 0;
+    for (char c : std::string("ABABA")) found += detail::MatchByte(trigger, static_cast<std::uint8_t>(c));
+    EXPECT_EQ(found, 2);
+}
+
+TEST(DataMatcher, CaseIsIgnoredOnlyForTheIncomingByte)
+{
+    TDataTrigger upper;
+    upper.Length = 1;
+    upper.IgnoreCase = true;
+    upper.Pattern[0] = 'Q';
+    EXPECT_TRUE(detail::MatchByte(upper, 'q'));
+    TDataTrigger lower = upper;
+    lower.Pattern[0] = 'q';
+    EXPECT_FALSE(detail::MatchByte(lower, 'q'));
+    EXPECT_EQ(detail::UpperAnsi(0xE9), 0xC9);  // e acute
+}
+
+class TriggerHandles : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(Line.Open(), 0); }
+    ScriptedDispatcher Line{false};
+};
+
+TEST_F(TriggerHandles, HandlesRunInStepsOfEightAndStatusHandlesCarryTheirKind)
+{
+    EXPECT_EQ(Line.NewTimerTrigger(), 8);
+    EXPECT_EQ(Line.NewStatusTrigger(4), 20);
+    EXPECT_EQ(Line.NewDataTrigger("x", 1, false), 24);
+    EXPECT_EQ(Line.NewStatusTrigger(0), ecBadArgument);
+    EXPECT_EQ(Line.NewDataTrigger("", 0, false), ecTriggerTooLong);
+    EXPECT_EQ(Line.NewDataTrigger(std::string(23, 'x').data(), 23, false), ecTriggerTooLong);
+}
+
+TEST_F(TriggerHandles, AfterTheCounterRunsOutFreedLowHandlesAreReused)
+{
+    for (int i = 1; i < MaxTriggerSlot; ++i) ASSERT_EQ(Line.NewTimerTrigger(), 8 * i);
+    EXPECT_EQ(Line.NewTimerTrigger(), ecNoMoreTriggers);
+    ASSERT_EQ(Line.DropTrigger(16), 0);
+    EXPECT_EQ(Line.NewTimerTrigger(), 16);
+    EXPECT_EQ(Line.NewTimerTrigger(), ecNoMoreTriggers);
+}
+
+TEST_F(TriggerHandles, DroppingHandleOneTurnsAvailOffAndUnknownHandlesAreRefused)
+{
+    Line.SetAvailThreshold(5);
+    EXPECT_EQ(Line.DropTrigger(AvailTriggerHandle), 0);
+    EXPECT_EQ(Line.DropTrigger(64), ecBadTriggerHandle);
+    EXPECT_EQ(Line.ArmTimerTrigger(64, 1, true), ecBadTriggerHandle);
+    int status = Line.NewStatusTrigger(2);
+    EXPECT_EQ(Line.ArmTimerTrigger(status, 1, true), ecBadTriggerHandle);
+    EXPECT_EQ(Line.DropTrigger(status), 0);
+    EXPECT_EQ(Line.DropTrigger(status), ecBadTriggerHandle);
+}
+
+TEST_F(TriggerHandles, RestoredSetKeepsItsHandlesAndNewOnesDoNotCollide)
+{
+    int timer = Line.NewTimerTrigger();
+    int data = Line.NewDataTrigger("*", 1, false);
+    Line.SetAvailThreshold(7);
+    TTriggerSet saved;
+    Line.SaveTriggerSet(saved);
+    Line.ClearTriggerSet();
+    EXPECT_EQ(Line.DropTrigger(timer), ecBadTriggerHandle);
+    Line.RestoreTriggerSet(saved);
+    EXPECT_EQ(Line.ArmTimerTrigger(timer, 2, true), 0);
+    int fresh = Line.NewTimerTrigger();
+    EXPECT_NE(fresh, timer);
+    EXPECT_NE(fresh, data);
+    EXPECT_EQ(Line.DropTrigger(data), 0);
+    TKivBaseDispatcher::FreeTriggerSet(saved);
+    EXPECT_TRUE(saved.Timers.empty());
+}
+
+// Through the running dispatch thread.
+class Threaded : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        win::SetMainThread();
+        ASSERT_EQ(Line.Open(), 0);
+    }
+    bool Pump(std::chrono::milliseconds limit, const std::function<bool()>& done)
+    {
+        return WaitUntil(limit, done, [] {
+            while (win::ProcessOneMessage()) {
+            }
+        });
+    }
+    ScriptedDispatcher Line;
+    RecordingHandler Handler{Line};
+};
+
+TEST_F(Threaded, TimerOfTwoTicksFiresOnceAfterAtLeast110ms)
+{
+    Line.AttachEventHandler(Handler.Event());
+    int timer = Line.NewTimerTrigger();
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(Line.ArmTimerTrigger(timer, 2, true), 0);
+    ASSERT_TRUE(WaitUntil(2s, [&] { return !Handler.Seen().empty(); }));
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, 105ms);  // a tick boundary can fall just after the start
+    EXPECT_LT(took, 400ms);
+    EXPECT_EQ(Handler.Seen()[0].Message, kvTriggerTimer);
+    EXPECT_EQ(Handler.Seen()[0].Handle, timer);
+    EXPECT_FALSE(WaitUntil(250ms, [&] { return Handler.Seen().size() > 1; }));
+}
+
+TEST_F(Threaded, EventHandlersRunOnTheDispatchThreadOrFlaggedOnTheMainThread)
+{
+    RecordingHandler onMain(Line);
+    Line.AttachEventHandler(Handler.Event());
+    Line.AttachEventHandler(onMain.Event(), true);
+    Line.SetAvailThreshold(1);
+    Line.Receive("z");
+    ASSERT_TRUE(Pump(2s, [&] { return !onMain.Seen().empty(); }));
+    ASSERT_EQ(Handler.Threads().size(), 1u);
+    EXPECT_NE(Handler.Threads()[0], std::this_thread::get_id());
+    EXPECT_EQ(onMain.Threads()[0], std::this_thread::get_id());
+    EXPECT_EQ(onMain.Bytes(), "z");
+}
+
+TEST_F(Threaded, WindowDetachedInItsOwnNotificationGetsNothingMore)
+{
+    int calls = 0;
+    win::HWND window = nullptr;
+    window = win::CreateMessageWindow([&](win::UINT message, win::WPARAM, win::LPARAM) {
+        if (message == kvTriggerAvail) {
+            ++calls;
+            Line.DetachWindow(window);
+        }
+        return win::LRESULT{0};
+    });
+    Line.AttachWindow(window);
+    Line.RefreshHandlerFlags(1);
+    Line.SetAvailThreshold(1);
+    Line.Receive("a");
+    ASSERT_TRUE(Pump(2s, [&] { return calls == 1; }));
+    ASSERT_TRUE(Pump(2s, [&] {
+        win::TCriticalSectionLock hold(Line.StateLock);
+        return Line.WindowHandlers.empty();
+    }));
+    Line.Receive("b");
+    EXPECT_FALSE(Pump(200ms, [&] { return calls > 1; }));
+    win::DestroyWindow(window);
+}
+
+TEST_F(Threaded, CloseAskedForFromAHandlerEndsThePassAndReleasesTheLine)
+{
+    RecordingHandler later(Line);
+    int closes = 0;
+    auto closing = TTriggerHandlerEvent::FromFunction([&](win::UINT, win::WPARAM, win::LPARAM) {
+        ++closes;
+        Line.CloseLine();
+    });
+    Line.AttachEventHandler(closing);
+    Line.AttachEventHandler(later.Event());
+    Line.SetAvailThreshold(1);
+    Line.Receive("bye");
+    ASSERT_TRUE(Pump(2s, [&] { return !Line.Started(); }));
+    EXPECT_EQ(closes, 1);
+    EXPECT_TRUE(later.Seen().empty());
+    EXPECT_EQ(Line.DispatchThread.load(), nullptr);
+    EXPECT_EQ(Line.InputCount(), 0);  // the dispatch buffer is gone
+    EXPECT_TRUE(Line.ReleaseClaimed.load());
+}
+
+} // namespace
+} // namespace kivo::test
