@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kivo::win {
@@ -51,7 +52,16 @@ DWORD TTextFile::Open(const std::string& path, bool append)
     do {
         Fd = ::open(path.c_str(), flags, 0666);
     } while (Fd < 0 && errno == EINTR);
-    return Fd < 0 ? IoErrorFromErrno(errno) : 0;
+    if (Fd >= 0) return 0;
+    int error = errno;
+    // Windows tells a missing folder (3) from a missing file (2).
+    if (error == ENOENT) {
+        std::string::size_type slash = path.find_last_of('/');
+        std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+        struct stat info;
+        if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return 3;
+    }
+    return IoErrorFromErrno(error);
 }
 
 DWORD TTextFile::Write(std::string_view text)
