@@ -1,0 +1,342 @@
+// The device operations of the Win32 dispatcher: open, configuration and
+// close, the output ring and the input queue, and the start and stop of the
+// four threads of an open port.
+
+#include "serial/device/win32_dispatcher.h"
+
+#include "framework/exceptions.h"
+#include "platform/clock.h"
+#include "platform/comm.h"
+#include "platform/sync.h"
+#include "platform/window.h"
+#include "serial/device/device_threads.h"
+#include "serial/dispatch/detail/thread_gate.h"
+#include "serial/dispatch/dispatch_thread.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kivo {
+
+using namespace kivo::win;
+
+namespace {
+
+constexpr DWORD StartAckLimit = 3000;
+constexpr DWORD FlushAckLimit = 5000;
+constexpr int DispatchGraceTicks = 36;
+
+bool HandleIsOpen(HANDLE handle)
+{
+    return handle != nullptr && reinterpret_cast<std::intptr_t>(handle) >= 0;
+}
+
+HANDLE NewEvent(bool manualReset)
+{
+    HANDLE event = CreateEvent(manualReset, false);
+    if (!event) throw EOutOfMemory();
+    return event;
+}
+
+// A thread that is created but cannot be started leaves its slot empty.
+template <typename T, typename TLine>
+void Launch(TLine& line, std::atomic<TKivDispatcherThread*>& slot)
+{
+    try {
+        TThread::StartNew<T>(line);
+    } catch (...) {
+        slot = nullptr;
+        throw;
+    }
+}
+
+} // namespace
+
+TKivWin32Dispatcher::TKivWin32Dispatcher(TComponent* owner) : TKivBaseDispatcher(owner)
+{
+    ReceiveEvent = NewEvent(false);
+    try {
+        StopEvent = NewEvent(true);
+    } catch (...) {
+        CloseHandle(ReceiveEvent);
+        throw;
+    }
+}
+
+TKivWin32Dispatcher::~TKivWin32Dispatcher()
+{
+    Shutdown();
+    CloseHandle(ReceiveEvent);
+    CloseHandle(StopEvent);
+}
+
+// ---- Small device operations ---------------------------------------------------
+
+int TKivWin32Dispatcher::DeviceEscape(int code)
+{
+    EscapeCommFunction(DeviceHandle, static_cast<DWORD>(code));
+    return 0;
+}
+
+DWORD TKivWin32Dispatcher::DeviceGetErrors(COMSTAT& status)
+{
+    DWORD errors = 0;
+    if (!ClearCommError(DeviceHandle, &errors, &status)) errors = 0;
+    status.cbOutQue = static_cast<DWORD>(RingBytesUsed());
+    return errors;
+}
+
+int TKivWin32Dispatcher::DeviceQueryEvents(int)
+{
+    return 0;
+}
+
+int TKivWin32Dispatcher::DeviceGetConfig(DCB& config)
+{
+    return GetCommState(DeviceHandle, &config) ? 0 : -1;
+}
+
+int TKivWin32Dispatcher::DeviceSetConfig(const DCB& config)
+{
+    if (SetCommState(DeviceHandle, &config)) return 0;
+    return -static_cast<int>(GetLastError());
+}
+
+bool TKivWin32Dispatcher::DeviceWaitEvent(DWORD& mask)
+{
+    mask = 0;
+    return true;
+}
+
+bool TKivWin32Dispatcher::DeviceSetQueues(DWORD inSize, DWORD outSize)
+{
+    return SetupComm(DeviceHandle, inSize, outSize) != FALSE;
+}
+
+int TKivWin32Dispatcher::DeviceYield()
+{
+    Sleep(0);
+    return 0;
+}
+
+// ---- Open and flush ---------------------------------------------------------------
+
+std::intptr_t TKivWin32Dispatcher::DeviceOpen(const std::string& name, DWORD, DWORD)
+{
+    HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED,
+                                nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return -1;
+    DeviceHandle = handle;
+    return reinterpret_cast<std::intptr_t>(handle);
+}
+
+int TKivWin32Dispatcher::DeviceFlush(int queue)
+{
+    if (queue == 1) {
+        BOOL purged = PurgeComm(DeviceHandle, PURGE_RXABORT | PURGE_RXCLEAR);
+        InputQueue.Clear();  // buffers held through Peek stay queued
+        return purged ? 1 : 0;
+    }
+    if (queue != 0 || WriteThread.load() == nullptr) return 0;
+    {
+        TCriticalSectionLock hold(OutputLock);
+        OutFull = false;
+        OutHead = OutTail = 0;
+    }
+    BOOL purged = PurgeComm(DeviceHandle, PURGE_TXABORT | PURGE_TXCLEAR);
+    if (OutputFlushEvent) {
+        SetEvent(OutputFlushEvent);
+        if (ThreadAckEvent) WaitForSingleObject(ThreadAckEvent, FlushAckLimit);
+    }
+    return purged ? 1 : 0;
+}
+
+// ---- Output ring ------------------------------------------------------------------
+
+int TKivWin32Dispatcher::RingBytesUsed()
+{
+    TCriticalSectionLock hold(OutputLock);
+    if (OutFull) return static_cast<int>(OutSize);
+    if (OutHead > OutTail) return static_cast<int>(OutHead - OutTail);
+    if (OutHead < OutTail) return static_cast<int>(OutSize - OutTail + OutHead);
+    return 0;
+}
+
+int TKivWin32Dispatcher::DeviceWrite(const void* source, int count)
+{
+    if (count <= 0) return 0;
+    {
+        TCriticalSectionLock hold(OutputLock);
+        // The caller checked the free room; a block that does not even fit
+        // the ring would write past its end, so it is refused whole.
+        if (!OutRing || source == nullptr || static_cast<DWORD>(count) > OutSize) return 0;
+        const auto* bytes = static_cast<const std::uint8_t*>(source);
+        auto length = static_cast<DWORD>(count);
+        DWORD room = OutSize - OutHead;
+        if (length <= room) {
+            std::memcpy(OutRing.get() + OutHead, bytes, length);
+            OutHead = length == room ? 0 : OutHead + length;
+        } else {
+            std::memcpy(OutRing.get() + OutHead, bytes, room);
+            std::memcpy(OutRing.get(), bytes + room, length - room);
+            OutHead = length - room;
+        }
+    }
+    if (OutputReadyEvent) SetEvent(OutputReadyEvent);
+    return count;
+}
+
+// ---- Input queue --------------------------------------------------------------------
+
+int TKivWin32Dispatcher::HeadBytesUnread()
+{
+    TIOBuffer* head = InputQueue.Peek();
+    if (!head) return 0;
+    int unread = 0;
+    if (auto* data = dynamic_cast<TDataBuffer*>(head)) unread = data->Unread();
+    head->InUse = false;
+    return unread;
+}
+
+int TKivWin32Dispatcher::DeviceRead(void* destination, int count)
+{
+    if (count <= 0 || destination == nullptr) return 0;
+    auto* out = static_cast<std::uint8_t*>(destination);
+    int wanted = count;
+    while (wanted > 0) {
+        TIOBuffer* head = InputQueue.Peek();
+        if (!head) break;
+        auto* data = dynamic_cast<TDataBuffer*>(head);
+        if (!data) {
+            // Status buffers are the dispatch pass's to take.
+            head->InUse = false;
+            break;
+        }
+        int n = std::min(wanted, std::max(data->Unread(), 0));
+        std::memcpy(out, data->Buffer() + data->ReadPos, static_cast<std::size_t>(n));
+        data->ReadPos += n;
+        out += n;
+        wanted -= n;
+        if (data->ReadPos >= data->Used)
+            InputQueue.Pop();
+        else
+            data->InUse = false;
+    }
+    return count - wanted;
+}
+
+// ---- Threads ------------------------------------------------------------------------
+
+void TKivWin32Dispatcher::StartThreads()
+{
+    TCriticalSectionLock hold(StateLock);
+    if (Started()) throw Exception("Dispatcher already started.");
+    ThreadsStarted = true;
+    StopRequested = false;
+    ResetEvent(StopEvent);
+    try {
+        Launch<TReadThread>(*this, ReadThread);
+        WaitForSingleObject(ThreadAckEvent, StartAckLimit);
+        Launch<TDispThread>(*this, DispatchThread);
+        WaitForSingleObject(ThreadAckEvent, StartAckLimit);
+        Launch<TWriteThread>(*this, WriteThread);
+        WaitForSingleObject(ThreadAckEvent, StartAckLimit);
+        Launch<TStatusThread>(*this, StatusThread);
+        WaitForSingleObject(ThreadAckEvent, StartAckLimit);
+    } catch (...) {
+        // The threads already running end by themselves; with none, nothing
+        // else would ever clear Started.
+        StopRequested = true;
+        SetEvent(StopEvent);
+        if (ThreadCount.load() == 0) ThreadsStarted = false;
+        throw;
+    }
+}
+
+bool TKivWin32Dispatcher::WaitForThreadEnd(std::atomic<TKivDispatcherThread*>& slot, int ticks)
+{
+    TTickTimer limit = StartTickTimer(ticks);
+    // Each end step empties its slot before it signals the gate, so a slot
+    // seen full here is followed by a wake-up.
+    HANDLE left = ThreadGate->Left;
+    while (slot.load() != nullptr) {
+        if (ticks > 0 && TickTimerExpired(limit)) return false;
+        DWORD woke = MsgWaitForMultipleObjects(1, &left, ticks > 0 ? MillisecondsPerTick : INFINITE,
+                                               QS_ALLINPUT);
+        if (woke == WAIT_OBJECT_0 + 1)
+            ProcessOneMessage();
+        else if (woke == WAIT_FAILED)
+            Sleep(1);  // no gate to sleep on: still never a spin
+    }
+    return true;
+}
+
+int TKivWin32Dispatcher::DeviceClose()
+{
+    {
+        TCriticalSectionLock hold(StateLock);
+        if (Stopping) return 0;
+        Stopping = true;
+    }
+    struct TStoppingGuard {
+        TKivWin32Dispatcher& Line;
+        ~TStoppingGuard()
+        {
+            TCriticalSectionLock hold(Line.StateLock);
+            Line.Stopping = false;
+        }
+    } guard{*this};
+
+    if (Started()) {
+        StopRequested = true;
+        SetEvent(StopEvent);
+
+        if (HandleIsOpen(DeviceHandle)) SetCommMask(DeviceHandle, 0);
+        if (StatusProcessedEvent) SetEvent(StatusProcessedEvent);
+        WaitForThreadEnd(StatusThread);
+
+        if (OutputFlushEvent) SetEvent(OutputFlushEvent);
+        WaitForThreadEnd(WriteThread);
+
+        SetEvent(ReceiveEvent);
+        if (ThreadAckEvent) ResetEvent(ThreadAckEvent);
+        WaitForThreadEnd(ReadThread);
+
+        if (!WaitForThreadEnd(DispatchThread, DispatchGraceTicks)) {
+            if (WakeDispatchEvent) SetEvent(WakeDispatchEvent);
+            if (!WaitForThreadEnd(DispatchThread, DispatchGraceTicks))
+                TKivDispatcherThread::Dismiss(*this, DispatchThread);
+        }
+    }
+
+    if (!HandleIsOpen(DeviceHandle)) return 0;
+    if (!CloseHandle(DeviceHandle)) return -1;
+    DeviceHandle = INVALID_HANDLE_VALUE;
+    return 0;
+}
+
+void TKivWin32Dispatcher::CloseEvent(HANDLE& event)
+{
+    if (event && CloseHandle(event)) event = nullptr;
+}
+
+void TKivWin32Dispatcher::StopThreads()
+{
+    if (Started()) DeviceClose();
+    // A close under way on another thread may still be stopping device
+    // threads that wait on these events.
+    WaitForThreadEnd(StatusThread);
+    WaitForThreadEnd(WriteThread);
+    WaitForThreadEnd(ReadThread);
+    CloseEvent(WakeDispatchEvent);
+    CloseEvent(StatusProcessedEvent);
+    CloseEvent(ThreadAckEvent);
+    CloseEvent(OutputReadyEvent);
+    CloseEvent(ManualEvent);
+    CloseEvent(OutputFlushEvent);
+    OutputWaitSet[0] = OutputWaitSet[1] = nullptr;
+    ManualWaitSet[0] = ManualWaitSet[1] = nullptr;
+}
+
+} // namespace kivo
