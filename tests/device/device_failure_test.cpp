@@ -1,0 +1,118 @@
+// A line that fails: the port held by another program, the far end
+// vanishing mid-stream, the device handle closed under the threads.
+
+#include "platform/comm.h"
+#include "serial/errors/error_codes.h"
+#include "tests/device/device_rig.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace kivo::test {
+namespace {
+
+using namespace kivo::win;
+using namespace std::chrono_literals;
+
+// Another process that opens a path and holds it locked, as a second
+// program holding the port would, until the object goes.
+class PortHolder {
+public:
+    explicit PortHolder(const std::string& path)
+    {
+        int ready[2], release[2];
+        if (::pipe(ready) != 0 || ::pipe(release) != 0) return;
+        Pid = ::fork();
+        if (Pid == 0) {
+            ::close(ready[0]);
+            ::close(release[1]);
+            int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            char ok = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? '1' : '0';
+            if (::write(ready[1], &ok, 1) != 1) ::_exit(1);
+            char ignored;
+            while (::read(release[0], &ignored, 1) > 0) {
+            }
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        ::close(release[0]);
+        Release = release[1];
+        char ok = '0';
+        Holding = Pid > 0 && ::read(ready[0], &ok, 1) == 1 && ok == '1';
+        ::close(ready[0]);
+    }
+    ~PortHolder()
+    {
+        if (Release >= 0) ::close(Release);  // the child leaves at end of file
+        if (Pid > 0) ::waitpid(Pid, nullptr, 0);
+    }
+    bool Holding = false;
+
+private:
+    pid_t Pid = -1;
+    int Release = -1;
+};
+
+class FailingLine : public DeviceTest {
+protected:
+    void SetUp() override
+    {
+        DeviceTest::SetUp();
+        Far = std::make_unique<PtyPair>();
+        Far->LinkAs(DeviceDir().Path(), "com2");
+    }
+    std::unique_ptr<PtyPair> Far;
+};
+
+TEST_F(FailingLine, PortHeldByAnotherProgramGivesAccessDenied)
+{
+    PortHolder holder(Far->SubsidiaryPath());
+    ASSERT_TRUE(holder.Holding);
+    TKivWin32Dispatcher line(nullptr);
+    EXPECT_EQ(Open(line, 2), ecAccessDenied);
+    EXPECT_FALSE(line.Started());
+}
+
+TEST_F(FailingLine, FarEndVanishingEndsEveryThreadWithAReadError)
+{
+    auto line = std::make_unique<TKivWin32Dispatcher>(nullptr);
+    ASSERT_EQ(Open(*line, 2), 0);
+    Far->Write(std::string(3000, 'z'));
+    ASSERT_TRUE(PumpUntil(2s, [&] { return line->InputCount() > 0; }));
+    Far->CloseController();
+
+    ASSERT_TRUE(PumpUntil(3s, [&] { return line->ThreadCount.load() == 0; }));
+    EXPECT_FALSE(line->Started());
+    EXPECT_EQ(line->TakeLineError(), 10);  // the failure reached the line state
+    EXPECT_EQ(line->LastOSError.load(), ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_TRUE(ShownErrors().empty());  // a device error is a line error, not a box
+    line->CloseLine();
+    line.reset();
+
+    PtyPair replacement;
+    replacement.LinkAs(DeviceDir().Path(), "com2");
+    TKivWin32Dispatcher again(nullptr);
+    ASSERT_EQ(Open(again, 2), 0);
+    replacement.Write("back");
+    EXPECT_TRUE(PumpUntil(2s, [&] { return again.InputCount() == 4; }));
+    again.CloseLine();
+    EXPECT_EQ(again.TakeLineError(), 0);
+}
+
+TEST_F(FailingLine, HandleClosedUnderTheThreadsEndsThemWithoutAReport)
+{
+    TKivWin32Dispatcher line(nullptr);
+    ASSERT_EQ(Open(line, 2), 0);
+    HANDLE device = line.DeviceHandle;
+    ASSERT_TRUE(CloseHandle(device));
+    ASSERT_TRUE(PumpUntil(3s, [&] { return line.ThreadCount.load() == 0; }));
+    EXPECT_EQ(line.TakeLineError(), 0);
+    EXPECT_TRUE(ShownErrors().empty());
+    // The handle is no longer ours; forget it so the close does not touch it.
+    line.DeviceHandle = INVALID_HANDLE_VALUE;
+}
+
+} // namespace
+} // namespace kivo::test
