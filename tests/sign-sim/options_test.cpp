@@ -41,13 +41,6 @@ TEST(ParseOptions, EveryOptionInBothSpellings)
     EXPECT_TRUE(o.Plain);
 }
 
-TEST(ParseOptions, FaultNamesRoundTrip)
-{
-    for (TFault f : {TFault::fNone, TFault::fLowerCase, TFault::fShort, TFault::fLoneAt,
-                     TFault::fSilent})
-        EXPECT_EQ(ParseOptions({"--device-dir", "d", "--fault", FaultName(f)}).Fault, f);
-}
-
 TEST(ParseOptions, HelpNeedsNothingElse)
 {
     EXPECT_TRUE(ParseOptions({"--help"}).Help);

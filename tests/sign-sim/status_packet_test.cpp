@@ -33,14 +33,6 @@ TEST(StatusPacket, KeepsItsShapeWhateverThePrices)
               "@ALIVE-12        1234    9 0000 0000 0000 0000 OK *");
 }
 
-TEST(StatusPacket, DefaultOptionsAnswerInOneWrite)
-{
-    WireAnswer answer = ShapeAnswer(Example, WithStatus("OK1"));
-    ASSERT_EQ(answer.Chunks.size(), 1u);
-    EXPECT_EQ(answer.Chunks[0].Bytes, ExamplePacket);
-    EXPECT_EQ(answer.Chunks[0].DelayBefore, 0ms);
-}
-
 struct FaultRow {
     TFault Fault;
     std::string Wire;
@@ -72,13 +64,6 @@ INSTANTIATE_TEST_SUITE_P(
         std::erase(name, '-');
         return name;
     });
-
-TEST(StatusPacket, ShortFaultIsOneCharacterShort)
-{
-    SimOptions options;
-    options.Fault = TFault::fShort;
-    EXPECT_EQ(ShapeAnswer(Example, options).Whole().size(), 50u);
-}
 
 TEST(StatusPacket, SilentFaultHasNothingToWrite)
 {
