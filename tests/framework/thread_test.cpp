@@ -26,7 +26,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Runs a function as its body. Ends the thread in its own destructor, as a
+// Runs a function as its body, and ends the thread in its own destructor as a
 // derived class whose body uses its members must.
 class FunctionThread : public TThread {
 public:
@@ -39,7 +39,6 @@ public:
         }
         if (Destroyed) *Destroyed = true;
     }
-
     using TThread::ReturnValue;
     using TThread::TerminateEvent;
     std::atomic<bool>* Destroyed = nullptr;
@@ -51,7 +50,7 @@ private:
     std::function<void(FunctionThread&)> Body;
 };
 
-// Its body touches nothing of a derived object, so the base destructor's own
+// Touches nothing of a derived object, so the base destructor's own
 // terminate-and-wait is what ends it.
 std::atomic<bool> StopWaiterEnded{false};
 class StopWaiter : public TThread {
@@ -71,20 +70,18 @@ void PumpPending()
 
 class FrameworkThread : public ::testing::Test {
 protected:
-    void SetUp() override { SetMainThread(); }
-    void TearDown() override
+    void SetUp() override
     {
-        SetExceptionDisplay({});
-        PumpPending();
-    }
-
-    // Collects what reaches the exception display, with the thread it ran on.
-    void RecordDisplays()
-    {
+        SetMainThread();
         SetExceptionDisplay([this](std::exception_ptr error) {
             Displayed.push_back(ExceptionMessage(error));
             DisplayedOn.push_back(GetCurrentThreadId());
         });
+    }
+    void TearDown() override
+    {
+        SetExceptionDisplay({});
+        PumpPending();
     }
 
     std::vector<std::string> Displayed;
@@ -93,51 +90,35 @@ protected:
 
 } // namespace
 
-TEST_F(FrameworkThread, RunsOnlyOnceStartedAndWaitForGivesTheReturnValue)
+TEST_F(FrameworkThread, RunsOnceStartedAndWaitForGivesTheReturnValue)
 {
     std::atomic<int> runs{0};
-    DWORD ranOn = 0;
+    bool selfWaitRefused = false;
     FunctionThread thread([&](FunctionThread& self) {
         ++runs;
-        ranOn = GetCurrentThreadId();
         self.ReturnValue = -161;
+        try {
+            self.WaitFor();
+        } catch (const kivo::Exception&) {
+            selfWaitRefused = true;
+        }
     });
-    EXPECT_FALSE(thread.Started());
-    EXPECT_THROW(thread.WaitFor(), kivo::Exception);
+    EXPECT_THROW(thread.WaitFor(), kivo::Exception);  // never started
     EXPECT_EQ(runs, 0);
-
     thread.Start();
     EXPECT_EQ(thread.WaitFor(), -161);
+    EXPECT_EQ(thread.WaitFor(), -161);
     EXPECT_EQ(runs, 1);
-    EXPECT_NE(ranOn, GetCurrentThreadId());
-    EXPECT_TRUE(thread.Finished());
+    EXPECT_TRUE(selfWaitRefused);
     EXPECT_EQ(WaitForSingleObject(thread.Handle(), 0), WAIT_OBJECT_0);
-    EXPECT_EQ(thread.WaitFor(), -161);  // again, at once
     EXPECT_THROW(thread.Start(), kivo::Exception);
-}
 
-TEST_F(FrameworkThread, TerminateWakesABodyWaitingOnTheStopEvent)
-{
-    FunctionThread thread([](FunctionThread& self) {
-        ASSERT_EQ(WaitForSingleObject(self.TerminateEvent(), 10000), WAIT_OBJECT_0);
-        EXPECT_TRUE(self.Terminated());
-    });
-    thread.Start();
-    EXPECT_EQ(WaitForSingleObject(thread.Handle(), 50), WAIT_TIMEOUT);
-    auto asked = Clock::now();
-    thread.Terminate();
-    thread.WaitFor();
-    EXPECT_LT(Clock::now() - asked, 1000ms);
-}
-
-TEST_F(FrameworkThread, TerminatedBeforeStartSkipsTheBody)
-{
     bool ran = false;
-    FunctionThread thread([&](FunctionThread&) { ran = true; });
-    thread.Terminate();
-    thread.Start();
-    thread.WaitFor();
-    EXPECT_FALSE(ran);
+    FunctionThread early([&](FunctionThread&) { ran = true; });
+    early.Terminate();
+    early.Start();
+    early.WaitFor();
+    EXPECT_FALSE(ran);  // terminated before it started
 }
 
 TEST_F(FrameworkThread, DestroyingARunningThreadStopsAndJoinsIt)
@@ -153,22 +134,22 @@ TEST_F(FrameworkThread, DestroyingARunningThreadStopsAndJoinsIt)
 
 TEST_F(FrameworkThread, DestroyingServesTheSynchronisedCallTheThreadIsBlockedIn)
 {
-    std::atomic<bool> inCall{false};
-    std::atomic<bool> callRan{false};
+    std::atomic<bool> calling{false};
+    bool callRan = false;
     auto* thread = new FunctionThread([&](FunctionThread& self) {
-        inCall = true;
+        calling = true;
         self.Synchronize([&] { callRan = true; });
         WaitForSingleObject(self.TerminateEvent(), 10000);
     });
     thread->Start();
-    ASSERT_TRUE(kivo::test::WaitUntil(3000ms, [&] { return inCall.load(); }));
-    delete thread;  // would never return if the wait did not serve the call
+    ASSERT_TRUE(kivo::test::WaitUntil(3000ms, [&] { return calling.load(); }));
+    delete thread;  // would never return if its wait did not serve the call
     EXPECT_TRUE(callRan);
 }
 
-TEST_F(FrameworkThread, SynchronisedCallsRunOnTheMainThreadInOrder)
+TEST_F(FrameworkThread, SynchronisedCallsRunOnTheMainThreadInOrderAndRethrow)
 {
-    std::vector<int> order;  // touched only on the main thread
+    std::vector<int> order;
     std::vector<DWORD> ranOn;
     int errorCode = 0;
     FunctionThread thread([&](FunctionThread& self) {
@@ -183,28 +164,17 @@ TEST_F(FrameworkThread, SynchronisedCallsRunOnTheMainThreadInOrder)
             errorCode = error.ErrorCode;
         }
     });
+    thread.Synchronize([&] { order.push_back(-1); });  // on the main thread: direct
     thread.Start();
     thread.WaitFor();
-
-    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
+    EXPECT_EQ(order, (std::vector<int>{-1, 0, 1, 2, 3, 4}));
     EXPECT_EQ(ranOn, std::vector<DWORD>(5, GetCurrentThreadId()));
     EXPECT_EQ(errorCode, 1117);
 }
 
-TEST_F(FrameworkThread, SynchronizeOnTheMainThreadRunsDirectly)
-{
-    FunctionThread never([](FunctionThread&) {});
-    int ran = 0;
-    never.Synchronize([&] { ++ran; });
-    RunOnMainThread([&] { ++ran; });
-    EXPECT_EQ(ran, 2);
-    EXPECT_THROW(RunOnMainThread([] { throw std::out_of_range("x"); }), std::out_of_range);
-}
-
 TEST_F(FrameworkThread, SynchronizeFailsLoudlyWhenTheMainThreadHasEnded)
 {
-    std::thread shortLived([] { SetMainThread(); });
-    shortLived.join();
+    std::thread([] { SetMainThread(); }).join();
     std::string failure;
     FunctionThread thread([&](FunctionThread& self) {
         try {
@@ -233,7 +203,6 @@ TEST_F(FrameworkThread, OnTerminateRunsOnTheMainThreadAfterTheBody)
     });
     thread.Start();
     thread.WaitFor();
-
     EXPECT_TRUE(endedFirst);
     EXPECT_EQ(ranOn, GetCurrentThreadId());
     EXPECT_EQ(sender, &thread);
@@ -243,47 +212,28 @@ TEST_F(FrameworkThread, FreeOnTerminateThreadFreesItselfAfterItsHook)
 {
     std::atomic<bool> destroyed{false};
     HANDLE release = CreateEvent(true, false);
-    bool hookRan = false;
+    bool hookRanFirst = false;
     auto* thread = new FunctionThread([&](FunctionThread&) { WaitForSingleObject(release, 10000); });
     thread->Destroyed = &destroyed;
     thread->FreeOnTerminate = true;
-    thread->OnTerminate = TNotifyEvent::FromFunction([&](TObject*) { hookRan = !destroyed; });
+    thread->OnTerminate = TNotifyEvent::FromFunction([&](TObject*) { hookRanFirst = !destroyed; });
     thread->Start();
     EXPECT_THROW(thread->WaitFor(), kivo::Exception);  // it belongs to itself
     SetEvent(release);
-
     EXPECT_TRUE(kivo::test::WaitUntil(3000ms, [&] { return destroyed.load(); }, PumpPending));
-    EXPECT_TRUE(hookRan);
+    EXPECT_TRUE(hookRanFirst);
     CloseHandle(release);
 }
 
-TEST_F(FrameworkThread, WaitingForItselfIsRefused)
+TEST_F(FrameworkThread, ExceptionsEscapingBodyOrHookAreKeptAndDisplayedOnTheMainThread)
 {
-    bool refused = false;
-    FunctionThread thread([&](FunctionThread& self) {
-        try {
-            self.WaitFor();
-        } catch (const kivo::Exception&) {
-            refused = true;
-        }
-    });
-    thread.Start();
-    thread.WaitFor();
-    EXPECT_TRUE(refused);
-}
-
-// ---- Exception display -------------------------------------------------------
-
-TEST_F(FrameworkThread, ExceptionEscapingTheBodyIsKeptAndDisplayedOnTheMainThread)
-{
-    RecordDisplays();
     FunctionThread thread([](FunctionThread&) { throw EInOutError("Device read error", 995); });
+    thread.OnTerminate = TNotifyEvent::FromFunction([](TObject*) { throw std::runtime_error("hook failed"); });
     thread.Start();
     thread.WaitFor();
 
-    ASSERT_EQ(Displayed, std::vector<std::string>{"Device read error"});
-    EXPECT_EQ(DisplayedOn[0], GetCurrentThreadId());
-    ASSERT_TRUE(thread.FatalException());
+    EXPECT_EQ(Displayed, (std::vector<std::string>{"Device read error", "hook failed"}));
+    EXPECT_EQ(DisplayedOn, std::vector<DWORD>(2, GetCurrentThreadId()));
     try {
         std::rethrow_exception(thread.FatalException());
     } catch (const EInOutError& error) {
@@ -291,20 +241,8 @@ TEST_F(FrameworkThread, ExceptionEscapingTheBodyIsKeptAndDisplayedOnTheMainThrea
     }
 }
 
-TEST_F(FrameworkThread, ExceptionFromOnTerminateIsDisplayedToo)
+TEST_F(FrameworkThread, DisplayFromAWorkerWaitsUntilTheMainThreadShowedIt)
 {
-    RecordDisplays();
-    FunctionThread thread([](FunctionThread&) {});
-    thread.OnTerminate = TNotifyEvent::FromFunction([](TObject*) { throw std::runtime_error("hook failed"); });
-    thread.Start();
-    thread.WaitFor();
-    EXPECT_EQ(Displayed, std::vector<std::string>{"hook failed"});
-    EXPECT_FALSE(thread.FatalException());
-}
-
-TEST_F(FrameworkThread, DisplayFromAWorkerWaitsForTheMainThread)
-{
-    RecordDisplays();
     std::atomic<bool> returned{false};
     std::thread worker([&] {
         DisplayException(std::make_exception_ptr(kivo::Exception("from a worker")));
@@ -318,16 +256,13 @@ TEST_F(FrameworkThread, DisplayFromAWorkerWaitsForTheMainThread)
     EXPECT_EQ(DisplayedOn[0], GetCurrentThreadId());
 }
 
-TEST_F(FrameworkThread, DefaultDisplayWritesTheMessageToStandardError)
+TEST_F(FrameworkThread, WithoutOrWithAFailingDisplayTheErrorGoesToStandardError)
 {
+    SetExceptionDisplay({});
     ::testing::internal::CaptureStderr();
     DisplayException(std::make_exception_ptr(std::runtime_error("nobody handled this")));
-    std::string written = ::testing::internal::GetCapturedStderr();
-    EXPECT_NE(written.find("nobody handled this"), std::string::npos) << written;
-}
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("nobody handled this"), std::string::npos);
 
-TEST_F(FrameworkThread, FailingDisplayFallsBackToStandardError)
-{
     SetExceptionDisplay([](std::exception_ptr) { throw std::runtime_error("display broke"); });
     ::testing::internal::CaptureStderr();
     DisplayException(std::make_exception_ptr(std::runtime_error("original error")));

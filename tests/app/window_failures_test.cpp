@@ -1,0 +1,194 @@
+// Every way a transmission, an opening or a save can fail, and what the
+// operator is shown.
+
+#include "tests/app/window_fixture.h"
+
+#include <QTest>
+
+namespace tarvio::test {
+namespace {
+
+class WindowFailures : public WindowTest {};
+
+struct OpeningFailure {
+    const char* Situation;
+    int Code;             // what the device opener answers
+    bool PortNumberZero;  // and the prompt is cancelled
+};
+
+class FirstShowOpeningFailure : public WindowTest,
+                                public ::testing::WithParamInterface<OpeningFailure> {};
+
+TEST_P(FirstShowOpeningFailure, IsReportedAndEndsTheProgramWithoutSaving)
+{
+    TBoardIni ini;
+    if (GetParam().PortNumberZero) ini.Port = "0";
+    ini.Prices[0] = "12";
+    WriteIni(ini);
+    const std::string before = IniText();
+    OpenResult = GetParam().Code;
+
+    TForm1& form = ShowForm();
+    ASSERT_EQ(Services.Boxes.size(), 1u);
+    EXPECT_EQ(Services.Boxes[0].Text,
+              "Erro ao abrir porta de comunicações. Verifique se a porta configurada existe.");
+    EXPECT_EQ(Services.Boxes[0].Kind, kivo::TMessageKind::mkInformation);
+    EXPECT_EQ(Services.QuitCount, 1);
+    EXPECT_TRUE(App.Terminated());
+    EXPECT_FALSE(form.Port1->Open());
+    EXPECT_EQ(IniText(), before) << "nothing is saved at first show";
+    EXPECT_EQ(form.P1->Text(), "12  ") << "the sequence still finished";
+    EXPECT_FALSE(form.TestMode());
+    EXPECT_TRUE(ErrorsShown().size() == 1) << "no second report";
+}
+
+INSTANTIATE_TEST_SUITE_P(Situations, FirstShowOpeningFailure,
+                         ::testing::Values(OpeningFailure{"in use", -5, false},
+                                           OpeningFailure{"missing", -2, false},
+                                           OpeningFailure{"no path", -3, false},
+                                           OpeningFailure{"other", -31, false},
+                                           OpeningFailure{"cancelled", 0, true}),
+                         [](const auto& info) {
+                             std::string name = info.param.Situation;
+                             std::replace(name.begin(), name.end(), ' ', '_');
+                             return name;
+                         });
+
+TEST_F(WindowFailures, OpeningFailingDuringATransmissionSavesTheTypedPricesFirst)
+{
+    WriteIni(TBoardIni{});
+    TForm1& form = ShowForm();
+    form.P1->setFocus();
+    form.P1->selectAll();
+    QTest::keyClicks(form.P1, "4321");
+    OpenResult = -5;
+
+    QTest::mouseClick(form.Button1, Qt::LeftButton);
+    EXPECT_EQ(Services.BoxTexts(), std::vector<std::string>{OpeningFailureText});
+    EXPECT_EQ(Services.QuitCount, 1);
+    EXPECT_TRUE(Sent().empty());
+    EXPECT_NE(IniText().find("P1=4321"), std::string::npos) << "typed prices were lost";
+}
+
+TEST_F(WindowFailures, FailedSaveBeforeTheEndIsShownAndTheEndStillComes)
+{
+    WriteIni(TBoardIni{});
+    TForm1& form = ShowForm();
+    RemoveFolder();
+    OpenResult = -2;
+
+    form.Button1Click();
+    EXPECT_EQ(Services.BoxTexts(),
+              (std::vector<std::string>{OpeningFailureText, "Unable to write to " + IniPath()}));
+    EXPECT_EQ(Services.Boxes[1].Kind, kivo::TMessageKind::mkError);
+    EXPECT_EQ(Services.QuitCount, 1);
+}
+
+TEST_F(WindowFailures, TicksUnderTheOpeningBoxStartNoTransmission)
+{
+    WriteIni(TBoardIni{});
+    TForm1& form = ShowForm();
+    form.CB3->setChecked(true);
+    Services.Ctrl = true;
+    form.Panel1Click();
+    Services.Ctrl = false;
+    Clock.Set({2024, 3, 5, 7, 30, 0, 0});  // the schedule's second
+    const int opensBefore = static_cast<int>(DeviceNames.size());
+    OpenResult = -5;
+
+    Services.WhileBoxShown = [&](const std::string&) {
+        // What the modal box's own loop would run.
+        for (int i = 0; i < 3; ++i) {
+            Tick(form.Timer2);
+            Tick(form.Timer1);
+        }
+    };
+    Tick(form.Timer2);
+
+    EXPECT_EQ(Services.BoxTexts(), std::vector<std::string>{OpeningFailureText})
+        << "boxes stacked up";
+    EXPECT_EQ(static_cast<int>(DeviceNames.size()), opensBefore + 1);
+    EXPECT_EQ(form.TestCounter(), 1);
+
+    // Termination has been asked for: later ticks start nothing either.
+    Services.WhileBoxShown = nullptr;
+    Tick(form.Timer2);
+    Tick(form.Timer1);
+    form.Button1Click();
+    EXPECT_EQ(static_cast<int>(DeviceNames.size()), opensBefore + 1);
+    EXPECT_EQ(Services.Boxes.size(), 1u);
+}
+
+TEST_F(WindowFailures, OutputRefusedInTheScheduleLeavesItArmed)
+{
+    WriteIni(TBoardIni{});
+    TForm1& form = ShowForm();
+    form.CB3->setChecked(true);
+    LimitOutputRoom(*form.Port1, 10);
+    Clock.Set({2024, 3, 5, 7, 30, 0, 0});
+    Tick(form.Timer1);
+
+    EXPECT_EQ(ErrorsShown(), std::vector<std::string>{"Output buffer too small for block"});
+    EXPECT_EQ(form.Label3->text(), "07:30:00");
+    EXPECT_TRUE(form.Timer1->isActive());
+    EXPECT_FALSE(App.Terminated());
+    EXPECT_TRUE(Sent().empty());
+}
+
+TEST_F(WindowFailures, OutputRefusedOnAcertarAgoraIsShownAndTheProgramGoesOn)
+{
+    WriteIni(TBoardIni{});
+    TForm1& form = ShowForm();
+    LimitOutputRoom(*form.Port1, 33);
+    QTest::mouseClick(form.Button1, Qt::LeftButton);
+    EXPECT_TRUE(Services.Boxes.empty()) << "shown inside the handler";
+    EXPECT_EQ(ErrorsShown(), std::vector<std::string>{"Output buffer too small for block"});
+    EXPECT_FALSE(App.Terminated());
+    LimitOutputRoom(*form.Port1, 34);
+    QTest::mouseClick(form.Button1, Qt::LeftButton);
+    EXPECT_EQ(Sent(), std::vector<std::string>{ExampleFrame});
+}
+
+TEST_F(WindowFailures, FailedSaveAfterAPacketIsShownAndTheNextPacketStillArrives)
+{
+    WriteIni(TBoardIni{});
+    TForm1& form = ShowForm();
+    RemoveFolder();
+    EXPECT_TRUE(form.KivDataPacket1->DeliverStringPacket(StatusPacket()));
+    EXPECT_EQ(form.SB1->PanelText(0), "Dados OK");
+    EXPECT_EQ(form.L1->text(), "1234");
+    EXPECT_EQ(ErrorsShown(), std::vector<std::string>{"Unable to write to " + IniPath()});
+    EXPECT_FALSE(App.Terminated());
+    EXPECT_TRUE(form.KivDataPacket1->DeliverStringPacket(StatusPacket(' ', "@ALIVE-", "OK2")));
+    EXPECT_EQ(form.SB1->PanelText(1), "OK2");
+}
+
+TEST_F(WindowFailures, FailedSaveOnCloseKeepsTheWindowAndThePortOpen)
+{
+    WriteIni(TBoardIni{});
+    TForm1& form = ShowForm();
+    RemoveFolder();
+    EXPECT_FALSE(form.close());
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_TRUE(form.Port1->Open());
+    EXPECT_EQ(ErrorsShown(), std::vector<std::string>{"Unable to write to " + IniPath()});
+}
+
+TEST_F(WindowFailures, RefusedPriceFieldKeepsAcertarAgoraFromSending)
+{
+    WriteIni(TBoardIni{});
+    TForm1& form = ShowForm();
+    QApplication::setActiveWindow(&form);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+    form.P2->setFocus();
+    form.P2->selectAll();
+    QTest::keyClicks(form.P2, "12");
+    QTest::mouseClick(form.Button1, Qt::LeftButton);
+    for (int i = 0; i < 3; ++i) QApplication::processEvents();
+    EXPECT_TRUE(Sent().empty());
+    EXPECT_TRUE(form.P2->hasFocus());
+    EXPECT_EQ(ErrorsShown(), std::vector<std::string>{InvalidInputText});
+}
+
+} // namespace
+} // namespace tarvio::test

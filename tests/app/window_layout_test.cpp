@@ -1,0 +1,220 @@
+// The window as designed and the row layout of the first show.
+
+#include "app/board_layout.h"
+#include "tests/app/window_fixture.h"
+
+#include <QApplication>
+#include <QFontInfo>
+
+namespace tarvio::test {
+namespace {
+
+class WindowLayout : public WindowTest {};
+
+void ExpectRowVisible(TForm1& form, int row, bool visible)
+{
+    SCOPED_TRACE("row " + std::to_string(row + 1));
+    EXPECT_EQ(!form.CaptionPanels()[row]->isHidden(), visible);
+    EXPECT_EQ(!form.PriceFields()[row]->isHidden(), visible);
+    EXPECT_EQ(!form.ReadbackLabels()[row]->isHidden(), visible);
+}
+
+void ExpectVisibleRowsInside(TForm1& form)
+{
+    for (int row = 0; row < RowCount; ++row) {
+        if (form.CaptionPanels()[row]->isHidden()) continue;
+        EXPECT_LE(form.CaptionPanels()[row]->geometry().bottom(), form.SB1->y())
+            << "row " << row + 1 << " is cut off";
+    }
+    EXPECT_LE(form.Button3->geometry().bottom(), form.SB1->y());
+}
+
+TEST_F(WindowLayout, WithoutASettingsFileEveryRowIsHidden)
+{
+    PromptAnswer = 5;
+    TForm1& form = ShowForm();
+    for (int row = 0; row < RowCount; ++row) ExpectRowVisible(form, row, false);
+    EXPECT_EQ(form.height(), 280 - 39);
+    EXPECT_EQ(form.Button3->y(), 185);
+    for (TMaskEdit* price : form.PriceFields()) EXPECT_EQ(price->Text(), "9999");
+    EXPECT_EQ(form.CB1->currentText(), "00");
+    EXPECT_EQ(form.CB2->currentText(), "00");
+    EXPECT_FALSE(form.CB3->isChecked());
+
+    // Port 0: the choice serves this opening only and is asked again.
+    EXPECT_EQ(PromptCount, 1);
+    EXPECT_EQ(DeviceNames, std::vector<std::string>{"\\\\.\\COM5"});
+    EXPECT_EQ(form.Settings().PortNumber, 0);
+    form.Button1Click();
+    EXPECT_EQ(PromptCount, 2);
+}
+
+TEST_F(WindowLayout, OnlyRow8Hidden)
+{
+    TBoardIni ini;
+    ini.Captions[7] = "Vazio";
+    WriteIni(ini);
+    TForm1& form = ShowForm();
+    for (int row = 0; row < 7; ++row) ExpectRowVisible(form, row, true);
+    ExpectRowVisible(form, 7, false);
+    EXPECT_EQ(form.height(), 340 - 39);
+    EXPECT_EQ(form.Button3->y(), 245);
+    ExpectVisibleRowsInside(form);
+}
+
+TEST_F(WindowLayout, GapAtRow4KeepsRows5To7InsideTheWindow)
+{
+    TBoardIni ini;
+    ini.Captions[3] = "Vazio";
+    ini.Captions[7] = "Vazio";
+    WriteIni(ini);
+    TForm1& form = ShowForm();
+    ExpectRowVisible(form, 3, false);
+    ExpectRowVisible(form, 4, true);
+    ExpectRowVisible(form, 6, true);
+    ExpectRowVisible(form, 7, false);
+    EXPECT_EQ(form.PP5->y(), 168) << "rows keep their places";
+    EXPECT_EQ(form.height(), 340 - 39);
+    EXPECT_EQ(form.Button3->y(), 245);
+    ExpectVisibleRowsInside(form);
+}
+
+TEST_F(WindowLayout, NothingHiddenKeepsTheDesignedSize)
+{
+    WriteIni(TBoardIni{});
+    TForm1& form = ShowForm();
+    EXPECT_EQ(form.width(), 558);
+    EXPECT_EQ(form.height(), 341);
+    EXPECT_EQ(form.Button3->y(), 285);
+    EXPECT_EQ(form.PP1->text(), "Gasolina");
+    EXPECT_EQ(form.PP2->text(), "Gasóleo");
+    ExpectVisibleRowsInside(form);
+}
+
+TEST_F(WindowLayout, ControlsSitWhereTheyWereDesigned)
+{
+    TForm1& form = Create();
+    EXPECT_EQ(form.windowTitle(), "Tarvio");
+    EXPECT_EQ(form.minimumSize(), form.maximumSize()) << "resizable";
+    EXPECT_FALSE(form.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+    EXPECT_TRUE(form.windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
+
+    EXPECT_EQ(form.PP3->geometry(), QRect(8, 88, 201, 33));
+    EXPECT_EQ(form.P1->geometry(), QRect(216, 8, 56, 32));
+    EXPECT_EQ(form.P5->geometry(), QRect(216, 168, 54, 32));
+    EXPECT_EQ(form.P8->geometry(), QRect(216, 288, 57, 32));
+    EXPECT_EQ(form.L4->pos(), QPoint(296, 128));
+    EXPECT_EQ(form.L4->text(), "0000");
+    EXPECT_EQ(form.Label1->pos(), QPoint(360, 8));
+    EXPECT_EQ(form.Label1->text(), "Ultima Comunicação");
+    EXPECT_EQ(form.Label2->pos(), QPoint(360, 32));
+    EXPECT_EQ(form.Test->pos(), QPoint(424, 31));
+    EXPECT_TRUE(form.Test->isHidden());
+    EXPECT_EQ(form.Panel1->geometry(), QRect(538, 8, 16, 25));
+    EXPECT_EQ(form.Panel1->text(), "T");
+    EXPECT_EQ(form.Button1->geometry(), QRect(360, 48, 185, 33));
+    EXPECT_EQ(form.Button1->text(), "Acertar Agora");
+    EXPECT_EQ(form.Panel2->geometry(), QRect(360, 88, 185, 89));
+    EXPECT_EQ(form.Label3->parentWidget(), form.Panel2);
+    EXPECT_EQ(form.Label3->pos(), QPoint(3, 66));
+    EXPECT_EQ(form.Label6->text(), "Acertar ás:");
+    EXPECT_EQ(form.CB1->geometry(), QRect(424, 104, 43, 21));
+    EXPECT_EQ(form.CB2->geometry(), QRect(481, 103, 43, 21));
+    EXPECT_EQ(form.CB1->parentWidget(), &form);
+    EXPECT_EQ(form.CB1->count(), 24);
+    EXPECT_EQ(form.CB2->count(), 60);
+    EXPECT_EQ(form.CB2->itemText(59), "59");
+    EXPECT_EQ(form.CB3->geometry(), QRect(364, 133, 173, 17));
+    EXPECT_EQ(form.CB3->text(), "Acertar á hora marcada acima");
+    EXPECT_EQ(form.Button3->text(), "Sair");
+    EXPECT_EQ(form.Timer1->interval(), 500);
+    EXPECT_EQ(form.Timer2->interval(), 1000);
+    EXPECT_FALSE(form.Timer1->isActive());
+    EXPECT_FALSE(form.Timer2->isActive());
+}
+
+TEST_F(WindowLayout, StatusBarRunsAlongTheBottomWithTwoPanels)
+{
+    TBoardIni ini;
+    ini.Captions[7] = "Vazio";
+    WriteIni(ini);
+    TForm1& form = ShowForm();
+    EXPECT_EQ(form.SB1->geometry(), QRect(0, form.height() - 19, 558, 19));
+    ASSERT_EQ(form.SB1->PanelCount(), 2);
+    EXPECT_EQ(form.SB1->Panel(0)->x(), 0);
+    EXPECT_EQ(form.SB1->Panel(1)->x(), 500);
+    EXPECT_LE(form.SB1->Panel(1)->geometry().right(), 550);
+}
+
+TEST_F(WindowLayout, TabOrderFollowsTheRowsThenTheButtonsThenTheSchedule)
+{
+    TForm1& form = Create();
+    std::vector<QWidget*> expected{form.P1, form.P2,      form.P3,  form.P4,  form.P5,
+                                   form.P6, form.P7,      form.P8,  form.Button1,
+                                   form.Button3, form.CB1, form.CB2, form.CB3};
+    std::vector<QWidget*> order;
+    QWidget* widget = form.P1;
+    for (int guard = 0; guard < 200 && order.size() < expected.size(); ++guard) {
+        if (widget->focusPolicy() & Qt::TabFocus) order.push_back(widget);
+        widget = widget->nextInFocusChain();
+    }
+    EXPECT_EQ(order, expected);
+}
+
+TEST_F(WindowLayout, FontsAndTextColours)
+{
+    TForm1& form = Create();
+    EXPECT_EQ(form.font().pixelSize(), 11);
+    EXPECT_EQ(form.palette().color(QPalette::WindowText), QColor(255, 0, 0));
+    EXPECT_EQ(form.PP1->font().pixelSize(), 19);
+    EXPECT_EQ(form.P1->font().pixelSize(), 21);
+    EXPECT_TRUE(form.P1->font().bold());
+    EXPECT_EQ(form.P1->palette().color(QPalette::Text), QColor(0, 0, 0));
+    EXPECT_EQ(form.L1->font().pixelSize(), 21);
+    EXPECT_EQ(form.L1->palette().color(QPalette::WindowText), QColor(0, 128, 0));
+    EXPECT_EQ(form.Label2->font().pixelSize(), 13);
+    EXPECT_TRUE(form.Label3->font().bold());
+    EXPECT_EQ(form.Label3->palette().color(QPalette::WindowText), QColor(0, 0, 255));
+    EXPECT_EQ(form.Panel1->palette().color(QPalette::WindowText), QColor(192, 192, 192));
+    // Four digits fit the narrowest price field in the face actually used.
+    QFontMetrics metrics(form.P5->font());
+    EXPECT_LT(metrics.horizontalAdvance("0000"), form.P5->width() - 4)
+        << QFontInfo(form.P5->font()).family().toStdString();
+}
+
+TEST_F(WindowLayout, ColourNamesPaintTheCaptionPanels)
+{
+    TBoardIni ini;
+    ini.Colours = {"Amarelo", "amarelo", "Verde", "Branco", "Preto", "Azul", "Vermelho", "Roxo"};
+    WriteIni(ini);
+    TForm1& form = ShowForm();
+    const QColor face = QApplication::palette().color(QPalette::Button);
+    auto background = [&](TPanel* panel) { return panel->palette().color(QPalette::Window); };
+    auto text = [&](TPanel* panel) { return panel->palette().color(QPalette::WindowText); };
+
+    EXPECT_EQ(background(form.PP1), QColor(255, 255, 0));
+    EXPECT_EQ(text(form.PP1), QColor(0, 0, 0));
+    EXPECT_EQ(background(form.PP2), face) << "lower case matched";
+    EXPECT_EQ(text(form.PP2), QColor(255, 255, 255));
+    EXPECT_EQ(background(form.PP3), QColor(0, 128, 0));
+    EXPECT_EQ(text(form.PP3), QColor(255, 255, 255));
+    EXPECT_EQ(background(form.PP4), QColor(255, 255, 255));
+    EXPECT_EQ(text(form.PP4), QColor(0, 0, 0));
+    EXPECT_EQ(background(form.PP5), QColor(0, 0, 0));
+    EXPECT_EQ(background(form.PP6), QColor(0, 0, 255));
+    EXPECT_EQ(background(form.PP7), QColor(255, 0, 0));
+    EXPECT_EQ(background(form.PP8), face);
+    EXPECT_EQ(text(form.PP8), QColor(255, 255, 255));
+}
+
+TEST_F(WindowLayout, FirstShowRunsOnce)
+{
+    WriteIni(TBoardIni{});
+    TForm1& form = ShowForm();
+    form.hide();
+    form.show();
+    EXPECT_EQ(Openings(*form.Port1), 1);
+}
+
+} // namespace
+} // namespace tarvio::test

@@ -1,0 +1,190 @@
+// Acertar Agora, the one-shot schedule, the T panel and the test mode.
+
+#include "app/board_link.h"
+#include "tests/app/window_fixture.h"
+#include "tests/support/wait_until.h"
+
+#include <QApplication>
+#include <QTest>
+
+namespace tarvio::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+class WindowTriggers : public WindowTest {
+protected:
+    TForm1& ShowArmed()
+    {
+        WriteIni(TBoardIni{});
+        TForm1& form = ShowForm();
+        form.CB3->setChecked(true);
+        return form;
+    }
+
+    void At(int hour, int minute, int second, int millisecond = 0)
+    {
+        Clock.Set({2024, 3, 5, hour, minute, second, millisecond});
+    }
+
+    void CtrlClickT()
+    {
+        Services.Ctrl = true;
+        QTest::mouseClick(Form->Panel1, Qt::LeftButton);
+        Services.Ctrl = false;
+    }
+};
+
+TEST_F(WindowTriggers, TickingTheBoxArmsTheScheduleAndUntickingDisarms)
+{
+    TForm1& form = ShowArmed();
+    EXPECT_TRUE(form.Timer1->isActive());
+    form.CB3->setChecked(false);
+    EXPECT_FALSE(form.Timer1->isActive());
+}
+
+TEST_F(WindowTriggers, ScheduleSendsOnceAtItsSecond)
+{
+    TForm1& form = ShowArmed();
+    At(7, 29, 59);
+    Tick(form.Timer1);
+    EXPECT_EQ(form.Label3->text(), "07:29:59");
+    At(7, 29, 59, 500);
+    Tick(form.Timer1);
+    EXPECT_TRUE(Sent().empty());
+
+    At(7, 30, 0);
+    Tick(form.Timer1);
+    EXPECT_EQ(Sent(), std::vector<std::string>{ExampleFrame});
+    EXPECT_EQ(form.Label3->text(), "00:00:00");
+    EXPECT_FALSE(form.Timer1->isActive()) << "the schedule stays done";
+    EXPECT_TRUE(form.CB3->isChecked());
+    EXPECT_EQ(Openings(*form.Port1), 2) << "reopened before the send";
+
+    // Armed again only by unticking and ticking.
+    form.CB3->setChecked(false);
+    form.CB3->setChecked(true);
+    At(7, 30, 0, 500);
+    Tick(form.Timer1);
+    EXPECT_EQ(Sent().size(), 2u);
+}
+
+TEST_F(WindowTriggers, MissedSecondKeepsTheScheduleRunningWithoutSending)
+{
+    TForm1& form = ShowArmed();
+    At(7, 29, 59, 600);
+    Tick(form.Timer1);
+    At(7, 30, 1, 100);
+    Tick(form.Timer1);
+    EXPECT_TRUE(Sent().empty());
+    EXPECT_TRUE(form.Timer1->isActive());
+    EXPECT_EQ(form.Label3->text(), "07:30:01");
+}
+
+TEST_F(WindowTriggers, WithNoHourSelectedTheScheduleNeverMatches)
+{
+    TBoardIni ini;
+    ini.Hora = "-1";
+    WriteIni(ini);
+    TForm1& form = ShowForm();
+    form.CB3->setChecked(true);
+    At(7, 30, 0);
+    Tick(form.Timer1);
+    At(0, 30, 0);
+    Tick(form.Timer1);
+    EXPECT_TRUE(Sent().empty());
+    EXPECT_TRUE(form.Timer1->isActive());
+}
+
+TEST_F(WindowTriggers, PlainClickOnTSendsThePrices)
+{
+    WriteIni(TBoardIni{});
+    TForm1& form = ShowForm();
+    QTest::mouseClick(form.Panel1, Qt::LeftButton);
+    EXPECT_EQ(Sent(), std::vector<std::string>{ExampleFrame});
+    EXPECT_FALSE(form.TestMode());
+    EXPECT_TRUE(form.Test->isHidden());
+}
+
+TEST_F(WindowTriggers, TestModeCountsEverySecondThenPutsThePricesBack)
+{
+    WriteIni(TBoardIni{});
+    TForm1& form = ShowForm();
+    CtrlClickT();
+    EXPECT_TRUE(form.TestMode());
+    EXPECT_FALSE(form.Test->isHidden());
+    EXPECT_TRUE(form.Timer2->isActive());
+    EXPECT_TRUE(Sent().empty()) << "nothing is sent on switching on";
+
+    for (int tick = 0; tick < 3; ++tick) Tick(form.Timer2);
+    EXPECT_EQ(form.Test->text(), "0003");
+    CtrlClickT();
+    EXPECT_FALSE(form.TestMode());
+    EXPECT_TRUE(form.Test->isHidden());
+    EXPECT_FALSE(form.Timer2->isActive());
+    EXPECT_EQ(Sent(), (std::vector<std::string>{TestFrame("0001"), TestFrame("0002"),
+                                                TestFrame("0003"), ExampleFrame}));
+    EXPECT_EQ(Openings(*form.Port1), 1 + 4) << "every send reopens the port";
+}
+
+TEST_F(WindowTriggers, TestModeRunsOnTheRealTimer)
+{
+    WriteIni(TBoardIni{});
+    ShowForm();
+    CtrlClickT();
+    bool three = kivo::test::WaitUntil(
+        5s, [&] { return Sent().size() >= 3; },
+        [] { QApplication::processEvents(QEventLoop::AllEvents, 20); });
+    CtrlClickT();
+    ASSERT_TRUE(three);
+    ASSERT_GE(Sent().size(), 4u);
+    EXPECT_EQ(Sent()[0], TestFrame("0001"));
+    EXPECT_EQ(Sent()[1], TestFrame("0002"));
+    EXPECT_EQ(Sent()[2], TestFrame("0003"));
+    EXPECT_EQ(Sent().back(), ExampleFrame);
+}
+
+TEST_F(WindowTriggers, PlainClickInTestModeRestartsTheCountNotTheTimer)
+{
+    WriteIni(TBoardIni{});
+    TForm1& form = ShowForm();
+    CtrlClickT();
+    Tick(form.Timer2);
+    Tick(form.Timer2);
+    ASSERT_TRUE(kivo::test::WaitUntil(
+        3s, [&] { return form.Timer2->remainingTime() <= 900; },
+        [] { QApplication::processEvents(QEventLoop::AllEvents, 5); }));
+    QTest::mouseClick(form.Panel1, Qt::LeftButton);
+    EXPECT_TRUE(form.TestMode());
+    EXPECT_EQ(form.TestCounter(), 0);
+    EXPECT_LE(form.Timer2->remainingTime(), 900) << "the running timer was restarted";
+    Tick(form.Timer2);
+    EXPECT_EQ(Sent().back(), TestFrame("0001"));
+    EXPECT_EQ(Sent().size(), 3u) << "the plain click sent nothing in test mode";
+}
+
+TEST_F(WindowTriggers, CounterWrapsFrom9999To0000)
+{
+    WriteIni(TBoardIni{});
+    TForm1& form = ShowForm();
+    CtrlClickT();
+    for (int tick = 0; tick < 10001; ++tick) form.Timer2Timer();
+    ASSERT_EQ(Sent().size(), 10001u);
+    EXPECT_EQ(Sent()[9998], TestFrame("9999"));
+    EXPECT_EQ(Sent()[9999], TestFrame("0000"));
+    EXPECT_EQ(Sent()[10000], TestFrame("0001"));
+}
+
+TEST_F(WindowTriggers, SairSavesClosesThePortAndTheWindow)
+{
+    WriteIni(TBoardIni{});
+    TForm1& form = ShowForm();
+    form.P8->SetText("0875");
+    QTest::mouseClick(form.Button3, Qt::LeftButton);
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_FALSE(form.Port1->Open());
+    EXPECT_NE(IniText().find("P8=0875"), std::string::npos);
+}
+
+} // namespace
+} // namespace tarvio::test
