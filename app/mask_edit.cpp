@@ -29,19 +29,20 @@ bool IsDigit(QChar c)
 // refused text). It eats the one press-to-release sequence, then goes.
 class TClickSwallower final : public QObject {
 public:
-    explicit TClickSwallower(QWidget* target) : QObject(target)
+    explicit TClickSwallower(QWidget* target) : QObject(target), Target(target)
     {
         target->installEventFilter(this);
         // A focus change by mouse without a press to follow (the wheel) must
         // not leave the next real click eaten.
         QTimer::singleShot(0, this, [this] {
-            if (!SawPress) deleteLater();
+            if (!SawPress) Finish();
         });
     }
 
 protected:
     bool eventFilter(QObject*, QEvent* event) override
     {
+        if (Done) return false;
         switch (event->type()) {
         case QEvent::MouseButtonPress:
         case QEvent::MouseButtonDblClick:
@@ -51,7 +52,7 @@ protected:
             return SawPress;
         case QEvent::MouseButtonRelease:
             if (!SawPress) return false;
-            deleteLater();
+            Finish();
             return true;
         default:
             return false;
@@ -59,7 +60,17 @@ protected:
     }
 
 private:
+    // Off at once: the deletion itself waits for a loop that may not come soon.
+    void Finish()
+    {
+        Done = true;
+        Target->removeEventFilter(this);
+        deleteLater();
+    }
+
+    QWidget* Target;
     bool SawPress = false;
+    bool Done = false;
 };
 
 } // namespace
