@@ -1,0 +1,268 @@
+// The notification window of an open port: which messages become which
+// events, in which order, when none are sent at all, and what a handler that
+// raises does to later notifications.
+
+#include "serial/dispatch/base_dispatcher.h"
+#include "serial/dispatch/triggers.h"
+#include "tests/port/port_rig.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace kivo::test {
+namespace {
+
+using win::WORD;
+
+// Records every trigger event of a port as one line of text.
+class EventRecorder {
+public:
+    void Attach(TKivComPort& port)
+    {
+        port.SetOnTrigger(TTriggerEvent::FromFunction([this](TObject*, WORD msg, WORD h, WORD d) {
+            Add("Trigger " + std::to_string(msg) + " " + std::to_string(h) + " " +
+                std::to_string(d));
+        }));
+        port.SetOnTriggerAvail(TTriggerAvailEvent::FromFunction(
+            [this](TObject*, WORD count) { Add("Avail " + std::to_string(count)); }));
+        port.SetOnTriggerData(TTriggerDataEvent::FromFunction(
+            [this](TObject*, WORD h) { Add("Data " + std::to_string(h)); }));
+        port.SetOnTriggerTimer(TTriggerTimerEvent::FromFunction(
+            [this](TObject*, WORD h) { Add("Timer " + std::to_string(h)); }));
+        port.SetOnTriggerStatus(TTriggerStatusEvent::FromFunction(
+            [this](TObject*, WORD h) { Add("Status " + std::to_string(h)); }));
+        port.SetOnTriggerLineError(TTriggerLineErrorEvent::FromFunction(
+            [this](TObject*, WORD error, bool lineBreak) {
+                Add("LineError " + std::to_string(error) + (lineBreak ? " break" : " nobreak"));
+            }));
+        port.SetOnTriggerModemStatus(
+            TNotifyEvent::FromFunction([this](TObject*) { Add("ModemStatus"); }));
+        port.SetOnTriggerOutbuffFree(
+            TNotifyEvent::FromFunction([this](TObject*) { Add("OutbuffFree"); }));
+        port.SetOnTriggerOutbuffUsed(
+            TNotifyEvent::FromFunction([this](TObject*) { Add("OutbuffUsed"); }));
+        port.SetOnTriggerOutSent(TNotifyEvent::FromFunction([this](TObject*) { Add("OutSent"); }));
+    }
+
+    void Add(std::string line) { Lines.push_back(std::move(line)); }
+
+    std::vector<std::string> Lines;
+};
+
+win::LPARAM ParamFor(TKivCustomComPort& port, WORD low = 0)
+{
+    return (static_cast<win::LPARAM>(port.ActiveDispatcher()->RegistryIndex()) << 16) | low;
+}
+
+class NotifyWindow : public PortRig {
+protected:
+    NotifyWindow() : Far(Line(3)) {}
+
+    void OpenPort(TKivComPort& port)
+    {
+        port.SetComNumber(3);
+        port.SetOpen(true);
+        ASSERT_TRUE(port.Open());
+    }
+
+    PtyPair& Far;
+};
+
+TEST_F(NotifyWindow, ArrivalRaisesTriggerThenAvailWithTheCount)
+{
+    TKivComPort port(&Form);
+    OpenPort(port);
+    EventRecorder events;
+    events.Attach(port);
+    Far.Write("hello");
+    ASSERT_TRUE(WaitFor([&] {
+        return !events.Lines.empty() && events.Lines.back() == "Avail 5";
+    }));
+    ASSERT_EQ(events.Lines.size() % 2, 0u);
+    for (std::size_t i = 0; i < events.Lines.size(); i += 2) {
+        std::string count = events.Lines[i + 1].substr(6);
+        EXPECT_EQ(events.Lines[i], "Trigger 32257 " + count + " " + count);
+    }
+}
+
+TEST_F(NotifyWindow, NoEventAssignedMeansNoWindowMessagesWhileHandlersAreServed)
+{
+    std::atomic<int> handlerCalls{0};
+    TRigPort port(&Form);
+    OpenPort(port);
+    TTriggerHandlerEvent handler = TTriggerHandlerEvent::FromFunction(
+        [&](win::UINT message, win::WPARAM, win::LPARAM) {
+            if (message == kvTriggerAvail) ++handlerCalls;
+        });
+    port.ActiveDispatcher()->AttachEventHandler(handler);
+
+    Far.Write("abc");
+    ASSERT_TRUE(WaitFor([&] { return handlerCalls.load() > 0; }));
+    EXPECT_FALSE(HappensWithin([&] { return port.FireTriggerCount > 0; }, 200ms));
+
+    // Assigning one event brings the messages back.
+    port.SetOnTriggerAvail(TTriggerAvailEvent::FromFunction([](TObject*, WORD) {}));
+    Far.Write("d");
+    EXPECT_TRUE(WaitFor([&] { return port.FireTriggerCount > 0; }));
+    port.ActiveDispatcher()->DetachEventHandler(handler);
+}
+
+TEST_F(NotifyWindow, UnassigningTheLastEventStopsTheMessagesAgain)
+{
+    TRigPort port(&Form);
+    OpenPort(port);
+    port.SetOnTriggerAvail(TTriggerAvailEvent::FromFunction([](TObject*, WORD) {}));
+    Far.Write("a");
+    ASSERT_TRUE(WaitFor([&] { return port.FireTriggerCount > 0; }));
+    port.SetOnTriggerAvail(nullptr);
+    int before = port.FireTriggerCount;
+    Far.Write("b");
+    EXPECT_FALSE(HappensWithin([&] { return port.FireTriggerCount > before; }, 200ms));
+}
+
+TEST_F(NotifyWindow, AHandlerThatRaisesIsShownAndLaterNotificationsStillArrive)
+{
+    TKivComPort port(&Form);
+    OpenPort(port);
+    int calls = 0;
+    port.SetOnTriggerAvail(TTriggerAvailEvent::FromFunction([&](TObject*, WORD) {
+        ++calls;
+        if (calls == 1) throw std::runtime_error("handler failed on purpose");
+    }));
+    Far.Write("x");
+    ASSERT_TRUE(WaitFor([&] { return !Services.Boxes.empty(); }));
+    EXPECT_EQ(Services.Boxes[0].Text, "handler failed on purpose");
+    EXPECT_EQ(Services.Boxes[0].Kind, TMessageKind::mkError);
+    EXPECT_TRUE(port.Open());
+    Far.Write("y");
+    EXPECT_TRUE(WaitFor([&] { return calls >= 2; }));
+    EXPECT_EQ(Services.Boxes.size(), 1u);
+}
+
+TEST_F(NotifyWindow, AHandlerMayCloseThePortItIsCalledFor)
+{
+    TKivComPort port(&Form);
+    OpenPort(port);
+    port.SetOnTriggerAvail(TTriggerAvailEvent::FromFunction([&](TObject*, WORD) {
+        port.SetOpen(false);
+    }));
+    Far.Write("bye");
+    ASSERT_TRUE(WaitFor([&] { return !port.Open(); }, 10000ms));
+    EXPECT_EQ(port.PortPhase(), TPortPhase::ppClosed);
+    EXPECT_TRUE(Services.Boxes.empty());
+    port.SetOpen(true);
+    EXPECT_TRUE(port.Open()) << "the device was not released";
+}
+
+TEST_F(NotifyWindow, DataAndTimerMessagesRaiseTheirEvents)
+{
+    TKivComPort port(&Form);
+    OpenPort(port);
+    EventRecorder events;
+    events.Attach(port);
+    win::SendMessage(port.NotifyWindow(), kvTriggerData, 16, ParamFor(port, 3));
+    win::SendMessage(port.NotifyWindow(), kvTriggerTimer, 24, ParamFor(port));
+    std::vector<std::string> expected{"Trigger 32258 16 3", "Data 16", "Trigger 32259 24 0",
+                                      "Timer 24"};
+    EXPECT_EQ(events.Lines, expected);
+}
+
+TEST_F(NotifyWindow, AnArmedTimerTriggerRaisesTheTimerEvent)
+{
+    TKivComPort port(&Form);
+    OpenPort(port);
+    EventRecorder events;
+    events.Attach(port);
+    int handle = port.NewTimerTrigger();
+    port.ArmTimerTrigger(static_cast<WORD>(handle), 2, true);
+    ASSERT_TRUE(WaitFor([&] {
+        return !events.Lines.empty() && events.Lines.back() == "Timer " + std::to_string(handle);
+    }));
+    EXPECT_EQ(events.Lines.front(), "Trigger 32259 " + std::to_string(handle) + " 0");
+}
+
+TEST_F(NotifyWindow, AMessageNamingNoDispatcherRaisesNothing)
+{
+    TKivComPort port(&Form);
+    OpenPort(port);
+    EventRecorder events;
+    events.Attach(port);
+    win::LRESULT result =
+        win::SendMessage(port.NotifyWindow(), kvTriggerData, 8, win::LPARAM{0x7FFF} << 16);
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(events.Lines.empty());
+}
+
+TEST_F(NotifyWindow, OtherMessagesGoToTheDefaultProcedure)
+{
+    TKivComPort port(&Form);
+    OpenPort(port);
+    EventRecorder events;
+    events.Attach(port);
+    EXPECT_EQ(win::SendMessage(port.NotifyWindow(), win::WM_QUERYENDSESSION, 0, ParamFor(port)),
+              1);
+    win::SendMessage(port.NotifyWindow(), kvPortOpen, 0, ParamFor(port));
+    EXPECT_TRUE(events.Lines.empty());
+}
+
+// ---- Status kinds ----------------------------------------------------------------
+
+struct TStatusRow {
+    int Kind;
+    const char* Event;  // nullptr: only Trigger and Status
+};
+
+class StatusKinds : public NotifyWindow, public ::testing::WithParamInterface<TStatusRow> {};
+
+TEST_P(StatusKinds, RaiseTriggerStatusThenTheKindsEvent)
+{
+    TKivComPort port(&Form);
+    OpenPort(port);
+    EventRecorder events;
+    events.Attach(port);
+    WORD handle = static_cast<WORD>(40 + GetParam().Kind);
+    win::SendMessage(port.NotifyWindow(), kvTriggerStatus, handle, ParamFor(port, 7));
+    std::vector<std::string> expected{"Trigger 32260 " + std::to_string(handle) + " 7",
+                                      "Status " + std::to_string(handle)};
+    if (GetParam().Event) expected.emplace_back(GetParam().Event);
+    EXPECT_EQ(events.Lines, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllKinds, StatusKinds,
+                         ::testing::Values(TStatusRow{0, nullptr}, TStatusRow{1, "ModemStatus"},
+                                           TStatusRow{2, "LineError 0 nobreak"},
+                                           TStatusRow{3, "OutbuffFree"},
+                                           TStatusRow{4, "OutbuffUsed"},
+                                           TStatusRow{5, "OutSent"}, TStatusRow{6, nullptr},
+                                           TStatusRow{7, nullptr}));
+
+TEST_F(NotifyWindow, LineStatusCarriesTheErrorAndBreakAndClearsThemByReading)
+{
+    TRigPort port(&Form);
+    OpenPort(port);
+    EventRecorder events;
+    events.Attach(port);
+    // Overrun and break: the overrun reads as error 2, the break separately.
+    port.Rig()->InjectLineErrors(0x02 | 0x10);
+    win::SendMessage(port.NotifyWindow(), kvTriggerStatus, 8 + 2, ParamFor(port));
+    win::SendMessage(port.NotifyWindow(), kvTriggerStatus, 8 + 2, ParamFor(port));
+    ASSERT_EQ(events.Lines.size(), 6u);
+    EXPECT_EQ(events.Lines[2], "LineError 2 break");
+    EXPECT_EQ(events.Lines[5], "LineError 0 nobreak");
+}
+
+TEST_F(NotifyWindow, LineErrorAndBreakReadAsNothingOnAClosedPort)
+{
+    TRigPort port(&Form);
+    port.SetAutoOpen(false);
+    EXPECT_EQ(port.LastLineError(), 0);
+    EXPECT_FALSE(port.BreakReceived());
+    EXPECT_FALSE(port.Open()) << "reading line state must not open the port";
+}
+
+} // namespace
+} // namespace kivo::test

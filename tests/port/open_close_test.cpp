@@ -1,0 +1,565 @@
+// Opening and closing the port component: failures and their classes, the
+// prompt, output, the deferred close, reopening on another number, loading,
+// port users, copying and finding.
+
+#include "serial/dispatch/base_dispatcher.h"
+#include "serial/errors/error_codes.h"
+#include "serial/errors/exceptions.h"
+#include "tests/port/port_rig.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kivo::test {
+namespace {
+
+using enum TPortPhase;
+
+template <typename TException>
+int CodeOfOpen(TKivComPort& port)
+{
+    try {
+        port.SetOpen(true);
+    } catch (const TException& error) {
+        return error.ErrorCode;
+    }
+    ADD_FAILURE() << "no exception of the expected class";
+    return 0;
+}
+
+// ---- Failing opens ------------------------------------------------------------
+
+class OpenFailure : public PortRig {};
+
+TEST_F(OpenFailure, NoNumberAndPromptingOffRaisesNoPortSelected)
+{
+    TKivComPort port(&Form);
+    port.SetPromptForPort(false);
+    bool asked = false;
+    App.SetPortPrompt([&] {
+        asked = true;
+        return std::optional<int>(3);
+    });
+    EXPECT_EQ(CodeOfOpen<ENoPortSelected>(port), ecNoPortSelected);
+    EXPECT_FALSE(asked);
+    EXPECT_FALSE(port.Open());
+    EXPECT_THROW(port.ActiveDispatcher(), ENoPortSelected) << "AutoOpen must fail as loudly";
+}
+
+TEST_F(OpenFailure, CancelledPromptRaisesNoPortSelected)
+{
+    TKivComPort port(&Form);
+    port.SetAutoOpen(false);
+    int asked = 0;
+    App.SetPortPrompt([&] {
+        ++asked;
+        return std::optional<int>();
+    });
+    EXPECT_EQ(CodeOfOpen<ENoPortSelected>(port), ecNoPortSelected);
+    EXPECT_EQ(asked, 1);
+    EXPECT_FALSE(port.Open());
+    EXPECT_EQ(port.ComNumber(), 0);
+    EXPECT_EQ(port.ActiveDispatcher(), nullptr);
+}
+
+TEST_F(OpenFailure, PortHeldElsewhereRaisesAlreadyOpenAndLeavesNoDispatcher)
+{
+    Line(3);
+    TKivComPort holder(&Form);
+    holder.SetComNumber(3);
+    holder.SetOpen(true);
+    ASSERT_TRUE(holder.Open());
+
+    TKivComPort port(&Form);
+    port.SetComNumber(3);
+    port.SetAutoOpen(false);
+    EXPECT_EQ(CodeOfOpen<EAlreadyOpen>(port), ecAlreadyOpen);
+    EXPECT_FALSE(port.Open());
+    EXPECT_EQ(port.PortPhase(), ppClosed);
+    EXPECT_EQ(port.ActiveDispatcher(), nullptr);
+    EXPECT_EQ(port.NotifyWindow(), nullptr);
+}
+
+TEST_F(OpenFailure, MissingPortRaisesBadIdAndLeavesNoDispatcher)
+{
+    TKivComPort port(&Form);
+    port.SetComNumber(9);
+    port.SetAutoOpen(false);
+    EXPECT_EQ(CodeOfOpen<EBadId>(port), ecBadId);
+    EXPECT_FALSE(port.Open());
+    EXPECT_EQ(port.ActiveDispatcher(), nullptr);
+}
+
+TEST_F(OpenFailure, OtherDeviceLayersAndTelephonyAreRefusedClearly)
+{
+    Line(3);
+    TKivComPort port(&Form);
+    port.SetComNumber(3);
+    port.SetDeviceLayer(TDeviceLayer::dlWinsock);
+    EXPECT_EQ(port.DeviceLayer(), TDeviceLayer::dlWin32);
+    port.SetTapiMode(TTapiMode::tmOn);
+    EXPECT_EQ(CodeOfOpen<ENotOpenedByTapi>(port), ecNotOpenedByTapi);
+    EXPECT_FALSE(port.Open());
+    port.SetTapiMode(TTapiMode::tmAuto);
+    port.SetOpen(true);
+    EXPECT_TRUE(port.Open());
+}
+
+// ---- Opening -------------------------------------------------------------------
+
+class Opening : public PortRig {};
+
+TEST_F(Opening, PromptOkOpensTheChosenPort)
+{
+    PtyPair& com4 = Line(4);
+    TKivComPort port(&Form);
+    App.SetPortPrompt([] { return std::optional<int>(4); });
+    port.SetOpen(true);
+    ASSERT_TRUE(port.Open());
+    EXPECT_EQ(port.ComNumber(), 4);
+    port.PutText("via four");
+    EXPECT_EQ(com4.ReadExactly(8, 3000ms), "via four");
+}
+
+TEST_F(Opening, OpeningTwiceOpensOnceAndClosingAClosedPortDoesNothing)
+{
+    Line(3);
+    TRigPort port(&Form);
+    port.SetComNumber(3);
+    port.SetOpen(false);
+    EXPECT_EQ(port.DispatchersMade, 0);
+    port.SetOpen(true);
+    TKivBaseDispatcher* first = port.ActiveDispatcher();
+    port.SetOpen(true);
+    EXPECT_EQ(port.DispatchersMade, 1);
+    EXPECT_EQ(port.ActiveDispatcher(), first);
+    port.SetOpen(false);
+    port.SetOpen(false);
+    EXPECT_FALSE(port.Open());
+    EXPECT_EQ(port.PortPhase(), ppClosed);
+}
+
+TEST_F(Opening, ReopenAfterCloseGetsAFreshDispatcherAndStillSends)
+{
+    PtyPair& com3 = Line(3);
+    TKivComPort port(&Form);
+    port.SetComNumber(3);
+    for (int round = 0; round < 3; ++round) {
+        port.SetOpen(false);
+        port.SetOpen(true);
+        ASSERT_TRUE(port.Open());
+        port.PutText("r" + std::to_string(round));
+        EXPECT_EQ(com3.ReadExactly(2, 3000ms), "r" + std::to_string(round));
+    }
+}
+
+// ---- Output ----------------------------------------------------------------------
+
+class Output : public PortRig {};
+
+TEST_F(Output, PutTextOnAClosedPortOpensItWhenAutoOpen)
+{
+    PtyPair& com3 = Line(3);
+    TKivComPort port(&Form);
+    port.SetComNumber(3);
+    port.PutText("@12345678*");
+    EXPECT_TRUE(port.Open());
+    EXPECT_EQ(com3.ReadExactly(10, 3000ms), "@12345678*");
+}
+
+TEST_F(Output, PutTextWithoutAutoOpenRaisesCommNotOpen)
+{
+    PtyPair& com3 = Line(3);
+    TKivComPort port(&Form);
+    port.SetComNumber(3);
+    port.SetAutoOpen(false);
+    try {
+        port.PutText("x");
+        FAIL() << "PutText on a closed port went through";
+    } catch (const ECommNotOpen& error) {
+        EXPECT_EQ(error.ErrorCode, ecCommNotOpen);
+    }
+    EXPECT_FALSE(port.Open());
+    EXPECT_EQ(com3.ReadAvailable(100ms), "");
+}
+
+TEST_F(Output, TextLongerThanTheOutputRoomRaisesAndQueuesNothing)
+{
+    PtyPair& com3 = Line(3);
+    TKivComPort port(&Form);
+    port.SetComNumber(3);
+    port.SetOutSize(16);
+    port.SetOpen(true);
+    try {
+        port.PutText(std::string(17, 'x'));
+        FAIL() << "an oversized text was accepted";
+    } catch (const EOutputBufferTooSmall& error) {
+        EXPECT_EQ(error.ErrorCode, ecOutputBufferTooSmall);
+    }
+    port.PutText("exactly-16-bytes");
+    EXPECT_EQ(com3.ReadExactly(16, 3000ms), "exactly-16-bytes");
+    EXPECT_EQ(com3.ReadAvailable(100ms), "") << "part of the refused text went out";
+}
+
+TEST_F(Output, EmptyTextQueuesNothing)
+{
+    PtyPair& com3 = Line(3);
+    TKivComPort port(&Form);
+    port.SetComNumber(3);
+    port.PutText("");
+    EXPECT_TRUE(port.Open());
+    port.PutText("z");
+    EXPECT_EQ(com3.ReadAvailable(150ms), "z");
+}
+
+// ---- The deferred close -------------------------------------------------------------
+
+class DeferredClose : public PortRig {
+protected:
+    DeferredClose()
+    {
+        Line(3);
+        Port = new TRigPort(&Form);
+        Port->SetComNumber(3);
+        Port->SetOnTrigger(TTriggerEvent::FromFunction(
+            [this](TObject*, win::WORD msg, win::WORD, win::WORD) { Messages.push_back(msg); }));
+        Port->SetOpen(true);
+        Port->Rig()->LingerOnClose = true;
+        Port->OnPortClose = TNotifyEvent::FromFunction([this](TObject*) { ++CloseEvents; });
+    }
+
+    int ClosingMessages() const
+    {
+        int count = 0;
+        for (win::WORD msg : Messages) count += msg == kvPortClosing;
+        return count;
+    }
+
+    TRigPort* Port = nullptr;
+    std::vector<win::WORD> Messages;
+    int CloseEvents = 0;
+};
+
+TEST_F(DeferredClose, FinishesOnlyAfterTheThreadsStopWithOpenStillTrue)
+{
+    Port->SetOpen(false);
+    EXPECT_EQ(CloseEvents, 1) << "users hear of the close when it is deferred too";
+    EXPECT_TRUE(Port->Open());
+    EXPECT_EQ(Port->PortPhase(), ppClosing);
+    ASSERT_TRUE(WaitFor([&] { return ClosingMessages() >= 3; }));
+    EXPECT_TRUE(Port->Open());
+    EXPECT_NE(Port->NotifyWindow(), nullptr);
+
+    Port->Rig()->EndLinger();
+    ASSERT_TRUE(WaitFor([&] { return !Port->Open(); }));
+    EXPECT_EQ(Port->PortPhase(), ppClosed);
+    EXPECT_EQ(Port->NotifyWindow(), nullptr);
+}
+
+TEST_F(DeferredClose, OutputAndTimerOperationsDoNothingMeanwhile)
+{
+    Port->SetOpen(false);
+    ASSERT_EQ(Port->PortPhase(), ppClosing);
+    EXPECT_NO_THROW(Port->PutText("lost on purpose"));
+    EXPECT_EQ(Port->NewTimerTrigger(), 0);
+    EXPECT_NO_THROW(Port->ArmTimerTrigger(8, 1, true));
+    EXPECT_NO_THROW(Port->InitTrace(100));
+    EXPECT_EQ(Port->Tracing(), TTraceLogState::tlOff);
+    Port->Rig()->EndLinger();
+    ASSERT_TRUE(WaitFor([&] { return !Port->Open(); }));
+}
+
+TEST_F(DeferredClose, AnOpenRequestMeanwhileReopensAfterwards)
+{
+    Port->SetOpen(false);
+    Port->SetOpen(true);
+    Port->Rig()->EndLinger();
+    ASSERT_TRUE(WaitFor([&] { return Port->DispatchersMade == 2 && Port->Open(); }));
+    EXPECT_EQ(Port->PortPhase(), ppOpen);
+}
+
+TEST_F(DeferredClose, ACloseRequestAfterAnOpenRequestCancelsTheReopen)
+{
+    Port->SetOpen(false);
+    Port->SetOpen(true);
+    Port->SetOpen(false);
+    Port->Rig()->EndLinger();
+    ASSERT_TRUE(WaitFor([&] { return !Port->Open(); }));
+    EXPECT_FALSE(HappensWithin([&] { return Port->DispatchersMade > 1; }, 100ms));
+}
+
+TEST_F(DeferredClose, DestroyingThePortMeanwhileFinishesTheClose)
+{
+    Port->SetOpen(false);
+    ASSERT_EQ(Port->PortPhase(), ppClosing);
+    win::HWND window = Port->NotifyWindow();
+    delete Port;
+    Port = nullptr;
+    EXPECT_FALSE(win::IsWindow(window));
+    // The circulating message must find nothing to call.
+    Pump();
+    EXPECT_TRUE(Services.Boxes.empty());
+}
+
+// ---- Changing the number while open ---------------------------------------------------
+
+class NumberChange : public PortRig {};
+
+TEST_F(NumberChange, ReopensOnTheNewNumberKeepingTriggersAndTracing)
+{
+    PtyPair& com3 = Line(3);
+    PtyPair& com5 = Line(5);
+    TRigPort port(&Form);
+    port.SetComNumber(3);
+    port.SetTraceName((Devices / "first.trc").string());
+    port.SetTracing(TTraceLogState::tlOn);
+    port.SetOpen(true);
+    int timer = port.NewTimerTrigger();
+    ASSERT_GT(timer, 0);
+    port.PutText("old");
+    EXPECT_EQ(com3.ReadExactly(3, 3000ms), "old");
+
+    port.SetComNumber(5);
+    EXPECT_TRUE(port.Open());
+    EXPECT_EQ(port.DispatchersMade, 2);
+    EXPECT_EQ(port.Tracing(), TTraceLogState::tlOn);
+    EXPECT_NE(Devices.Read("first.trc").find("old"), std::string::npos)
+        << "the first trace was not written at the close";
+    // The timer trigger made on COM3 exists on the new dispatcher.
+    EXPECT_NO_THROW(port.ArmTimerTrigger(static_cast<win::WORD>(timer), 1000, true));
+    port.PutText("new");
+    EXPECT_EQ(com5.ReadExactly(3, 3000ms), "new");
+    EXPECT_EQ(com3.ReadAvailable(100ms), "");
+}
+
+TEST_F(NumberChange, AClosedPortOnlyStoresTheNumber)
+{
+    TRigPort port(&Form);
+    port.SetAutoOpen(false);
+    port.SetComNumber(7);
+    EXPECT_EQ(port.ComNumber(), 7);
+    EXPECT_FALSE(port.Open());
+    EXPECT_EQ(port.DispatchersMade, 0);
+}
+
+TEST_F(NumberChange, ABadTriggerHandleStillRaisesAfterwards)
+{
+    Line(3);
+    Line(5);
+    TKivComPort port(&Form);
+    port.SetComNumber(3);
+    port.SetOpen(true);
+    port.SetComNumber(5);
+    EXPECT_THROW(port.ArmTimerTrigger(8 * 100, 1, true), EBadTriggerHandle);
+}
+
+// ---- Loading ----------------------------------------------------------------------------
+
+class Loading : public PortRig {};
+
+TEST_F(Loading, OpenStoredDuringLoadingOpensAtTheEnd)
+{
+    PtyPair& com3 = Line(3);
+    TKivComPort port(&Form);
+    port.BeginLoading();
+    port.SetComNumber(3);
+    port.SetOpen(true);
+    EXPECT_EQ(port.PortPhase(), ppClosed);
+    port.EndLoading();
+    EXPECT_TRUE(port.Open());
+    port.PutText("loaded");
+    EXPECT_EQ(com3.ReadExactly(6, 3000ms), "loaded");
+}
+
+TEST_F(Loading, AFailedOpenAtTheEndIsShownAndLoadingGoesOn)
+{
+    TKivComPort port(&Form);
+    port.BeginLoading();
+    port.SetComNumber(9);
+    port.SetOpen(true);
+    EXPECT_NO_THROW(port.EndLoading());
+    EXPECT_FALSE(port.Open());
+    Pump();
+    ASSERT_EQ(Services.Boxes.size(), 1u);
+    EXPECT_EQ(Services.Boxes[0].Kind, TMessageKind::mkError);
+}
+
+TEST_F(Loading, APromptCancelledAtTheEndLeavesOpenFalse)
+{
+    TKivComPort port(&Form);
+    port.BeginLoading();
+    port.SetOpen(true);
+    port.EndLoading();
+    EXPECT_FALSE(port.Open());
+    Pump();
+    EXPECT_EQ(Services.Boxes.size(), 1u);
+}
+
+// ---- Port users ---------------------------------------------------------------------------
+
+struct TRecordingUser {
+    void PortEvent(TKivCustomComPort* port, TPortEventKind kind)
+    {
+        Log->push_back(Name + ":" + std::to_string(static_cast<int>(kind)) +
+                       (port->Open() ? ":open" : ":closed"));
+    }
+    std::string Name;
+    std::vector<std::string>* Log;
+};
+
+class PortUsers : public PortRig {};
+
+TEST_F(PortUsers, HearOpenClosingAndClosedLastFirstThenTheEvents)
+{
+    Line(3);
+    std::vector<std::string> log;
+    TRecordingUser first{"first", &log};
+    TRecordingUser second{"second", &log};
+    TKivComPort port(&Form);
+    port.SetComNumber(3);
+    port.RegisterPortUser(TPortEventCallback::Of<&TRecordingUser::PortEvent>(&first));
+    port.RegisterPortUser(TPortEventCallback::Of<&TRecordingUser::PortEvent>(&second));
+    port.OnPortOpen = TNotifyEvent::FromFunction([&](TObject*) { log.push_back("OnPortOpen"); });
+    port.OnPortClose = TNotifyEvent::FromFunction([&](TObject*) { log.push_back("OnPortClose"); });
+
+    port.SetOpen(true);
+    port.SetOpen(false);
+    std::vector<std::string> expected{
+        "second:0:open", "first:0:open", "OnPortOpen",   "second:1:open",
+        "first:1:open",  "second:2:closed", "first:2:closed", "OnPortClose"};
+    EXPECT_EQ(log, expected);
+}
+
+TEST_F(PortUsers, DeregisterRemovesEveryEntryWithTheSameOperation)
+{
+    Line(3);
+    std::vector<std::string> log;
+    TRecordingUser first{"first", &log};
+    TRecordingUser second{"second", &log};
+    TKivComPort port(&Form);
+    port.SetComNumber(3);
+    port.RegisterPortUser(TPortEventCallback::Of<&TRecordingUser::PortEvent>(&first));
+    port.RegisterPortUser(TPortEventCallback::Of<&TRecordingUser::PortEvent>(&second));
+    port.DeregisterPortUser(TPortEventCallback::Of<&TRecordingUser::PortEvent>(&first));
+    EXPECT_EQ(port.PortUserCount(), 0u);
+    port.SetOpen(true);
+    EXPECT_TRUE(log.empty());
+}
+
+TEST_F(PortUsers, AUserThatLeavesDuringANotificationIsNotCalledAgain)
+{
+    Line(3);
+    TKivComPort port(&Form);
+    port.SetComNumber(3);
+    std::vector<std::string> log;
+    TRecordingUser stays{"stays", &log};
+    // Registered last, so told first: it removes the other before its turn.
+    struct TLeaver {
+        void PortEvent(TKivCustomComPort* p, TPortEventKind)
+        {
+            p->DeregisterPortUser(TPortEventCallback::Of<&TRecordingUser::PortEvent>(Other));
+            ++Calls;
+        }
+        TRecordingUser* Other;
+        int Calls = 0;
+    } leaver{&stays};
+    port.RegisterPortUser(TPortEventCallback::Of<&TRecordingUser::PortEvent>(&stays));
+    port.RegisterPortUser(TPortEventCallback::Of<&TLeaver::PortEvent>(&leaver));
+    port.SetOpen(true);
+    EXPECT_EQ(leaver.Calls, 1);
+    EXPECT_TRUE(log.empty());
+    EXPECT_EQ(port.PortUserCount(), 1u);
+}
+
+TEST_F(PortUsers, AUserRaisingAtOpenUndoesTheOpenAndHearsTheClose)
+{
+    PtyPair& com3 = Line(3);
+    TKivComPort port(&Form);
+    port.SetComNumber(3);
+    std::vector<TPortEventKind> kinds;
+    port.RegisterPortUser(TPortEventCallback::FromFunction(
+        [&](TKivCustomComPort*, TPortEventKind kind) {
+            kinds.push_back(kind);
+            if (kind == TPortEventKind::pekOpen) throw EInternal::CreateFromCode(ecInternal);
+        }));
+    EXPECT_THROW(port.SetOpen(true), EInternal);
+    EXPECT_FALSE(port.Open());
+    EXPECT_EQ(port.PortPhase(), ppClosed);
+    EXPECT_EQ(port.NotifyWindow(), nullptr);
+    std::vector<TPortEventKind> expected{TPortEventKind::pekOpen, TPortEventKind::pekClosing,
+                                         TPortEventKind::pekClosed};
+    EXPECT_EQ(kinds, expected);
+    // The device was released: another port can have it.
+    TKivComPort other(&Form);
+    other.SetComNumber(3);
+    other.PutText("free");
+    EXPECT_EQ(com3.ReadExactly(4, 3000ms), "free");
+}
+
+// ---- Copying and finding --------------------------------------------------------------------
+
+class CopyAndFind : public PortRig {};
+
+TEST_F(CopyAndFind, CopyTakesSettingsUsersAndTriggersButNotTheOpenState)
+{
+    Line(3);
+    TKivComPort source(&Form);
+    source.SetComNumber(3);
+    source.SetBaud(9600);
+    source.SetParity(TParity::pEven);
+    source.SetTraceName("copied.trc");
+    source.SetCommNotificationLevel(4);
+    int calls = 0;
+    source.RegisterPortUser(
+        TPortEventCallback::FromFunction([&](TKivCustomComPort*, TPortEventKind) { ++calls; }));
+    source.SetOpen(true);
+    int timer = source.NewTimerTrigger();
+    calls = 0;
+
+    TKivComPort copy(&Form);
+    copy.SetAutoOpen(false);
+    copy.CopyFrom(&source);
+    EXPECT_EQ(copy.ComNumber(), 3);
+    EXPECT_EQ(copy.Baud(), 9600);
+    EXPECT_EQ(copy.Parity(), TParity::pEven);
+    EXPECT_EQ(copy.TraceName(), "copied.trc");
+    EXPECT_EQ(copy.CommNotificationLevel(), 10) << "not one of the copied settings";
+    EXPECT_TRUE(copy.AutoOpen()) << "AutoOpen is copied from the source";
+    EXPECT_FALSE(copy.Open());
+    EXPECT_EQ(copy.PortUserCount(), 1u);
+
+    source.SetOpen(false);
+    calls = 0;
+    copy.SetOpen(true);
+    EXPECT_GT(calls, 0) << "the copied user was not told";
+    EXPECT_NO_THROW(copy.ArmTimerTrigger(static_cast<win::WORD>(timer), 10, true));
+}
+
+TEST_F(CopyAndFind, CopyFromSomethingElseDoesNothing)
+{
+    TKivComPort port(&Form);
+    TComponent other(&Form);
+    port.SetBaud(1200);
+    port.CopyFrom(&other);
+    port.CopyFrom(nullptr);
+    EXPECT_EQ(port.Baud(), 1200);
+}
+
+TEST_F(CopyAndFind, FindsAPortInsideAPanelAndNoneElsewhere)
+{
+    TComponent panel(&Form);
+    TComponent empty(&Form);
+    auto* port = new TKivComPort(&panel);
+    EXPECT_EQ(FindComPort(&Form), port);
+    EXPECT_EQ(FindComPort(&empty), nullptr);
+    EXPECT_EQ(FindComPort(nullptr), nullptr);
+    auto* direct = new TKivComPort(&Form);
+    EXPECT_EQ(FindComPort(&Form), port) << "order of ownership decides";
+    (void)direct;
+}
+
+} // namespace
+} // namespace kivo::test
