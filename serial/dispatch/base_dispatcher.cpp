@@ -469,7 +469,7 @@ void TKivBaseDispatcher::DispatchThreadEnding(TKivDispatcherThread* thread)
     // A close under way on another thread releases the line itself once it
     // has seen this thread go; releasing here too would race with it.
     ReleaseOnThreadExit = ClosePending || (StopRequested && !closingElsewhere);
-    ThreadEnded(thread, 0);
+    ThreadEnded(thread, 0);  // the last touch of this object
 }
 
 void TKivBaseDispatcher::ReportLineFailure()

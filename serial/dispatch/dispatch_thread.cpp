@@ -3,6 +3,7 @@
 
 #include "serial/dispatch/dispatch_thread.h"
 
+#include "platform/thread_priority.h"
 #include "serial/dispatch/base_dispatcher.h"
 
 namespace kivo {
@@ -42,9 +43,25 @@ TKivDispatcherThread* TKivDispatcherThread::Current() noexcept
     return CurrentThread;
 }
 
-void TKivDispatcherThread::EnterBody() noexcept
+void TKivDispatcherThread::StartStep()
 {
     CurrentThread = this;
+    Owner.ThreadStarted();
+}
+
+void TKivDispatcherThread::EndStep(int exitCode)
+{
+    Owner.ThreadEnded(this, exitCode);
+}
+
+void TKivDispatcherThread::ApplyPriority()
+{
+    int wanted = PriorityLevel.load();
+    if (wanted == AppliedLevel) return;
+    AppliedLevel = wanted;
+    // Refused without privilege to raise it: the thread keeps running at
+    // the level it has.
+    SetCurrentThreadPriorityLevel(wanted);
 }
 
 void TKivDispatcherThread::Dismiss(TKivBaseDispatcher& dispatcher,
@@ -66,9 +83,8 @@ TDispThread::TDispThread(TKivBaseDispatcher& dispatcher)
 
 void TDispThread::Execute()
 {
-    EnterBody();
+    StartStep();
     TKivBaseDispatcher& line = Dispatcher();
-    line.ThreadStarted();
     try {
         bool normalEnd = true;
         for (;;) {
@@ -77,6 +93,7 @@ void TDispThread::Execute()
                 normalEnd = false;
                 break;
             }
+            ApplyPriority();
             line.DispatchPass();
             line.TimerStatusPass();
             if (line.StopRequested || line.ClosePending || Terminated()) break;

@@ -37,7 +37,8 @@ public:
     // Runs any method on the main thread while this thread waits.
     void SynchronizeMethod(const std::function<void()>& method);
 
-    // Priority as a step above normal; the body applies it on its next turn.
+    // Priority as steps above normal; the body applies it at its next turn
+    // (ApplyPriority), since only a thread can set its own.
     void SetPriorityLevel(int level) noexcept { PriorityLevel.store(level); }
     int PriorityLevelWanted() const noexcept { return PriorityLevel.load(); }
 
@@ -50,12 +51,19 @@ public:
 
 protected:
     ~TKivDispatcherThread() override = default;
-    // Call first in Execute: makes Current() answer on this thread.
-    void EnterBody() noexcept;
+    // The first and the last step of every body: the dispatcher's thread
+    // start (counted, acknowledged) and thread end (exit code reported, slot
+    // cleared, counted out). Nothing of the dispatcher may be touched after
+    // EndStep.
+    void StartStep();
+    void EndStep(int exitCode);
+    // Call at each turn of the body's loop.
+    void ApplyPriority();
 
 private:
     TKivBaseDispatcher& Owner;
     std::atomic<int> PriorityLevel{0};
+    int AppliedLevel = 0;
     TTriggerHandlerEvent PendingMethod;
     win::UINT PendingMessage = 0;
     win::WPARAM PendingHandle = 0;

@@ -12,6 +12,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -466,6 +470,21 @@ TEST_F(Threaded, EventHandlersRunOnTheDispatchThreadOrFlaggedOnTheMainThread)
     EXPECT_NE(Handler.Threads()[0], std::this_thread::get_id());
     EXPECT_EQ(onMain.Threads()[0], std::this_thread::get_id());
     EXPECT_EQ(onMain.Bytes(), "z");
+}
+
+TEST_F(Threaded, ThreadBoostRaisesTheDispatchThreadsPriority)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "raising a priority needs privilege";
+    std::atomic<int> nice{100};
+    auto probe = TTriggerHandlerEvent::FromFunction([&](win::UINT, win::WPARAM, win::LPARAM) {
+        nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)));
+    });
+    Line.AttachEventHandler(probe);
+    Line.ApplyThreadBoost(3);
+    Line.SetAvailThreshold(1);
+    Line.Receive("p");
+    ASSERT_TRUE(WaitUntil(2s, [&] { return nice.load() != 100; }));
+    EXPECT_EQ(nice.load(), -3);
 }
 
 TEST_F(Threaded, WindowDetachedInItsOwnNotificationGetsNothingMore)
