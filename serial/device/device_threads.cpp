@@ -83,8 +83,7 @@ void TKivWin32Thread::RecordError(DWORD error) noexcept
 
 void TKivWin32Thread::Execute()
 {
-    EnterBody();
-    Line.ThreadStarted();
+    StartStep();
     std::exception_ptr escaped;
     Record = OVERLAPPED{};
     Record.hEvent = CreateEvent(true, false);
@@ -109,7 +108,7 @@ void TKivWin32Thread::Execute()
     }
     ReleaseHeld();
     // From here on the dispatcher may be gone.
-    Line.ThreadEnded(this, ReturnValue);
+    EndStep(ReturnValue);
     if (escaped) std::rethrow_exception(escaped);
 }
 
@@ -193,6 +192,7 @@ void TReadThread::Loop()
 
     HANDLE waits[2] = {ReceiveEvent(), StopEvent()};
     while (!Stopping()) {
+        ApplyPriority();
         DWORD woke = WaitForMultipleObjects(2, waits, FALSE, ReadWake);
         if (woke == WAIT_OBJECT_0 + 1) continue;
         if (woke != WAIT_OBJECT_0 && woke != WAIT_TIMEOUT) {
@@ -273,6 +273,7 @@ void TStatusThread::Loop()
     EventMask = Line.NTLike() ? NTEventMask : NTEventMask | EV_NONNT_EXTRA;
     SetCommMask(DeviceHandle(), EventMask);
     while (!Stopping()) {
+        ApplyPriority();
         DWORD mask = 0;
         int result = WaitEvent(mask);
         if (result < 0) {
@@ -429,6 +430,7 @@ void TWriteThread::Loop()
     HANDLE waits[3] = {Line.OutputReadyEvent, Line.OutputFlushEvent, StopEvent()};
     while (!Terminated()) {
         if (StopRequested()) break;
+        ApplyPriority();
         DWORD woke = WaitForMultipleObjects(3, waits, FALSE, OverlappedSlice);
         if (woke == WAIT_OBJECT_0) {
             if (StopRequested()) continue;
