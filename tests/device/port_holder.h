@@ -1,0 +1,53 @@
+#pragma once
+// Another process that opens a path and holds it locked, as a second program
+// holding the port does, until the object goes. The child only opens, locks
+// and waits for its pipe to close, so it is safe to fork from a threaded test.
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace kivo::test {
+
+class PortHolder {
+public:
+    explicit PortHolder(const std::string& path)
+    {
+        int ready[2], release[2];
+        if (::pipe(ready) != 0 || ::pipe(release) != 0) return;
+        Pid = ::fork();
+        if (Pid == 0) {
+            ::close(ready[0]);
+            ::close(release[1]);
+            int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            char ok = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? '1' : '0';
+            if (::write(ready[1], &ok, 1) != 1) ::_exit(1);
+            char ignored;
+            while (::read(release[0], &ignored, 1) > 0) {
+            }
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        ::close(release[0]);
+        Release = release[1];
+        char ok = '0';
+        Holding = Pid > 0 && ::read(ready[0], &ok, 1) == 1 && ok == '1';
+        ::close(ready[0]);
+    }
+    ~PortHolder()
+    {
+        if (Release >= 0) ::close(Release);  // the child leaves at end of file
+        if (Pid > 0) ::waitpid(Pid, nullptr, 0);
+    }
+    bool Holding = false;
+
+private:
+    pid_t Pid = -1;
+    int Release = -1;
+};
+
+} // namespace kivo::test

@@ -1,0 +1,165 @@
+// The port presence test and the port selection dialog, over a device
+// directory of pseudo-terminals: com1, com3 (held by another process),
+// com12 and com51 are there, every other number is not.
+
+#include "serial/errors/error_codes.h"
+#include "serial/errors/exceptions.h"
+#include "serial/port/port_select.h"
+#include "serial/port/port_select_form.h"
+#include "tests/device/port_holder.h"
+#include "tests/support/pty_pair.h"
+#include "tests/support/temp_dir.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <memory>
+
+namespace kivo::test {
+namespace {
+
+class PortSelect : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        Dir = new TempDir("kivo-ports");
+        ::setenv("KIVO_DEVICE_DIR", Dir->Path().c_str(), 1);
+        for (int number : {1, 3, 12, 51}) {
+            Ports[number] = new PtyPair;
+            Ports[number]->LinkAs(Dir->Path(), "com" + std::to_string(number));
+        }
+        Holder = new PortHolder(Ports[3]->SubsidiaryPath());
+    }
+    static void TearDownTestSuite()
+    {
+        delete Holder;
+        for (PtyPair*& pair : Ports) {
+            delete pair;
+            pair = nullptr;
+        }
+        delete Dir;
+    }
+
+    // Runs action on the modal dialog once the prompt shows it.
+    static void WhenShown(std::function<void(TComSelectForm&)> action)
+    {
+        QTimer::singleShot(0, [action] {
+            auto* form = dynamic_cast<TComSelectForm*>(QApplication::activeModalWidget());
+            if (form)
+                action(*form);
+            else
+                ADD_FAILURE() << "no modal dialog";
+        });
+    }
+
+    static inline TempDir* Dir = nullptr;
+    static inline PtyPair* Ports[52] = {};
+    static inline PortHolder* Holder = nullptr;
+};
+
+TEST_F(PortSelect, PresenceFollowsBothSwitches)
+{
+    ASSERT_TRUE(Holder->Holding);
+    for (bool throughDispatcher : {true, false}) {
+        TPortProbe probe{throughDispatcher, true};
+        EXPECT_FALSE(PortIsPresent(0, probe));
+        EXPECT_TRUE(PortIsPresent(1, probe)) << throughDispatcher;
+        EXPECT_FALSE(PortIsPresent(2, probe)) << throughDispatcher;
+        EXPECT_TRUE(PortIsPresent(3, probe)) << throughDispatcher;
+        EXPECT_TRUE(PortIsPresent(51, probe)) << throughDispatcher;
+        probe.AccessDeniedMeansPresent = false;
+        EXPECT_FALSE(PortIsPresent(3, probe)) << throughDispatcher;
+    }
+    // Each probe closed what it opened.
+    EXPECT_TRUE(PortIsPresent(1, TPortProbe{false, false}));
+}
+
+TEST_F(PortSelect, FormListsPresentPortsInNumberOrderWithTheFirstSelected)
+{
+    TComSelectForm form;
+    ASSERT_EQ(form.PortsComboBox->count(), 3);
+    EXPECT_EQ(form.PortsComboBox->itemText(0), "COM1");
+    EXPECT_EQ(form.PortsComboBox->itemText(1), "COM3");
+    EXPECT_EQ(form.PortsComboBox->itemText(2), "COM12");
+    EXPECT_EQ(form.PortsComboBox->currentIndex(), 0);
+    EXPECT_EQ(form.SelectedComNumber(), 1);
+    form.PortsComboBox->setCurrentIndex(2);
+    EXPECT_EQ(form.SelectedComNumber(), 12);
+
+    EXPECT_EQ(form.windowTitle(), "Select Port");
+    EXPECT_EQ(form.size(), QSize(220, 131));
+    EXPECT_EQ(form.Label1->text(), "The configured serial port is not valid.");
+    EXPECT_EQ(form.Label2->text(), "Please choose another port.");
+    EXPECT_EQ(form.OkBtn->text(), "OK");
+    EXPECT_TRUE(form.OkBtn->isDefault());
+    EXPECT_EQ(form.AbortBtn->text(), "Cancel");
+    EXPECT_EQ(form.PortsComboBox->geometry(), QRect(8, 64, 201, 21));
+    EXPECT_EQ(form.AbortBtn->geometry(), QRect(124, 95, 85, 27));
+}
+
+TEST_F(PortSelect, ButtonsAndClosingGiveTheirModalResults)
+{
+    TComSelectForm ok;
+    ok.show();
+    QTest::mouseClick(ok.OkBtn, Qt::LeftButton);
+    EXPECT_EQ(ok.result(), mrOk);
+    EXPECT_FALSE(ok.isVisible());
+
+    TComSelectForm abort;
+    abort.show();
+    QTest::mouseClick(abort.AbortBtn, Qt::LeftButton);
+    EXPECT_EQ(abort.result(), mrAbort);
+
+    TComSelectForm closed;
+    closed.show();
+    closed.close();
+    EXPECT_EQ(closed.result(), mrCancel);
+
+    TComSelectForm escaped;
+    escaped.show();
+    QTest::keyClick(&escaped, Qt::Key_Escape);
+    EXPECT_EQ(escaped.result(), mrCancel);
+}
+
+TEST_F(PortSelect, PromptReturnsTheChoiceOnlyForOk)
+{
+    WhenShown([](TComSelectForm& form) {
+        form.PortsComboBox->setCurrentIndex(2);
+        QTest::mouseClick(form.OkBtn, Qt::LeftButton);
+    });
+    EXPECT_EQ(PromptForComPort(), std::optional<int>(12));
+
+    WhenShown([](TComSelectForm& form) { QTest::mouseClick(form.AbortBtn, Qt::LeftButton); });
+    EXPECT_EQ(PromptForComPort(), std::nullopt);
+
+    WhenShown([](TComSelectForm& form) { form.close(); });
+    EXPECT_EQ(PromptForComPort(), std::nullopt);
+}
+
+TEST_F(PortSelect, OkOnAnEmptyListFailsTheChoice)
+{
+    TempDir empty("kivo-no-ports");
+    ::setenv("KIVO_DEVICE_DIR", empty.Path().c_str(), 1);
+    WhenShown([](TComSelectForm& form) {
+        EXPECT_EQ(form.PortsComboBox->count(), 0);
+        QTest::mouseClick(form.OkBtn, Qt::LeftButton);
+    });
+    try {
+        PromptForComPort();
+        ADD_FAILURE() << "OK on an empty list chose a port";
+    } catch (const EBadId& error) {
+        EXPECT_EQ(error.ErrorCode, ecBadId);
+    }
+    ::setenv("KIVO_DEVICE_DIR", Dir->Path().c_str(), 1);
+}
+
+} // namespace
+} // namespace kivo::test
