@@ -241,21 +241,6 @@ TEST_F(FrameworkThread, ExceptionsEscapingBodyOrHookAreKeptAndDisplayedOnTheMain
     }
 }
 
-TEST_F(FrameworkThread, DisplayFromAWorkerWaitsUntilTheMainThreadShowedIt)
-{
-    std::atomic<bool> returned{false};
-    std::thread worker([&] {
-        DisplayException(std::make_exception_ptr(kivo::Exception("from a worker")));
-        returned = true;
-    });
-    ASSERT_EQ(MsgWaitForMultipleObjects(0, nullptr, 3000, QS_SENDMESSAGE), WAIT_OBJECT_0);
-    EXPECT_FALSE(returned);
-    EXPECT_TRUE(ProcessOneSentMessage());
-    worker.join();
-    EXPECT_EQ(Displayed, std::vector<std::string>{"from a worker"});
-    EXPECT_EQ(DisplayedOn[0], GetCurrentThreadId());
-}
-
 TEST_F(FrameworkThread, WithoutOrWithAFailingDisplayTheErrorGoesToStandardError)
 {
     SetExceptionDisplay({});
