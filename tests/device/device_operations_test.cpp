@@ -1,21 +1,18 @@
 // The device operations that need no running threads: the output ring, the
-// reads from the input queue, and the open and close edges.
+// reads from the input queue, and the edges of a failed open.
 
-#include "serial/device/win32_dispatcher.h"
 #include "serial/dispatch/io_queue.h"
 #include "serial/errors/error_codes.h"
 #include "tests/device/device_rig.h"
 
 #include <cstring>
-#include <memory>
-#include <string>
 
 namespace kivo::test {
 namespace {
 
 using namespace kivo::win;
 
-// A dispatcher that was never opened, with a ring of its own to work on.
+// A dispatcher never opened, with an 8-byte ring of its own.
 class OutputRing : public DeviceTest {
 protected:
     void SetUp() override
@@ -24,39 +21,32 @@ protected:
         Line.OutSize = 8;
         Line.OutRing = std::make_unique<std::uint8_t[]>(8);
     }
-    std::string RingText() const
-    {
-        return std::string(reinterpret_cast<const char*>(Line.OutRing.get()), Line.OutSize);
-    }
+    std::string Ring() const { return std::string(reinterpret_cast<char*>(Line.OutRing.get()), 8); }
     TKivWin32Dispatcher Line{nullptr};
 };
 
-TEST_F(OutputRing, WriteUpToTheEndWrapsHeadToZero)
+TEST_F(OutputRing, WriteToTheEndWrapsAndOneMoreStartsAgainAtZero)
 {
     Line.OutHead = Line.OutTail = 5;
     EXPECT_EQ(Line.DeviceWrite("abc", 3), 3);
     EXPECT_EQ(Line.OutHead, 0u);
     EXPECT_EQ(Line.RingBytesUsed(), 3);
-}
-
-TEST_F(OutputRing, OneByteMorePutsTheLastByteAtTheStart)
-{
     Line.OutHead = Line.OutTail = 5;
-    EXPECT_EQ(Line.DeviceWrite("abcd", 4), 4);
+    EXPECT_EQ(Line.DeviceWrite("wxyz", 4), 4);
     EXPECT_EQ(Line.OutHead, 1u);
-    EXPECT_EQ(RingText()[0], 'd');
-    EXPECT_EQ(RingText().substr(5), "abc");
+    EXPECT_EQ(Ring()[0], 'z');
+    EXPECT_EQ(Ring().substr(5), "wxy");
     EXPECT_EQ(Line.RingBytesUsed(), 4);
 }
 
-TEST_F(OutputRing, EqualPositionsCountAsFullOnlyWithTheFlag)
+TEST_F(OutputRing, CountsFullOnlyWithTheFlagAndAcrossTheWrap)
 {
     Line.OutHead = Line.OutTail = 3;
     EXPECT_EQ(Line.RingBytesUsed(), 0);
     Line.OutFull = true;
     EXPECT_EQ(Line.RingBytesUsed(), 8);
     Line.OutFull = false;
-    Line.OutHead = 1;  // wrapped: tail 3 .. end, then 0 .. 1
+    Line.OutHead = 1;
     EXPECT_EQ(Line.RingBytesUsed(), 6);
 }
 
@@ -64,22 +54,17 @@ TEST_F(OutputRing, BlockLargerThanTheRingIsRefusedWhole)
 {
     EXPECT_EQ(Line.DeviceWrite("123456789", 9), 0);
     EXPECT_EQ(Line.OutHead, 0u);
-    EXPECT_EQ(RingText(), std::string(8, '\0'));
+    EXPECT_EQ(Ring(), std::string(8, '\0'));
 }
 
-TEST_F(OutputRing, ErrorsOfADeviceThatIsNotOpenStillCountTheRing)
+TEST_F(OutputRing, ClosedDeviceReportsNoErrorsAndKeepsTheRingOnFlush)
 {
     Line.DeviceWrite("abcde", 5);
     COMSTAT status;
     EXPECT_EQ(Line.DeviceGetErrors(status), 0u);
     EXPECT_EQ(status.cbOutQue, 5u);
-}
-
-TEST_F(OutputRing, OutputFlushWithoutWriteThreadKeepsTheRing)
-{
-    Line.DeviceWrite("abc", 3);
-    EXPECT_EQ(Line.DeviceFlush(0), 0);
-    EXPECT_EQ(Line.RingBytesUsed(), 3);
+    EXPECT_EQ(Line.DeviceFlush(0), 0);  // no write thread: nothing purged
+    EXPECT_EQ(Line.RingBytesUsed(), 5);
 }
 
 std::unique_ptr<TDataBuffer> DataOf(const std::string& text)
@@ -110,57 +95,38 @@ TEST_F(InputQueueRead, StopsAtAStatusBufferAndLeavesItAtTheHead)
     EXPECT_EQ(Line.InputQueue.Count(), 2u);
 }
 
-TEST_F(InputQueueRead, PartialReadLeavesTheRestForTheNextCall)
+TEST_F(InputQueueRead, PartialReadsRunAcrossBuffersInOrder)
 {
-    Line.InputQueue.Push(DataOf("hello world"));
-    EXPECT_EQ(Line.DeviceRead(Out, 5), 5);
-    EXPECT_EQ(Line.HeadBytesUnread(), 6);
-    EXPECT_EQ(Line.DeviceRead(Out + 5, 100), 6);
+    Line.InputQueue.Push(DataOf("hello "));
+    Line.InputQueue.Push(DataOf("world"));
+    EXPECT_EQ(Line.DeviceRead(Out, 4), 4);
+    EXPECT_EQ(Line.HeadBytesUnread(), 2);
+    EXPECT_EQ(Line.DeviceRead(Out + 4, 100), 7);
     EXPECT_EQ(std::string(Out, 11), "hello world");
     EXPECT_EQ(Line.InputQueue.Count(), 0u);
     EXPECT_EQ(Line.DeviceRead(Out, 10), 0);
 }
 
-TEST_F(InputQueueRead, ReadRunsAcrossDataBuffersInOrder)
-{
-    Line.InputQueue.Push(DataOf("abc"));
-    Line.InputQueue.Push(DataOf("defg"));
-    EXPECT_EQ(Line.DeviceRead(Out, 5), 5);
-    EXPECT_EQ(std::string(Out, 5), "abcde");
-    EXPECT_EQ(Line.HeadBytesUnread(), 2);
-}
+class FailedOpen : public DeviceTest {};
 
-class DeviceEdges : public DeviceTest {};
-
-TEST_F(DeviceEdges, OpenThatFailsReturnsMinusOneAndKeepsTheHandle)
+TEST_F(FailedOpen, DeviceOpenReturnsMinusOneAndKeepsTheHandle)
 {
     TKivWin32Dispatcher line(nullptr);
     HANDLE before = line.DeviceHandle;
     EXPECT_EQ(line.DeviceOpen(ComName(41), 64, 64), -1);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(line.DeviceHandle, before);
-    EXPECT_EQ(line.DeviceClose(), 0);
 }
 
-TEST_F(DeviceEdges, FailedOpenLineClosesEveryEventItMade)
-{
-    TKivWin32Dispatcher line(nullptr);
-    EXPECT_EQ(Open(line, 42), ecFileNotFound);
-    EXPECT_EQ(line.WakeDispatchEvent, nullptr);
-    EXPECT_EQ(line.StatusProcessedEvent, nullptr);
-    EXPECT_EQ(line.ThreadAckEvent, nullptr);
-    EXPECT_EQ(line.OutputReadyEvent, nullptr);
-    EXPECT_EQ(line.ManualEvent, nullptr);
-    EXPECT_EQ(line.OutputFlushEvent, nullptr);
-    EXPECT_FALSE(line.Started());
-}
-
-TEST_F(DeviceEdges, DanglingLinkGivesFileNotFound)
+TEST_F(FailedOpen, DanglingLinkGivesFileNotFoundAndEveryEventIsClosed)
 {
     std::filesystem::remove(DeviceDir() / "com43");
     std::filesystem::create_symlink(DeviceDir() / "nowhere", DeviceDir() / "com43");
     TKivWin32Dispatcher line(nullptr);
     EXPECT_EQ(Open(line, 43), ecFileNotFound);
+    for (HANDLE event : {line.WakeDispatchEvent, line.StatusProcessedEvent, line.ThreadAckEvent,
+                         line.OutputReadyEvent, line.ManualEvent, line.OutputFlushEvent})
+        EXPECT_EQ(event, nullptr);
     EXPECT_FALSE(line.Started());
 }
 

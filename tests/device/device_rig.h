@@ -1,8 +1,7 @@
 #pragma once
-// What the device tests share: one device directory for the whole process
-// (KIVO_DEVICE_DIR is set once, before any stack thread exists), a recorder
-// of the exceptions the stack displays, and waits that serve this thread's
-// message queue while they poll.
+// What the device tests share: one device directory per process (set in
+// KIVO_DEVICE_DIR before any stack thread exists), a recorder of displayed
+// exceptions, and polls that serve this thread's message queue.
 
 #include "framework/thread.h"
 #include "platform/window.h"
@@ -13,7 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -24,26 +22,20 @@ namespace kivo::test {
 inline const TempDir& DeviceDir()
 {
     static TempDir dir("kivo-device");
-    static const bool exported = ::setenv("KIVO_DEVICE_DIR", dir.Path().c_str(), 1) == 0;
+    static const int exported = ::setenv("KIVO_DEVICE_DIR", dir.Path().c_str(), 1);
     (void)exported;
     return dir;
 }
 
-inline std::string ComName(int number)
-{
-    return "\\\\.\\COM" + std::to_string(number);
-}
-
-inline void PumpMessages()
-{
-    for (int i = 0; i < 100 && win::ProcessOneMessage(); ++i) {
-    }
-}
+inline std::string ComName(int number) { return "\\\\.\\COM" + std::to_string(number); }
 
 template <typename Pred>
 bool PumpUntil(std::chrono::milliseconds timeout, Pred pred)
 {
-    return WaitUntil(timeout, pred, PumpMessages);
+    return WaitUntil(timeout, pred, [] {
+        for (int i = 0; i < 100 && win::ProcessOneMessage(); ++i) {
+        }
+    });
 }
 
 class DeviceTest : public ::testing::Test {
@@ -58,19 +50,15 @@ protected:
         });
     }
     void TearDown() override { SetExceptionDisplay({}); }
-
-    std::vector<std::string> ShownErrors()
+    bool NothingShown()
     {
         std::lock_guard lock(ShownLock);
-        return Shown;
+        return Shown.empty();
     }
-
-    // 9600 8N1 with DTR and RTS raised, as the price board opens its port.
-    static int Open(TKivBaseDispatcher& line, int number, win::DWORD inSize = 4096,
-                    win::DWORD outSize = 4096)
+    // 9600 8N1, DTR and RTS raised, as the price board opens its port.
+    static int Open(TKivBaseDispatcher& line, int number, win::DWORD outSize = 4096)
     {
-        return line.OpenLine(ComName(number), 9600, 0, 8, 1, inSize, outSize,
-                             lnDTROn | lnRTSOn);
+        return line.OpenLine(ComName(number), 9600, 0, 8, 1, 4096, outSize, lnDTROn | lnRTSOn);
     }
 
 private:

@@ -1,11 +1,10 @@
 #pragma once
-// Another process that opens a path and holds it locked, as a second program
+// A second process that opens a path and holds it locked, as another program
 // holding the port does, until the object goes. The child only opens, locks
-// and waits for its pipe to close, so it is safe to fork from a threaded test.
+// and reads its pipe to the end, so forking from a threaded test is safe.
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,14 +20,12 @@ public:
         if (::pipe(ready) != 0 || ::pipe(release) != 0) return;
         Pid = ::fork();
         if (Pid == 0) {
-            ::close(ready[0]);
-            ::close(release[1]);
             int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
             char ok = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? '1' : '0';
-            if (::write(ready[1], &ok, 1) != 1) ::_exit(1);
-            char ignored;
-            while (::read(release[0], &ignored, 1) > 0) {
-            }
+            ::close(release[1]);
+            if (::write(ready[1], &ok, 1) == 1)
+                while (::read(release[0], &ok, 1) > 0) {
+                }
             ::_exit(0);
         }
         ::close(ready[1]);
@@ -40,7 +37,7 @@ public:
     }
     ~PortHolder()
     {
-        if (Release >= 0) ::close(Release);  // the child leaves at end of file
+        ::close(Release);  // the child leaves at the end of its pipe
         if (Pid > 0) ::waitpid(Pid, nullptr, 0);
     }
     bool Holding = false;

@@ -21,7 +21,6 @@
 
 #include <cstdlib>
 #include <functional>
-#include <memory>
 
 namespace kivo::test {
 namespace {
@@ -89,44 +88,29 @@ TEST_F(PortSelect, FormListsPresentPortsInNumberOrderWithTheFirstSelected)
     EXPECT_EQ(form.PortsComboBox->itemText(0), "COM1");
     EXPECT_EQ(form.PortsComboBox->itemText(1), "COM3");
     EXPECT_EQ(form.PortsComboBox->itemText(2), "COM12");
-    EXPECT_EQ(form.PortsComboBox->currentIndex(), 0);
     EXPECT_EQ(form.SelectedComNumber(), 1);
     form.PortsComboBox->setCurrentIndex(2);
     EXPECT_EQ(form.SelectedComNumber(), 12);
-
     EXPECT_EQ(form.windowTitle(), "Select Port");
-    EXPECT_EQ(form.size(), QSize(220, 131));
     EXPECT_EQ(form.Label1->text(), "The configured serial port is not valid.");
     EXPECT_EQ(form.Label2->text(), "Please choose another port.");
-    EXPECT_EQ(form.OkBtn->text(), "OK");
     EXPECT_TRUE(form.OkBtn->isDefault());
     EXPECT_EQ(form.AbortBtn->text(), "Cancel");
-    EXPECT_EQ(form.PortsComboBox->geometry(), QRect(8, 64, 201, 21));
-    EXPECT_EQ(form.AbortBtn->geometry(), QRect(124, 95, 85, 27));
 }
 
 TEST_F(PortSelect, ButtonsAndClosingGiveTheirModalResults)
 {
-    TComSelectForm ok;
-    ok.show();
-    QTest::mouseClick(ok.OkBtn, Qt::LeftButton);
-    EXPECT_EQ(ok.result(), mrOk);
-    EXPECT_FALSE(ok.isVisible());
-
-    TComSelectForm abort;
-    abort.show();
-    QTest::mouseClick(abort.AbortBtn, Qt::LeftButton);
-    EXPECT_EQ(abort.result(), mrAbort);
-
-    TComSelectForm closed;
-    closed.show();
-    closed.close();
-    EXPECT_EQ(closed.result(), mrCancel);
-
-    TComSelectForm escaped;
-    escaped.show();
-    QTest::keyClick(&escaped, Qt::Key_Escape);
-    EXPECT_EQ(escaped.result(), mrCancel);
+    auto resultOf = [](std::function<void(TComSelectForm&)> act) {
+        TComSelectForm form;
+        form.show();
+        act(form);
+        EXPECT_FALSE(form.isVisible());
+        return form.result();
+    };
+    EXPECT_EQ(resultOf([](auto& f) { QTest::mouseClick(f.OkBtn, Qt::LeftButton); }), mrOk);
+    EXPECT_EQ(resultOf([](auto& f) { QTest::mouseClick(f.AbortBtn, Qt::LeftButton); }), mrAbort);
+    EXPECT_EQ(resultOf([](auto& f) { f.close(); }), mrCancel);
+    EXPECT_EQ(resultOf([](auto& f) { QTest::keyClick(&f, Qt::Key_Escape); }), mrCancel);
 }
 
 TEST_F(PortSelect, PromptReturnsTheChoiceOnlyForOk)
