@@ -4,6 +4,7 @@
 #include "app/board_settings.h"
 #include "app/main_window.h"
 #include "framework/qt/qt_application.h"
+#include "serial/port/port_select.h"
 
 #include <QApplication>
 
@@ -12,6 +13,8 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationDisplayName("Tarvio");
     kivo::qt::TQtApplication application;
+    // A port opened with number 0 asks the operator through the selection dialog.
+    application.Application().SetPortPrompt([] { return kivo::PromptForComPort(); });
 
     tarvio::TForm1 form(
         tarvio::SettingsPathFor(QCoreApplication::applicationFilePath().toStdString()));
