@@ -124,7 +124,7 @@ void Leave(Waiter& waiter)
 // Caller holds the table lock; event has just become signalled.
 void ReleaseWaiters(EventObject* event)
 {
-    // Satisfying a waiter withdraws it from this list, so walk a snapshot index.
+    // A satisfied waiter leaves this list; the index moves only past those that stay.
     std::size_t i = 0;
     while (i < event->Waiters.size() && event->Signalled) {
         Waiter* waiter = event->Waiters[i];
