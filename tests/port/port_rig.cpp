@@ -67,7 +67,10 @@ PortRig::~PortRig()
 
 void PortRig::Pump()
 {
-    for (int round = 0; round < 1000; ++round) {
+    // Bounded in time too: a message that keeps re-posting itself (a close
+    // waiting for threads) must not keep the caller's condition unchecked.
+    auto until = std::chrono::steady_clock::now() + 50ms;
+    for (int round = 0; round < 1000 && std::chrono::steady_clock::now() < until; ++round) {
         bool ran = win::ProcessOneMessage() != win::FALSE;
         ran = Services.RunPosted() > 0 || ran;
         if (!ran) return;
