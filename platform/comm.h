@@ -35,7 +35,8 @@ using ULONG_PTR = std::uintptr_t;
 //     not checked.
 //   fRtsControl == RTS_CONTROL_TOGGLE: the kernel's RS-485 mode where the
 //     driver offers it, else RTS raised around each write.
-struct DCB {
+struct DCB
+{
     DWORD DCBlength = sizeof(DCB);
     DWORD BaudRate = 0;
     DWORD fBinary : 1 = 0;
@@ -67,7 +68,8 @@ struct DCB {
 };
 
 // Device status as ClearCommError reports it.
-struct COMSTAT {
+struct COMSTAT
+{
     DWORD fCtsHold : 1 = 0;
     DWORD fDsrHold : 1 = 0;
     DWORD fRlsdHold : 1 = 0;
@@ -82,7 +84,8 @@ struct COMSTAT {
 
 // Read and write time-outs in milliseconds; zero means unused.
 // {MAXDWORD, 0, 0} for reading returns at once with whatever has arrived.
-struct COMMTIMEOUTS {
+struct COMMTIMEOUTS
+{
     DWORD ReadIntervalTimeout = 0;
     DWORD ReadTotalTimeoutMultiplier = 0;
     DWORD ReadTotalTimeoutConstant = 0;
@@ -94,7 +97,8 @@ struct COMMTIMEOUTS {
 // error number (0 for success); InternalHigh holds the bytes transferred.
 // hEvent is a manual-reset event of platform/sync: reset when the operation
 // starts, set when it completes.
-struct OVERLAPPED {
+struct OVERLAPPED
+{
     ULONG_PTR Internal = 0;
     ULONG_PTR InternalHigh = 0;
     DWORD Offset = 0;
@@ -207,8 +211,8 @@ inline constexpr DWORD PURGE_RXCLEAR = 0x0008;
 // OPEN_EXISTING is accepted; sharing, security and template are ignored.
 // INVALID_HANDLE_VALUE on failure.
 HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD shareMode,
-                   void* securityAttributes, DWORD creationDisposition,
-                   DWORD flagsAndAttributes, HANDLE templateFile);
+                   void* securityAttributes, DWORD creationDisposition, DWORD flagsAndAttributes,
+                   HANDLE templateFile);
 
 // Sizes the receive buffer kept in user space (the kernel's are fixed).
 BOOL SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue);
@@ -243,8 +247,7 @@ BOOL GetCommModemStatus(HANDLE file, DWORD* modemStat);
 // With an OVERLAPPED: TRUE when done at once (hEvent is set as well), else
 // FALSE with 997 and completion later. Without one the call blocks until
 // done. A read that times out succeeds with a short count.
-BOOL ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* bytesRead,
-              OVERLAPPED* overlapped);
+BOOL ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* bytesRead, OVERLAPPED* overlapped);
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* bytesWritten,
                OVERLAPPED* overlapped);
 
@@ -255,4 +258,4 @@ BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* transferred
 // Completes every pending operation of the file with 995.
 BOOL CancelIo(HANDLE file);
 
-} // namespace kivo::win
+}  // namespace kivo::win

@@ -1,270 +1,32 @@
-// The serial device over POSIX termios: name resolution and exclusive open,
-// line settings, and the overlapped reads, writes and comm-event waits that
-// one monitor thread per open file completes.
+// The Win32 communications calls over the serial files of comm_device.cpp:
+// handles, device names, and each call's checks and kernel requests.
 
 #include "platform/comm.h"
 #include "platform/dcb_termios.h"
+#include "platform/detail/comm_device.h"
 #include "platform/sync.h"
 
-#include <asm/termbits.h>
-#include <fcntl.h>
-#include <linux/serial.h>
-#include <poll.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/eventfd.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <charconv>
-#include <chrono>
-#include <condition_variable>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <new>
-#include <optional>
-#include <string>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <unordered_map>
-#include <vector>
 
 namespace kivo::win {
 
+using namespace detail;
+
 namespace {
-
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
-constexpr Clock::time_point Never = Clock::time_point::max();
-
-constexpr DWORD SupportedEvents = 0x1FFF;
-constexpr DWORD ModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
-constexpr std::size_t DefaultRingSize = 4096;
-constexpr std::size_t SmallestRing = 16;
-constexpr auto ModemPollPeriod = milliseconds(20);
-constexpr DWORD WaitResultSize = sizeof(DWORD);
-
-template <typename Call>
-auto RetryOnEintr(Call call)
-{
-    for (;;) {
-        auto result = call();
-        if (result >= 0 || errno != EINTR) return result;
-    }
-}
-
-// The one errno -> Windows table; the open path adds its two exceptions.
-DWORD Win32FromErrno(int error)
-{
-    switch (error) {
-    case ENOENT:
-    case ENXIO:
-    case ENODEV: return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-    case ENAMETOOLONG:
-    case ELOOP: return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EBUSY:
-    case EROFS: return ERROR_ACCESS_DENIED;
-    case EMFILE:
-    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case EBADF: return ERROR_INVALID_HANDLE;
-    case EINVAL: return ERROR_INVALID_PARAMETER;
-    case EIO: return ERROR_IO_DEVICE;
-    default: return ERROR_GEN_FAILURE;
-    }
-}
-
-// Once open, these mean the device went away (unplug, far end of a pty closed).
-bool IsHangup(int error)
-{
-    return error == EIO || error == ENXIO || error == ENODEV;
-}
-
-// The line has no such feature (a pty has no modem lines, no RS-485).
-bool IsUnsupported(int error)
-{
-    return error == ENOTTY || error == EINVAL || error == EOPNOTSUPP;
-}
-
-BOOL FailWith(DWORD error)
-{
-    SetLastError(error);
-    return FALSE;
-}
-
-ULONG_PTR StatusOf(OVERLAPPED& op)
-{
-    return std::atomic_ref<ULONG_PTR>(op.Internal).load(std::memory_order_acquire);
-}
-
-timespec ToTimespec(Clock::duration left)
-{
-    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::max(left, Clock::duration::zero()));
-    return timespec{static_cast<time_t>(ns.count() / 1000000000), static_cast<long>(ns.count() % 1000000000)};
-}
-
-Clock::time_point After(Clock::time_point now, std::uint64_t ms)
-{
-    return now + milliseconds(std::min<std::uint64_t>(ms, MAXDWORD));
-}
-
-// Interrupts the modem-line watcher's blocking wait. A real-time signal with
-// an empty handler: the wait returns EINTR and the watcher sees its stop flag.
-int WatcherSignal()
-{
-    return SIGRTMIN + 7;
-}
-
-void IgnoreWatcherSignal(int) {}
-
-void EnsureWatcherSignalHandler()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        struct sigaction current {};
-        ::sigaction(WatcherSignal(), nullptr, &current);
-        // Leave a handler the program installed itself alone; it also interrupts.
-        if (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN) return;
-        struct sigaction wanted {};
-        wanted.sa_handler = IgnoreWatcherSignal;
-        sigemptyset(&wanted.sa_mask);
-        ::sigaction(WatcherSignal(), &wanted, nullptr);
-    });
-}
-
-struct ReadOp {
-    OVERLAPPED* Op;
-    BYTE* Buffer;
-    DWORD Want;
-    COMMTIMEOUTS Limits;
-    DWORD Got = 0;
-    bool Armed = false;
-    bool ReturnAtOnce = false;
-    bool ReturnOnFirst = false;
-    Clock::duration Interval{};
-    Clock::time_point TotalDeadline = Never;
-    Clock::time_point IntervalDeadline = Never;
-};
-
-struct WriteOp {
-    OVERLAPPED* Op;
-    const BYTE* Buffer;
-    DWORD Length;
-    COMMTIMEOUTS Limits;
-    DWORD Sent = 0;
-    bool Armed = false;
-    Clock::time_point Deadline = Never;
-};
-
-struct WaitOp {
-    OVERLAPPED* Op;
-    DWORD* Mask;
-};
-
-// One open serial device. Every field below Lock is guarded by it; the
-// monitor thread sleeps in ppoll without it. Held through shared_ptr so a
-// call in progress on another thread keeps it alive across CloseHandle.
-class CommDevice {
-public:
-    ~CommDevice() { CloseDescriptors(); }
-
-    DWORD Open(const std::string& path);
-    void Shutdown();
-    void Wake();
-
-    std::mutex Lock;
-    std::condition_variable Done;  // notified on every completion
-
-    bool Closed = false;
-    bool Dead = false;  // hung up or failed: I/O fails with DeadError
-    DWORD DeadError = ERROR_SUCCESS;
-    DCB State;
-    COMMTIMEOUTS Timeouts;
-    DWORD Mask = 0;
-    DWORD History = 0;
-    DWORD Errors = 0;
-    std::vector<BYTE> Ring;
-    std::size_t RingHead = 0;
-    std::size_t RingCount = 0;
-    std::vector<ReadOp> Reads;
-    std::vector<WriteOp> Writes;
-    std::optional<WaitOp> Wait;
-
-    void Begin(OVERLAPPED& op);
-    void Complete(OVERLAPPED* op, DWORD error, DWORD count);
-    void CompleteAll(DWORD error);
-    void CompleteReads(DWORD error);
-    void CompleteWrites(DWORD error);
-    void MarkDead(DWORD error, Clock::time_point now);
-    BOOL FailIo(int error);
-
-    bool RingFull() const { return RingCount == Ring.size(); }
-    void TakeFromRing(BYTE* destination, std::size_t count);
-    void Raise(DWORD events) { History |= events & Mask; }
-
-    void DrainInput(Clock::time_point now);
-    void FeedReads(Clock::time_point now);
-    void PushWrites(Clock::time_point now);
-    void CheckWait();
-    void CheckLineErrors();
-    void CheckModemLines();
-    void CheckDrained(Clock::time_point now);
-
-    BOOL SetModemBits(int bits, bool on);
-    DWORD ApplyControlLines(const DCB& dcb);
-    void StartLineWatcher();
-
-    int Fd = -1;
-
-    void MonitorBody();
-    void WatchLines();
-    void ServiceTimers(Clock::time_point now);
-    Clock::time_point NextDeadline() const;
-    short InterestEvents() const;
-    void StopLineWatcher();
-    void CloseDescriptors();
-
-    int WakeFd = -1;
-    termios2 Original{};
-    bool HaveOriginal = false;
-    bool Exclusive = false;
-    std::atomic<bool> StopRequested{false};
-    std::thread Monitor;
-
-    bool HasModemLines = false;
-    int ModemLines = 0;
-    bool HasCounters = false;
-    serial_icounter_struct Counters{};
-    std::thread Watcher;
-    bool WatcherStarted = false;
-    bool WatcherDone = false;
-    std::atomic<bool> LinesChanged{false};
-    std::atomic<bool> WatcherCannotWait{false};
-    bool ModemPolling = false;
-    Clock::time_point NextModemPoll = Never;
-
-    bool Rs485InKernel = false;
-    bool RtsToggleEmulated = false;
-    bool RtsRaisedForSend = false;
-    bool WroteSinceDrain = false;
-    bool DrainWatch = false;
-    Clock::time_point NextDrainCheck = Never;
-};
 
 // The KernelObject a HANDLE names. CloseHandle deletes it; the device it
 // fronts may outlive it by the length of calls still running.
-class CommFile final : public KernelObject {
+class CommFile final : public KernelObject
+{
 public:
     explicit CommFile(std::shared_ptr<CommDevice> device) : Device(std::move(device)) {}
     ~CommFile() override;
@@ -272,7 +34,8 @@ public:
     std::shared_ptr<CommDevice> Device;
 };
 
-struct CommRegistry {
+struct CommRegistry
+{
     std::mutex Lock;
     std::unordered_map<const KernelObject*, std::shared_ptr<CommDevice>> Files;
 };
@@ -316,7 +79,8 @@ std::optional<unsigned> ComNumber(std::string_view name)
     name.remove_prefix(3);
     unsigned number = 0;
     auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), number);
-    if (error != std::errc{} || end != name.data() + name.size() || number == 0) return std::nullopt;
+    if (error != std::errc{} || end != name.data() + name.size() || number == 0)
+        return std::nullopt;
     return number;
 }
 
@@ -343,533 +107,61 @@ std::string DevicePathFor(const char* name)
     return "/dev/ttyS" + std::to_string(*number - 1);
 }
 
-// ---- open and close ---------------------------------------------------------
-
-DWORD CommDevice::Open(const std::string& path)
+// A call's hold on its device: found by handle and locked.
+struct Held
 {
-    Fd = RetryOnEintr([&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
-    // EIO here means a node without hardware behind it: no such port.
-    if (Fd < 0) return errno == EIO ? ERROR_FILE_NOT_FOUND : Win32FromErrno(errno);
-    // The lock is what holds off root and a second open in this process;
-    // TIOCEXCL alone stops neither.
-    if (RetryOnEintr([&] { return ::flock(Fd, LOCK_EX | LOCK_NB); }) < 0)
-        return errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : Win32FromErrno(errno);
-    termios2 tio{};
-    if (::ioctl(Fd, TCGETS2, &tio) < 0)
-        return errno == ENOTTY || errno == EIO || errno == EINVAL ? ERROR_FILE_NOT_FOUND : Win32FromErrno(errno);
-    Original = tio;
-    HaveOriginal = true;
-    Exclusive = ::ioctl(Fd, TIOCEXCL) == 0;
+    std::shared_ptr<CommDevice> Device;
+    std::unique_lock<std::mutex> Guard;
 
-    FromTermios(tio, State);
-    if (State.BaudRate == 0) State.BaudRate = CBR_9600;
-    State.fDtrControl = DTR_CONTROL_ENABLE;
-    if (State.fRtsControl != RTS_CONTROL_HANDSHAKE) State.fRtsControl = RTS_CONTROL_ENABLE;
-    State.fTXContinueOnXoff = 1;
-    if (ValidateDcb(State) != ERROR_SUCCESS) State.fOutX = State.fInX = 0;
-    if (ToTermios(State, tio) != ERROR_SUCCESS || ::ioctl(Fd, TCSETS2, &tio) < 0)
-        return errno == EIO ? ERROR_FILE_NOT_FOUND : Win32FromErrno(errno);
+    explicit operator bool() const { return Device != nullptr; }
+    CommDevice* operator->() const { return Device.get(); }
+};
 
-    HasModemLines = ::ioctl(Fd, TIOCMGET, &ModemLines) == 0;
-    HasCounters = ::ioctl(Fd, TIOCGICOUNT, &Counters) == 0;
+enum class TLineUse
+{
+    luAnyState,
+    luNeedsLine
+};
+using enum TLineUse;
 
-    WakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (WakeFd < 0) return Win32FromErrno(errno);
-    try {
-        Ring.resize(DefaultRingSize);
-        Reads.reserve(2);
-        Writes.reserve(2);
-        Monitor = std::thread([this] { MonitorBody(); });
-    } catch (const std::bad_alloc&) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    } catch (const std::system_error&) {
-        return ERROR_NOT_ENOUGH_MEMORY;
+// Empty, with the last error set, for a handle that names no open port (6)
+// and, for calls that need the line, for a line that has gone.
+Held Hold(HANDLE file, TLineUse use)
+{
+    Held held{DeviceFromHandle(file), {}};
+    if (!held.Device) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return {};
     }
-    return ERROR_SUCCESS;
-}
-
-void CommDevice::Shutdown()
-{
-    {
-        std::lock_guard lock(Lock);
-        if (Closed || StopRequested) return;
-        StopRequested = true;
+    held.Guard = std::unique_lock(held.Device->Lock);
+    if (held.Device->Closed) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return {};
     }
-    Wake();
-    if (Monitor.joinable()) Monitor.join();
-    StopLineWatcher();
-    std::lock_guard lock(Lock);
-    CompleteAll(ERROR_OPERATION_ABORTED);
-    Closed = true;
-    CloseDescriptors();
-}
-
-void CommDevice::CloseDescriptors()
-{
-    if (Fd >= 0) {
-        if (HaveOriginal) ::ioctl(Fd, TCSETS2, &Original);
-        if (Rs485InKernel) {
-            serial_rs485 off{};
-            ::ioctl(Fd, TIOCSRS485, &off);
-        }
-        // Only ours to clear: a failed open must not lift another holder's flag.
-        if (Exclusive) ::ioctl(Fd, TIOCNXCL);
-        ::close(Fd);  // the flock goes with it
-        Fd = -1;
+    if (use == luNeedsLine && held.Device->Dead) {
+        SetLastError(held.Device->DeadError);
+        return {};
     }
-    if (WakeFd >= 0) ::close(WakeFd);
-    WakeFd = -1;
-}
-
-void CommDevice::Wake()
-{
-    std::uint64_t one = 1;
-    ssize_t written = ::write(WakeFd, &one, sizeof one);
-    (void)written;  // a full counter already means "wake up"
-}
-
-// ---- completion -------------------------------------------------------------
-
-void CommDevice::Begin(OVERLAPPED& op)
-{
-    op.InternalHigh = 0;
-    std::atomic_ref<ULONG_PTR>(op.Internal).store(STATUS_PENDING, std::memory_order_release);
-    if (op.hEvent) ResetEvent(op.hEvent);
-}
-
-// Under Lock, so a later Begin on the same record cannot be overtaken by
-// this SetEvent.
-void CommDevice::Complete(OVERLAPPED* op, DWORD error, DWORD count)
-{
-    HANDLE event = op->hEvent;
-    op->InternalHigh = count;
-    std::atomic_ref<ULONG_PTR>(op->Internal).store(error, std::memory_order_release);
-    if (event) SetEvent(event);
-    Done.notify_all();
-}
-
-void CommDevice::CompleteReads(DWORD error)
-{
-    for (ReadOp& read : Reads) Complete(read.Op, error, read.Got);
-    Reads.clear();
-}
-
-void CommDevice::CompleteWrites(DWORD error)
-{
-    for (WriteOp& write : Writes) Complete(write.Op, error, write.Sent);
-    Writes.clear();
-}
-
-void CommDevice::CompleteAll(DWORD error)
-{
-    CompleteReads(error);
-    CompleteWrites(error);
-    if (Wait) Complete(Wait->Op, error, 0);
-    Wait.reset();
-}
-
-// Bytes already received stay readable; everything else fails from now on.
-void CommDevice::MarkDead(DWORD error, Clock::time_point now)
-{
-    if (Dead) return;
-    Dead = true;
-    DeadError = error;
-    FeedReads(now);
-    CompleteWrites(error);
-    if (Wait) Complete(Wait->Op, error, 0);
-    Wait.reset();
-}
-
-BOOL CommDevice::FailIo(int error)
-{
-    if (IsHangup(error)) {
-        MarkDead(ERROR_DEVICE_NOT_CONNECTED, Clock::now());
-        return FailWith(ERROR_DEVICE_NOT_CONNECTED);
-    }
-    return FailWith(Win32FromErrno(error));
-}
-
-// ---- receive ----------------------------------------------------------------
-
-void CommDevice::TakeFromRing(BYTE* destination, std::size_t count)
-{
-    std::size_t first = std::min(count, Ring.size() - RingHead);
-    std::memcpy(destination, Ring.data() + RingHead, first);
-    std::memcpy(destination + first, Ring.data(), count - first);
-    RingHead = (RingHead + count) % Ring.size();
-    RingCount -= count;
-}
-
-void CommDevice::DrainInput(Clock::time_point now)
-{
-    if (Dead || Fd < 0) return;
-    bool arrived = false;
-    while (!RingFull()) {
-        std::size_t tail = (RingHead + RingCount) % Ring.size();
-        std::size_t room = std::min(Ring.size() - tail, Ring.size() - RingCount);
-        ssize_t got = ::read(Fd, Ring.data() + tail, room);
-        if (got > 0) {
-            auto count = static_cast<std::size_t>(got);
-            if ((Mask & EV_RXFLAG) && std::memchr(Ring.data() + tail, static_cast<BYTE>(State.EvtChar), count))
-                Raise(EV_RXFLAG);
-            RingCount += count;
-            arrived = true;
-            continue;
-        }
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0 && errno == EAGAIN) break;
-        // VMIN is 1, so 0 is end of file: the far end is gone.
-        MarkDead(got == 0 || IsHangup(errno) ? ERROR_DEVICE_NOT_CONNECTED : Win32FromErrno(errno), now);
-        break;
-    }
-    if (arrived) {
-        // One report per arrival: the bit is set by new bytes, not by bytes waiting.
-        Raise(EV_RXCHAR);
-        if (RingCount * 10 >= Ring.size() * 8) Raise(EV_RX80FULL);
-        CheckLineErrors();
-    }
-    FeedReads(now);
-    CheckWait();
-}
-
-void ArmRead(ReadOp& read, Clock::time_point now)
-{
-    const COMMTIMEOUTS& limits = read.Limits;
-    read.Armed = true;
-    DWORD interval = limits.ReadIntervalTimeout;
-    DWORD multiplier = limits.ReadTotalTimeoutMultiplier;
-    DWORD constant = limits.ReadTotalTimeoutConstant;
-    if (interval == MAXDWORD && multiplier == 0 && constant == 0) {
-        read.ReturnAtOnce = true;
-        return;
-    }
-    if (interval == MAXDWORD && multiplier == MAXDWORD && constant != 0 && constant != MAXDWORD) {
-        read.ReturnOnFirst = true;
-        read.TotalDeadline = After(now, constant);
-        return;
-    }
-    if (multiplier != 0 || constant != 0)
-        read.TotalDeadline = After(now, std::uint64_t{multiplier} * read.Want + constant);
-    if (interval != 0 && interval != MAXDWORD) read.Interval = milliseconds(interval);
-}
-
-void CommDevice::FeedReads(Clock::time_point now)
-{
-    while (!Reads.empty()) {
-        ReadOp& read = Reads.front();
-        if (!read.Armed) ArmRead(read, now);
-        auto take = static_cast<DWORD>(std::min<std::size_t>(RingCount, read.Want - read.Got));
-        if (take > 0) {
-            TakeFromRing(read.Buffer + read.Got, take);
-            read.Got += take;
-            if (read.Interval.count() != 0) read.IntervalDeadline = now + read.Interval;
-        }
-        bool full = read.Got == read.Want;
-        bool early = read.ReturnAtOnce || (read.ReturnOnFirst && read.Got > 0) || Dead;
-        bool late = now >= read.TotalDeadline || now >= read.IntervalDeadline;
-        if (!full && !early && !late) return;
-        // A time-out is a success with a short count, as on Windows.
-        if (Dead && read.Got == 0 && !full)
-            Complete(read.Op, DeadError, 0);
-        else
-            Complete(read.Op, ERROR_SUCCESS, read.Got);
-        Reads.erase(Reads.begin());
-    }
-}
-
-// ---- transmit ---------------------------------------------------------------
-
-void CommDevice::PushWrites(Clock::time_point now)
-{
-    bool completed = false;
-    while (!Writes.empty() && !Dead) {
-        WriteOp& write = Writes.front();
-        if (!write.Armed) {
-            write.Armed = true;
-            DWORD multiplier = write.Limits.WriteTotalTimeoutMultiplier;
-            DWORD constant = write.Limits.WriteTotalTimeoutConstant;
-            if (multiplier != 0 || constant != 0)
-                write.Deadline = After(now, std::uint64_t{multiplier} * write.Length + constant);
-        }
-        DWORD failure = ERROR_SUCCESS;
-        while (write.Sent < write.Length) {
-            ssize_t sent = ::write(Fd, write.Buffer + write.Sent, write.Length - write.Sent);
-            if (sent > 0) {
-                write.Sent += static_cast<DWORD>(sent);
-                WroteSinceDrain = true;
-                continue;
-            }
-            if (sent < 0 && errno == EINTR) continue;
-            if (sent == 0 || errno == EAGAIN) break;
-            if (IsHangup(errno)) {
-                MarkDead(ERROR_DEVICE_NOT_CONNECTED, now);
-                return;
-            }
-            failure = Win32FromErrno(errno);
-            break;
-        }
-        if (failure == ERROR_SUCCESS && write.Sent < write.Length && now < write.Deadline) return;
-        Complete(write.Op, failure, write.Sent);
-        Writes.erase(Writes.begin());
-        completed = true;
-    }
-    if (completed && Writes.empty() && WroteSinceDrain && ((Mask & EV_TXEMPTY) || RtsRaisedForSend))
-        CheckDrained(now);
-}
-
-// EV_TXEMPTY and the end of an emulated RTS toggle both wait for the last
-// bit to leave the line. The kernel does not announce that, so look again
-// after about the time the queued bytes take, only while output drains.
-void CommDevice::CheckDrained(Clock::time_point now)
-{
-    DrainWatch = false;
-    if (!Writes.empty() || Dead) return;
-    int queued = 0;
-    if (::ioctl(Fd, TIOCOUTQ, &queued) < 0) queued = 0;
-    unsigned lineStatus = 0;
-    bool shifted = ::ioctl(Fd, TIOCSERGETLSR, &lineStatus) < 0 || (lineStatus & TIOCSER_TEMT);
-    if (queued > 0 || !shifted) {
-        DWORD bitsPerChar = State.ByteSize + 2u + (State.Parity != NOPARITY) + (State.StopBits != ONESTOPBIT);
-        std::uint64_t micros = std::uint64_t(std::max(queued, 1)) * bitsPerChar * 1000000 / std::max<DWORD>(State.BaudRate, 1);
-        auto wait = std::clamp<Clock::duration>(std::chrono::microseconds(micros), milliseconds(1), milliseconds(100));
-        NextDrainCheck = now + wait;
-        DrainWatch = true;
-        return;
-    }
-    WroteSinceDrain = false;
-    Raise(EV_TXEMPTY);
-    if (RtsRaisedForSend) {
-        RtsRaisedForSend = false;
-        SetModemBits(TIOCM_RTS, false);
-    }
-    CheckWait();
-}
-
-// ---- events -----------------------------------------------------------------
-
-void CommDevice::CheckWait()
-{
-    if (!Wait) return;
-    DWORD hit = History & Mask;
-    if (hit == 0) return;
-    *Wait->Mask = hit;
-    History &= ~hit;
-    Complete(Wait->Op, ERROR_SUCCESS, WaitResultSize);
-    Wait.reset();
-}
-
-void CommDevice::CheckLineErrors()
-{
-    if (!HasCounters || Dead) return;
-    serial_icounter_struct now{};
-    if (::ioctl(Fd, TIOCGICOUNT, &now) < 0) return;
-    DWORD errors = 0;
-    if (now.frame != Counters.frame) errors |= CE_FRAME;
-    if (now.parity != Counters.parity) errors |= CE_RXPARITY;
-    if (now.overrun != Counters.overrun) errors |= CE_OVERRUN;
-    if (now.buf_overrun != Counters.buf_overrun) errors |= CE_RXOVER;
-    if (now.brk != Counters.brk) errors |= CE_BREAK;
-    DWORD events = 0;
-    if (errors & (CE_FRAME | CE_RXPARITY | CE_OVERRUN)) events |= EV_ERR;
-    if (errors & CE_BREAK) events |= EV_BREAK;
-    // The counters also catch modem-line pulses too short for a snapshot.
-    if (now.cts != Counters.cts) events |= EV_CTS;
-    if (now.dsr != Counters.dsr) events |= EV_DSR;
-    if (now.dcd != Counters.dcd) events |= EV_RLSD;
-    if (now.rng != Counters.rng) events |= EV_RING;
-    Counters = now;
-    Errors |= errors;
-    Raise(events);
-}
-
-void CommDevice::CheckModemLines()
-{
-    if (!HasModemLines || Dead) return;
-    int lines = 0;
-    if (::ioctl(Fd, TIOCMGET, &lines) < 0) {
-        if (IsHangup(errno)) MarkDead(ERROR_DEVICE_NOT_CONNECTED, Clock::now());
-        return;
-    }
-    int changed = lines ^ ModemLines;
-    ModemLines = lines;
-    DWORD events = 0;
-    if (changed & TIOCM_CTS) events |= EV_CTS;
-    if (changed & TIOCM_DSR) events |= EV_DSR;
-    if (changed & TIOCM_CAR) events |= EV_RLSD;
-    if (changed & TIOCM_RNG) events |= EV_RING;
-    Raise(events);
-    CheckLineErrors();
-    CheckWait();
-}
-
-BOOL CommDevice::SetModemBits(int bits, bool on)
-{
-    if (::ioctl(Fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0) return TRUE;
-    if (IsUnsupported(errno)) return TRUE;  // no modem lines to drive
-    return FailIo(errno);
-}
-
-DWORD CommDevice::ApplyControlLines(const DCB& dcb)
-{
-    bool toggle = dcb.fRtsControl == RTS_CONTROL_TOGGLE;
-    if (toggle && !Rs485InKernel && !RtsToggleEmulated) {
-        serial_rs485 rs485{};
-        rs485.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
-        Rs485InKernel = ::ioctl(Fd, TIOCSRS485, &rs485) == 0;
-        RtsToggleEmulated = !Rs485InKernel;
-    } else if (!toggle) {
-        if (Rs485InKernel) {
-            serial_rs485 off{};
-            ::ioctl(Fd, TIOCSRS485, &off);
-        }
-        Rs485InKernel = RtsToggleEmulated = RtsRaisedForSend = false;
-    }
-    // DTR handshake has no kernel form: the line just stays raised.
-    if (!SetModemBits(TIOCM_DTR, dcb.fDtrControl != DTR_CONTROL_DISABLE)) return GetLastError();
-    if (toggle) {
-        if (RtsToggleEmulated && !RtsRaisedForSend && !SetModemBits(TIOCM_RTS, false)) return GetLastError();
-    } else if (!SetModemBits(TIOCM_RTS, dcb.fRtsControl != RTS_CONTROL_DISABLE)) {
-        return GetLastError();
-    }
-    return ERROR_SUCCESS;
-}
-
-// ---- monitor thread and modem-line watcher ------------------------------------
-
-short CommDevice::InterestEvents() const
-{
-    // Without room nothing is read, and a level-triggered POLLIN would spin.
-    short events = RingFull() ? 0 : POLLIN;
-    if (!Writes.empty()) events |= POLLOUT;
-    return events;
-}
-
-Clock::time_point CommDevice::NextDeadline() const
-{
-    Clock::time_point next = Never;
-    if (!Reads.empty() && Reads.front().Armed)
-        next = std::min({next, Reads.front().TotalDeadline, Reads.front().IntervalDeadline});
-    if (!Writes.empty() && Writes.front().Armed) next = std::min(next, Writes.front().Deadline);
-    if (DrainWatch) next = std::min(next, NextDrainCheck);
-    if (ModemPolling && (Mask & ModemEvents) && !Dead) next = std::min(next, NextModemPoll);
-    return next;
-}
-
-void CommDevice::ServiceTimers(Clock::time_point now)
-{
-    FeedReads(now);
-    if (!Writes.empty() && now >= Writes.front().Deadline) PushWrites(now);
-    if (DrainWatch && now >= NextDrainCheck) CheckDrained(now);
-    if (ModemPolling && (Mask & ModemEvents) && now >= NextModemPoll) {
-        NextModemPoll = now + ModemPollPeriod;
-        CheckModemLines();
-    }
-}
-
-void CommDevice::MonitorBody()
-{
-    std::unique_lock lock(Lock);
-    while (!StopRequested) {
-        pollfd fds[2] = {{WakeFd, POLLIN, 0}, {Dead ? -1 : Fd, InterestEvents(), 0}};
-        Clock::time_point deadline = NextDeadline();
-        lock.unlock();
-        timespec left{};
-        if (deadline != Never) left = ToTimespec(deadline - Clock::now());
-        int ready = ::ppoll(fds, 2, deadline == Never ? nullptr : &left, nullptr);
-        int pollError = ready < 0 ? errno : 0;
-        if (fds[0].revents & POLLIN) {
-            std::uint64_t count = 0;
-            ssize_t drained = ::read(WakeFd, &count, sizeof count);
-            (void)drained;
-        }
-        lock.lock();
-        if (StopRequested) break;
-        Clock::time_point now = Clock::now();
-        if (pollError != 0 && pollError != EINTR) {
-            MarkDead(Win32FromErrno(pollError), now);
-            continue;
-        }
-        short events = fds[1].revents;
-        if (events & (POLLIN | POLLHUP | POLLERR)) DrainInput(now);
-        // A vanished far end: stop watching the descriptor, or poll would spin on it.
-        if (events & (POLLHUP | POLLERR | POLLNVAL)) MarkDead(ERROR_DEVICE_NOT_CONNECTED, now);
-        if (events & POLLOUT) PushWrites(now);
-        if (LinesChanged.exchange(false)) CheckModemLines();
-        if (WatcherCannotWait.exchange(false)) {
-            ModemPolling = true;
-            NextModemPoll = now;
-        }
-        ServiceTimers(now);
-    }
-}
-
-void CommDevice::StartLineWatcher()
-{
-    if (WatcherStarted || ModemPolling || !HasModemLines || StopRequested) return;
-    EnsureWatcherSignalHandler();
-    try {
-        Watcher = std::thread([this] { WatchLines(); });
-        WatcherStarted = true;
-    } catch (const std::system_error&) {
-        ModemPolling = true;
-        NextModemPoll = Clock::now();
-    }
-}
-
-void CommDevice::WatchLines()
-{
-    sigset_t wake;
-    sigemptyset(&wake);
-    sigaddset(&wake, WatcherSignal());
-    pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
-    while (!StopRequested) {
-        if (::ioctl(Fd, TIOCMIWAIT, TIOCM_RNG | TIOCM_DSR | TIOCM_CD | TIOCM_CTS) == 0) {
-            LinesChanged = true;
-            Wake();
-            continue;
-        }
-        if (errno == EINTR) continue;
-        // A hang-up also ends the wait; poll() reports that to the monitor.
-        if (!IsHangup(errno)) WatcherCannotWait = true;
-        Wake();
-        break;
-    }
-    std::lock_guard lock(Lock);
-    WatcherDone = true;
-    Done.notify_all();
-}
-
-void CommDevice::StopLineWatcher()
-{
-    if (!WatcherStarted) return;
-    std::unique_lock lock(Lock);
-    // A signal that lands just before the watcher enters its wait is lost, so
-    // repeat it until the watcher has gone.
-    for (int attempt = 0; attempt < 400 && !WatcherDone; ++attempt) {
-        pthread_kill(Watcher.native_handle(), WatcherSignal());
-        Done.wait_for(lock, milliseconds(5), [&] { return WatcherDone; });
-    }
-    lock.unlock();
-    Watcher.join();
+    return held;
 }
 
 // Finishes a call that started an operation: waits when the caller gave no
 // OVERLAPPED, else reports done at once or pending.
-BOOL Finish(CommDevice& device, std::unique_lock<std::mutex>& lock, OVERLAPPED* op, bool synchronous,
-            DWORD* count)
+BOOL Finish(Held& device, OVERLAPPED* op, bool synchronous, DWORD* count)
 {
-    if (synchronous) device.Done.wait(lock, [&] { return StatusOf(*op) != STATUS_PENDING; });
+    if (synchronous)
+        device->Done.wait(device.Guard, [&] { return StatusOf(*op) != STATUS_PENDING; });
     ULONG_PTR status = StatusOf(*op);
     if (status == STATUS_PENDING) return FailWith(ERROR_IO_PENDING);
     if (count) *count = static_cast<DWORD>(op->InternalHigh);
     return status == ERROR_SUCCESS ? TRUE : FailWith(static_cast<DWORD>(status));
 }
-
-} // namespace
+}  // namespace
 
 // ---- the calls ----------------------------------------------------------------
 
-HANDLE CreateFileA(const char* fileName, DWORD, DWORD, void*, DWORD creationDisposition, DWORD, HANDLE)
+HANDLE CreateFileA(const char* fileName, DWORD, DWORD, void*, DWORD creationDisposition, DWORD,
+                   HANDLE)
 {
     if (fileName == nullptr || creationDisposition != OPEN_EXISTING) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -899,10 +191,8 @@ HANDLE CreateFileA(const char* fileName, DWORD, DWORD, void*, DWORD creationDisp
 
 BOOL SetupComm(HANDLE file, DWORD inQueue, DWORD)
 {
-    auto device = DeviceFromHandle(file);
-    if (!device) return FailWith(ERROR_INVALID_HANDLE);
-    std::lock_guard lock(device->Lock);
-    if (device->Closed) return FailWith(ERROR_INVALID_HANDLE);
+    Held device = Hold(file, luAnyState);
+    if (!device) return FALSE;
     if (inQueue == 0) return TRUE;
     std::size_t size = std::max<std::size_t>({inQueue, SmallestRing, device->RingCount});
     if (size == device->Ring.size()) return TRUE;
@@ -924,10 +214,8 @@ BOOL SetupComm(HANDLE file, DWORD inQueue, DWORD)
 BOOL GetCommState(HANDLE file, DCB* dcb)
 {
     if (!dcb) return FailWith(ERROR_INVALID_PARAMETER);
-    auto device = DeviceFromHandle(file);
-    if (!device) return FailWith(ERROR_INVALID_HANDLE);
-    std::lock_guard lock(device->Lock);
-    if (device->Closed) return FailWith(ERROR_INVALID_HANDLE);
+    Held device = Hold(file, luAnyState);
+    if (!device) return FALSE;
     *dcb = device->State;
     return TRUE;
 }
@@ -935,11 +223,8 @@ BOOL GetCommState(HANDLE file, DCB* dcb)
 BOOL SetCommState(HANDLE file, const DCB* dcb)
 {
     if (!dcb) return FailWith(ERROR_INVALID_PARAMETER);
-    auto device = DeviceFromHandle(file);
-    if (!device) return FailWith(ERROR_INVALID_HANDLE);
-    std::lock_guard lock(device->Lock);
-    if (device->Closed) return FailWith(ERROR_INVALID_HANDLE);
-    if (device->Dead) return FailWith(device->DeadError);
+    Held device = Hold(file, luNeedsLine);
+    if (!device) return FALSE;
     DCB wanted = *dcb;
     wanted.DCBlength = sizeof(DCB);
     termios2 tio{};
@@ -947,8 +232,10 @@ BOOL SetCommState(HANDLE file, const DCB* dcb)
     if (DWORD invalid = ToTermios(wanted, tio); invalid != ERROR_SUCCESS) return FailWith(invalid);
     // Raw ioctl, not tcsetattr: a pty drops data size and parity, and glibc
     // would report that as a failure.
-    if (RetryOnEintr([&] { return ::ioctl(device->Fd, TCSETS2, &tio); }) < 0) return device->FailIo(errno);
-    if (DWORD failed = device->ApplyControlLines(wanted); failed != ERROR_SUCCESS) return FailWith(failed);
+    if (RetryOnEintr([&] { return ::ioctl(device->Fd, TCSETS2, &tio); }) < 0)
+        return device->FailIo(errno);
+    if (DWORD failed = device->ApplyControlLines(wanted); failed != ERROR_SUCCESS)
+        return FailWith(failed);
     device->State = wanted;
     return TRUE;
 }
@@ -956,10 +243,8 @@ BOOL SetCommState(HANDLE file, const DCB* dcb)
 BOOL GetCommTimeouts(HANDLE file, COMMTIMEOUTS* timeouts)
 {
     if (!timeouts) return FailWith(ERROR_INVALID_PARAMETER);
-    auto device = DeviceFromHandle(file);
-    if (!device) return FailWith(ERROR_INVALID_HANDLE);
-    std::lock_guard lock(device->Lock);
-    if (device->Closed) return FailWith(ERROR_INVALID_HANDLE);
+    Held device = Hold(file, luAnyState);
+    if (!device) return FALSE;
     *timeouts = device->Timeouts;
     return TRUE;
 }
@@ -967,20 +252,16 @@ BOOL GetCommTimeouts(HANDLE file, COMMTIMEOUTS* timeouts)
 BOOL SetCommTimeouts(HANDLE file, const COMMTIMEOUTS* timeouts)
 {
     if (!timeouts) return FailWith(ERROR_INVALID_PARAMETER);
-    auto device = DeviceFromHandle(file);
-    if (!device) return FailWith(ERROR_INVALID_HANDLE);
-    std::lock_guard lock(device->Lock);
-    if (device->Closed) return FailWith(ERROR_INVALID_HANDLE);
+    Held device = Hold(file, luAnyState);
+    if (!device) return FALSE;
     device->Timeouts = *timeouts;  // operations already queued keep theirs
     return TRUE;
 }
 
 BOOL SetCommMask(HANDLE file, DWORD evtMask)
 {
-    auto device = DeviceFromHandle(file);
-    if (!device) return FailWith(ERROR_INVALID_HANDLE);
-    std::lock_guard lock(device->Lock);
-    if (device->Closed) return FailWith(ERROR_INVALID_HANDLE);
+    Held device = Hold(file, luAnyState);
+    if (!device) return FALSE;
     if (device->Wait) {
         *device->Wait->Mask = 0;
         device->Complete(device->Wait->Op, ERROR_SUCCESS, WaitResultSize);
@@ -996,10 +277,8 @@ BOOL SetCommMask(HANDLE file, DWORD evtMask)
 BOOL GetCommMask(HANDLE file, DWORD* evtMask)
 {
     if (!evtMask) return FailWith(ERROR_INVALID_PARAMETER);
-    auto device = DeviceFromHandle(file);
-    if (!device) return FailWith(ERROR_INVALID_HANDLE);
-    std::lock_guard lock(device->Lock);
-    if (device->Closed) return FailWith(ERROR_INVALID_HANDLE);
+    Held device = Hold(file, luAnyState);
+    if (!device) return FALSE;
     *evtMask = device->Mask;
     return TRUE;
 }
@@ -1007,28 +286,27 @@ BOOL GetCommMask(HANDLE file, DWORD* evtMask)
 BOOL WaitCommEvent(HANDLE file, DWORD* evtMask, OVERLAPPED* overlapped)
 {
     if (!evtMask) return FailWith(ERROR_INVALID_PARAMETER);
-    auto device = DeviceFromHandle(file);
-    if (!device) return FailWith(ERROR_INVALID_HANDLE);
+    Held device = Hold(file, luNeedsLine);
+    if (!device) return FALSE;
     OVERLAPPED local;
     OVERLAPPED* op = overlapped ? overlapped : &local;
-    std::unique_lock lock(device->Lock);
-    if (device->Closed) return FailWith(ERROR_INVALID_HANDLE);
-    if (device->Dead) return FailWith(device->DeadError);
     if (device->Mask == 0 || (device->Mask & ~SupportedEvents) || device->Wait)
         return FailWith(ERROR_INVALID_PARAMETER);
     *evtMask = 0;
     device->Begin(*op);
     device->Wait = WaitOp{op, evtMask};
+    // Bytes the kernel holds but the monitor has not seen yet are arrivals too.
+    device->DrainInput(Clock::now());
     device->CheckWait();
-    return Finish(*device, lock, op, overlapped == nullptr, nullptr);
+    return Finish(device, op, overlapped == nullptr, nullptr);
 }
 
 BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* status)
 {
-    auto device = DeviceFromHandle(file);
-    if (!device) return FailWith(ERROR_INVALID_HANDLE);
-    std::lock_guard lock(device->Lock);
-    if (device->Closed) return FailWith(ERROR_INVALID_HANDLE);
+    Held device = Hold(file, luNeedsLine);
+    if (!device) return FALSE;
+    // So that bytes counted here have also been reported as arrivals.
+    device->DrainInput(Clock::now());
     if (device->Dead) return FailWith(device->DeadError);
     device->CheckLineErrors();
     if (errors) *errors = device->Errors;
@@ -1041,7 +319,8 @@ BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* status)
         int queued = 0;
         if (::ioctl(device->Fd, TIOCOUTQ, &queued) < 0) queued = 0;
         DWORD unsent = 0;
-        for (const WriteOp& write : device->Writes) unsent += write.Length - write.Sent;
+        for (const WriteOp& write : device->Writes)
+            unsent += write.Length - write.Sent;
         status->cbOutQue = unsent + static_cast<DWORD>(queued);
     }
     return TRUE;
@@ -1049,29 +328,37 @@ BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* status)
 
 BOOL EscapeCommFunction(HANDLE file, DWORD function)
 {
-    auto device = DeviceFromHandle(file);
-    if (!device) return FailWith(ERROR_INVALID_HANDLE);
-    std::lock_guard lock(device->Lock);
-    if (device->Closed) return FailWith(ERROR_INVALID_HANDLE);
-    if (device->Dead) return FailWith(device->DeadError);
+    Held device = Hold(file, luNeedsLine);
+    if (!device) return FALSE;
     int fd = device->Fd;
     int result = 0;
     switch (function) {
     case SETRTS:
     case CLRRTS:
         // The driver owns RTS under handshake and toggle, as on Windows.
-        if (device->State.fRtsControl == RTS_CONTROL_HANDSHAKE || device->State.fRtsControl == RTS_CONTROL_TOGGLE)
+        if (device->State.fRtsControl == RTS_CONTROL_HANDSHAKE ||
+            device->State.fRtsControl == RTS_CONTROL_TOGGLE)
             return FailWith(ERROR_INVALID_PARAMETER);
         return device->SetModemBits(TIOCM_RTS, function == SETRTS);
     case SETDTR:
     case CLRDTR:
-        if (device->State.fDtrControl == DTR_CONTROL_HANDSHAKE) return FailWith(ERROR_INVALID_PARAMETER);
+        if (device->State.fDtrControl == DTR_CONTROL_HANDSHAKE)
+            return FailWith(ERROR_INVALID_PARAMETER);
         return device->SetModemBits(TIOCM_DTR, function == SETDTR);
-    case SETBREAK: result = ::ioctl(fd, TIOCSBRK); break;
-    case CLRBREAK: result = ::ioctl(fd, TIOCCBRK); break;
-    case SETXOFF: result = ::ioctl(fd, TCXONC, TCOOFF); break;
-    case SETXON: result = ::ioctl(fd, TCXONC, TCOON); break;
-    default: return FailWith(ERROR_INVALID_PARAMETER);
+    case SETBREAK:
+        result = ::ioctl(fd, TIOCSBRK);
+        break;
+    case CLRBREAK:
+        result = ::ioctl(fd, TIOCCBRK);
+        break;
+    case SETXOFF:
+        result = ::ioctl(fd, TCXONC, TCOOFF);
+        break;
+    case SETXON:
+        result = ::ioctl(fd, TCXONC, TCOON);
+        break;
+    default:
+        return FailWith(ERROR_INVALID_PARAMETER);
     }
     if (result < 0 && !IsUnsupported(errno)) return device->FailIo(errno);
     return TRUE;
@@ -1081,11 +368,8 @@ BOOL PurgeComm(HANDLE file, DWORD flags)
 {
     if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
         return FailWith(ERROR_INVALID_PARAMETER);
-    auto device = DeviceFromHandle(file);
-    if (!device) return FailWith(ERROR_INVALID_HANDLE);
-    std::lock_guard lock(device->Lock);
-    if (device->Closed) return FailWith(ERROR_INVALID_HANDLE);
-    if (device->Dead) return FailWith(device->DeadError);
+    Held device = Hold(file, luNeedsLine);
+    if (!device) return FALSE;
     if (flags & PURGE_RXABORT) device->CompleteReads(ERROR_OPERATION_ABORTED);
     if (flags & PURGE_TXABORT) device->CompleteWrites(ERROR_OPERATION_ABORTED);
     if (flags & PURGE_RXCLEAR) {
@@ -1094,7 +378,8 @@ BOOL PurgeComm(HANDLE file, DWORD flags)
         if (wasFull) device->Wake();
         if (::ioctl(device->Fd, TCFLSH, TCIFLUSH) < 0) return device->FailIo(errno);
     }
-    if ((flags & PURGE_TXCLEAR) && ::ioctl(device->Fd, TCFLSH, TCOFLUSH) < 0) return device->FailIo(errno);
+    if ((flags & PURGE_TXCLEAR) && ::ioctl(device->Fd, TCFLSH, TCOFLUSH) < 0)
+        return device->FailIo(errno);
     if (device->RtsRaisedForSend && device->Writes.empty()) device->CheckDrained(Clock::now());
     return TRUE;
 }
@@ -1102,11 +387,8 @@ BOOL PurgeComm(HANDLE file, DWORD flags)
 BOOL GetCommModemStatus(HANDLE file, DWORD* modemStat)
 {
     if (!modemStat) return FailWith(ERROR_INVALID_PARAMETER);
-    auto device = DeviceFromHandle(file);
-    if (!device) return FailWith(ERROR_INVALID_HANDLE);
-    std::lock_guard lock(device->Lock);
-    if (device->Closed) return FailWith(ERROR_INVALID_HANDLE);
-    if (device->Dead) return FailWith(device->DeadError);
+    Held device = Hold(file, luNeedsLine);
+    if (!device) return FALSE;
     int lines = 0;
     if (::ioctl(device->Fd, TIOCMGET, &lines) < 0) {
         if (!IsUnsupported(errno)) return device->FailIo(errno);
@@ -1125,12 +407,11 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* bytesRead, OVERLAP
 {
     if (bytesRead) *bytesRead = 0;
     if (!buffer && toRead) return FailWith(ERROR_INVALID_PARAMETER);
-    auto device = DeviceFromHandle(file);
-    if (!device) return FailWith(ERROR_INVALID_HANDLE);
+    // Reads go on after a hang-up while received bytes are left.
+    Held device = Hold(file, luAnyState);
+    if (!device) return FALSE;
     OVERLAPPED local;
     OVERLAPPED* op = overlapped ? overlapped : &local;
-    std::unique_lock lock(device->Lock);
-    if (device->Closed) return FailWith(ERROR_INVALID_HANDLE);
     try {
         device->Reads.reserve(device->Reads.size() + 1);
     } catch (const std::bad_alloc&) {
@@ -1144,20 +425,18 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* bytesRead, OVERLAP
     device->Reads.push_back(ReadOp{op, static_cast<BYTE*>(buffer), toRead, device->Timeouts});
     device->FeedReads(now);
     if ((wasFull && !device->RingFull()) || StatusOf(*op) == STATUS_PENDING) device->Wake();
-    return Finish(*device, lock, op, overlapped == nullptr, bytesRead);
+    return Finish(device, op, overlapped == nullptr, bytesRead);
 }
 
-BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* bytesWritten, OVERLAPPED* overlapped)
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* bytesWritten,
+               OVERLAPPED* overlapped)
 {
     if (bytesWritten) *bytesWritten = 0;
     if (!buffer && toWrite) return FailWith(ERROR_INVALID_PARAMETER);
-    auto device = DeviceFromHandle(file);
-    if (!device) return FailWith(ERROR_INVALID_HANDLE);
+    Held device = Hold(file, luNeedsLine);
+    if (!device) return FALSE;
     OVERLAPPED local;
     OVERLAPPED* op = overlapped ? overlapped : &local;
-    std::unique_lock lock(device->Lock);
-    if (device->Closed) return FailWith(ERROR_INVALID_HANDLE);
-    if (device->Dead) return FailWith(device->DeadError);
     try {
         device->Writes.reserve(device->Writes.size() + 1);
     } catch (const std::bad_alloc&) {
@@ -1168,10 +447,11 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* bytesWritt
         device->RtsRaisedForSend = true;
         device->SetModemBits(TIOCM_RTS, true);
     }
-    device->Writes.push_back(WriteOp{op, static_cast<const BYTE*>(buffer), toWrite, device->Timeouts});
+    device->Writes.push_back(
+        WriteOp{op, static_cast<const BYTE*>(buffer), toWrite, device->Timeouts});
     if (device->Writes.size() == 1) device->PushWrites(Clock::now());
     if (StatusOf(*op) == STATUS_PENDING) device->Wake();
-    return Finish(*device, lock, op, overlapped == nullptr, bytesWritten);
+    return Finish(device, op, overlapped == nullptr, bytesWritten);
 }
 
 BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait)
@@ -1198,12 +478,10 @@ BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* transferred
 
 BOOL CancelIo(HANDLE file)
 {
-    auto device = DeviceFromHandle(file);
-    if (!device) return FailWith(ERROR_INVALID_HANDLE);
-    std::lock_guard lock(device->Lock);
-    if (device->Closed) return FailWith(ERROR_INVALID_HANDLE);
+    Held device = Hold(file, luAnyState);
+    if (!device) return FALSE;
     device->CompleteAll(ERROR_OPERATION_ABORTED);
     return TRUE;
 }
 
-} // namespace kivo::win
+}  // namespace kivo::win

@@ -44,32 +44,45 @@ DWORD RateFor(const termios2& tio)
 tcflag_t SizeBits(BYTE byteSize)
 {
     switch (byteSize) {
-    case 5: return CS5;
-    case 6: return CS6;
-    case 7: return CS7;
-    default: return CS8;
+    case 5:
+        return CS5;
+    case 6:
+        return CS6;
+    case 7:
+        return CS7;
+    default:
+        return CS8;
     }
 }
 
 BYTE ByteSizeFor(tcflag_t cflag)
 {
     switch (cflag & CSIZE) {
-    case CS5: return 5;
-    case CS6: return 6;
-    case CS7: return 7;
-    default: return 8;
+    case CS5:
+        return 5;
+    case CS6:
+        return 6;
+    case CS7:
+        return 7;
+    default:
+        return 8;
     }
 }
 
 tcflag_t ParityBits(BYTE parity)
 {
     switch (parity) {
-    case ODDPARITY: return PARENB | PARODD;
-    case EVENPARITY: return PARENB;
+    case ODDPARITY:
+        return PARENB | PARODD;
+    case EVENPARITY:
+        return PARENB;
     // Stick parity: PARODD picks which level the parity bit sticks to.
-    case MARKPARITY: return PARENB | PARODD | CMSPAR;
-    case SPACEPARITY: return PARENB | CMSPAR;
-    default: return 0;
+    case MARKPARITY:
+        return PARENB | PARODD | CMSPAR;
+    case SPACEPARITY:
+        return PARENB | CMSPAR;
+    default:
+        return 0;
     }
 }
 
@@ -81,7 +94,7 @@ BYTE ParityFor(tcflag_t cflag)
     return odd ? ODDPARITY : EVENPARITY;
 }
 
-} // namespace
+}  // namespace
 
 DWORD ValidateDcb(const DCB& dcb)
 {
@@ -153,4 +166,4 @@ void FromTermios(const termios2& tio, DCB& dcb)
     dcb.XoffChar = static_cast<char>(tio.c_cc[VSTOP]);
 }
 
-} // namespace kivo::win
+}  // namespace kivo::win

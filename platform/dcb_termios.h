@@ -31,4 +31,4 @@ DWORD ToTermios(const DCB& dcb, termios2& tio);
 // for keep what dcb held.
 void FromTermios(const termios2& tio, DCB& dcb);
 
-} // namespace kivo::win
+}  // namespace kivo::win

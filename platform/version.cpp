@@ -19,7 +19,7 @@ unsigned TakeNumber(std::string_view& text)
     return value;
 }
 
-} // namespace
+}  // namespace
 
 std::string FormatPlatformDescription(std::string_view kernelName, std::string_view release)
 {
@@ -52,4 +52,4 @@ bool IsNTPlatform()
     return true;
 }
 
-} // namespace kivo::win
+}  // namespace kivo::win

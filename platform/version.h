@@ -20,4 +20,4 @@ std::string FormatPlatformDescription(std::string_view kernelName, std::string_v
 // True: the layers above take the NT branch wherever the platform matters.
 bool IsNTPlatform();
 
-} // namespace kivo::win
+}  // namespace kivo::win

@@ -43,13 +43,17 @@ HANDLE OpenPort(const std::string& name)
 }
 
 // An OVERLAPPED with its own manual-reset event, as the device threads keep one.
-struct Overlapped {
+struct Overlapped
+{
     Overlapped() { Record.hEvent = CreateEvent(true, false); }
     ~Overlapped() { CloseHandle(Record.hEvent); }
     Overlapped(const Overlapped&) = delete;
     Overlapped& operator=(const Overlapped&) = delete;
 
-    bool SignalledWithin(DWORD ms) { return WaitForSingleObject(Record.hEvent, ms) == WAIT_OBJECT_0; }
+    bool SignalledWithin(DWORD ms)
+    {
+        return WaitForSingleObject(Record.hEvent, ms) == WAIT_OBJECT_0;
+    }
 
     OVERLAPPED Record;
 };
@@ -58,7 +62,9 @@ std::chrono::microseconds ProcessCpu()
 {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    auto micros = [](const timeval& t) { return std::chrono::seconds(t.tv_sec) + std::chrono::microseconds(t.tv_usec); };
+    auto micros = [](const timeval& t) {
+        return std::chrono::seconds(t.tv_sec) + std::chrono::microseconds(t.tv_usec);
+    };
     return micros(usage.ru_utime) + micros(usage.ru_stime);
 }
 
@@ -73,7 +79,8 @@ std::string Pattern(std::size_t size, unsigned seed)
     return bytes;
 }
 
-class CommPort : public ::testing::Test {
+class CommPort : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -122,6 +129,11 @@ protected:
 
     TempDir Devices{"kivo-comm"};
     PtyPair Far;
+    // Records a test leaves pending: they outlive TearDown's CloseHandle,
+    // which completes into them, as a record must outlive its operation.
+    Overlapped ReadRecord;
+    Overlapped WriteRecord;
+    Overlapped WaitRecord;
     HANDLE Port = INVALID_HANDLE_VALUE;
 };
 
@@ -132,7 +144,7 @@ termios2 FarEndSettings(const PtyPair& pty)
     return tio;
 }
 
-} // namespace
+}  // namespace
 
 // ---- opening -------------------------------------------------------------------
 
@@ -144,7 +156,8 @@ TEST_F(CommOpen, OpensTheLinkedPortAndClosingReleasesIt)
     ASSERT_NE(Port, INVALID_HANDLE_VALUE) << "error " << GetLastError();
     EXPECT_TRUE(CloseHandle(Port));
     Port = OpenPort(Com1);
-    EXPECT_NE(Port, INVALID_HANDLE_VALUE) << "the first close must give the port up; error " << GetLastError();
+    EXPECT_NE(Port, INVALID_HANDLE_VALUE)
+        << "the first close must give the port up; error " << GetLastError();
 }
 
 TEST_F(CommOpen, NamesResolveThroughTheDeviceDirectory)
@@ -200,7 +213,8 @@ TEST_F(CommOpen, PortHeldByAnotherProcessIsDenied)
     }
     ::close(ready[1]);
     ::close(release[0]);
-    struct Reaper {
+    struct Reaper
+    {
         pid_t Child;
         int Release;
         ~Reaper()
@@ -232,12 +246,15 @@ TEST_F(CommOpen, PortHeldByAnotherProcessIsDenied)
     EXPECT_NE(Port, INVALID_HANDLE_VALUE) << "the holder is gone; error " << GetLastError();
 }
 
-struct MissingRow {
+struct MissingRow
+{
     const char* Link;  // target of the com link, or nullptr for no link at all
     DWORD Error;
 };
 
-class CommOpenMissing : public CommPort, public ::testing::WithParamInterface<MissingRow> {};
+class CommOpenMissing : public CommPort, public ::testing::WithParamInterface<MissingRow>
+{
+};
 
 TEST_P(CommOpenMissing, NameWithNothingBehindItFails)
 {
@@ -290,7 +307,8 @@ TEST_F(CommOpen, CallsOnHandlesThatAreNoPortFailWithInvalidHandle)
 
 // ---- configuration ---------------------------------------------------------------
 
-struct SettingsRow {
+struct SettingsRow
+{
     DWORD Baud;
     BYTE StopBits;
     bool CtsRts;
@@ -298,7 +316,9 @@ struct SettingsRow {
     char Xon, Xoff;
 };
 
-class CommSettings : public CommPort, public ::testing::WithParamInterface<SettingsRow> {};
+class CommSettings : public CommPort, public ::testing::WithParamInterface<SettingsRow>
+{
+};
 
 TEST_P(CommSettings, FarEndSeesWhatWasSet)
 {
@@ -329,7 +349,8 @@ INSTANTIATE_TEST_SUITE_P(Lines, CommSettings,
                          ::testing::Values(SettingsRow{9600, ONESTOPBIT, false, false, 0x11, 0x13},
                                            SettingsRow{31250, TWOSTOPBITS, true, false, 0x11, 0x13},
                                            SettingsRow{57600, ONESTOPBIT, false, true, 'Q', 'S'},
-                                           SettingsRow{250000, TWOSTOPBITS, true, true, 0x11, 0x13}));
+                                           SettingsRow{250000, TWOSTOPBITS, true, true, 0x11,
+                                                       0x13}));
 
 TEST_F(CommPort, StateReadsBackAsSetEvenWhereThePtyCannotShowIt)
 {
@@ -341,7 +362,8 @@ TEST_F(CommPort, StateReadsBackAsSetEvenWhereThePtyCannotShowIt)
     dcb.Parity = EVENPARITY;
     dcb.fParity = 1;
     ASSERT_TRUE(SetCommState(Port, &dcb));
-    EXPECT_EQ(FarEndSettings(Far).c_cflag & CSIZE, static_cast<tcflag_t>(CS8)) << "a pty keeps 8 data bits";
+    EXPECT_EQ(FarEndSettings(Far).c_cflag & CSIZE, static_cast<tcflag_t>(CS8))
+        << "a pty keeps 8 data bits";
     DCB back{};
     ASSERT_TRUE(GetCommState(Port, &back));
     EXPECT_EQ(back.BaudRate, 4800u);
@@ -388,7 +410,9 @@ TEST_F(CommTransfer, BytesBothWaysAtVolumeArriveWholeAndInOrder)
             DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(1000, Volume - at));
             DWORD sent = 0;
             if (!WriteFile(Port, outbound.data() + at, chunk, &sent, &write.Record)) {
-                if (GetLastError() != ERROR_IO_PENDING || !GetOverlappedResult(Port, &write.Record, &sent, TRUE)) return;
+                if (GetLastError() != ERROR_IO_PENDING ||
+                    !GetOverlappedResult(Port, &write.Record, &sent, TRUE))
+                    return;
             }
             if (sent != chunk) return;
         }
@@ -407,7 +431,7 @@ TEST_F(CommTransfer, BytesBothWaysAtVolumeArriveWholeAndInOrder)
 TEST_F(CommTransfer, PendingReadCompletesWhenDataArrives)
 {
     OpenCom1({0, 0, 0, 0, 0});  // wait for every byte asked for
-    Overlapped read;
+    Overlapped& read = ReadRecord;
     char buffer[5] = {};
     DWORD n = 99;
     ASSERT_FALSE(ReadFile(Port, buffer, 5, &n, &read.Record));
@@ -428,7 +452,7 @@ TEST_F(CommTransfer, PendingReadCompletesWhenDataArrives)
 TEST_F(CommTransfer, ReadReturnsAtOnceWithWhatHasArrived)
 {
     OpenCom1();
-    Overlapped read;
+    Overlapped& read = ReadRecord;
     char buffer[16];
     DWORD n = 99;
     ASSERT_TRUE(ReadFile(Port, buffer, sizeof buffer, &n, &read.Record));
@@ -443,7 +467,7 @@ TEST_F(CommTransfer, ReadReturnsAtOnceWithWhatHasArrived)
 
 TEST_F(CommTransfer, ReadTimeOutsEndWithAShortCountNotAnError)
 {
-    Overlapped read;
+    Overlapped& read = ReadRecord;
     char buffer[10];
     DWORD n = 0;
 
@@ -495,7 +519,7 @@ TEST_F(CommTransfer, CallsWithoutOverlappedBlockUntilDone)
 TEST_F(CommTransfer, PurgeAbortCancelsPendingReadAndClearDropsWaitingBytes)
 {
     OpenCom1({0, 0, 0, 0, 0});
-    Overlapped read;
+    Overlapped& read = ReadRecord;
     char buffer[8];
     DWORD n = 0;
     ASSERT_FALSE(ReadFile(Port, buffer, 8, &n, &read.Record));
@@ -524,7 +548,7 @@ TEST_F(CommEvents, ReceivedCharacterIsReportedPerArrivalNotWhileBytesWait)
 {
     OpenCom1();
     ASSERT_TRUE(SetCommMask(Port, EV_RXCHAR | EV_ERR | EV_BREAK));
-    Overlapped wait;
+    Overlapped& wait = WaitRecord;
     DWORD mask = 0;
     ASSERT_FALSE(WaitCommEvent(Port, &mask, &wait.Record));
     ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
@@ -550,7 +574,7 @@ TEST_F(CommEvents, ArrivalWithoutAWaitIsReportedByTheNextWaitAtOnce)
     ASSERT_TRUE(SetCommMask(Port, EV_RXCHAR));
     Far.Write("x");
     ASSERT_TRUE(WaitUntil(2s, [&] { return InQueue() == 1; }));
-    Overlapped wait;
+    Overlapped& wait = WaitRecord;
     DWORD mask = 0;
     ASSERT_TRUE(WaitCommEvent(Port, &mask, &wait.Record));
     EXPECT_EQ(mask, EV_RXCHAR);
@@ -564,7 +588,7 @@ TEST_F(CommEvents, EventCharacterAndDrainedOutputAreReported)
     dcb.EvtChar = '\n';
     ASSERT_TRUE(SetCommState(Port, &dcb));
     ASSERT_TRUE(SetCommMask(Port, EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY));
-    Overlapped wait;
+    Overlapped& wait = WaitRecord;
     DWORD mask = 0;
     DWORD n = 0;
 
@@ -574,8 +598,9 @@ TEST_F(CommEvents, EventCharacterAndDrainedOutputAreReported)
     EXPECT_EQ(mask, EV_RXCHAR | EV_RXFLAG);
 
     ASSERT_TRUE(WriteFile(Port, "out", 3, &n, nullptr));
-    ASSERT_TRUE(WaitCommEvent(Port, &mask, &wait.Record) ||
-                (GetLastError() == ERROR_IO_PENDING && GetOverlappedResult(Port, &wait.Record, &n, TRUE)));
+    ASSERT_TRUE(
+        WaitCommEvent(Port, &mask, &wait.Record) ||
+        (GetLastError() == ERROR_IO_PENDING && GetOverlappedResult(Port, &wait.Record, &n, TRUE)));
     EXPECT_EQ(mask, EV_TXEMPTY);
 }
 
@@ -583,7 +608,7 @@ TEST_F(CommEvents, SettingTheMaskEndsAPendingWaitWithAnEmptyMask)
 {
     OpenCom1();
     ASSERT_TRUE(SetCommMask(Port, 0x1F9));
-    Overlapped wait;
+    Overlapped& wait = WaitRecord;
     DWORD mask = 0xDEAD;
     ASSERT_FALSE(WaitCommEvent(Port, &mask, &wait.Record));
     ASSERT_TRUE(SetCommMask(Port, 0));
@@ -597,8 +622,8 @@ TEST_F(CommEvents, ClosingTheHandleAbortsWhatIsPending)
 {
     OpenCom1({0, 0, 0, 0, 0});
     ASSERT_TRUE(SetCommMask(Port, 0x1F9));
-    Overlapped wait;
-    Overlapped read;
+    Overlapped& wait = WaitRecord;
+    Overlapped& read = ReadRecord;
     DWORD mask = 0;
     char buffer[8];
     DWORD n = 0;
@@ -621,7 +646,7 @@ TEST_F(CommEvents, ClosingTheHandleAbortsWhatIsPending)
 TEST_F(CommEvents, WaitsTheLineCannotServeAreRefused)
 {
     OpenCom1();
-    Overlapped first;
+    Overlapped& first = WaitRecord;
     Overlapped second;
     DWORD mask = 0;
     EXPECT_FALSE(WaitCommEvent(Port, &mask, &first.Record)) << "no mask set yet";
@@ -647,7 +672,8 @@ TEST_F(CommLineControl, ModemCallsSucceedQuietlyOnAPty)
 {
     OpenCom1();
     for (DWORD function : {SETDTR, CLRDTR, SETRTS, CLRRTS, SETBREAK, CLRBREAK})
-        EXPECT_TRUE(EscapeCommFunction(Port, function)) << "function " << function << " error " << GetLastError();
+        EXPECT_TRUE(EscapeCommFunction(Port, function))
+            << "function " << function << " error " << GetLastError();
     DWORD status = 0xFF;
     ASSERT_TRUE(GetCommModemStatus(Port, &status));
     EXPECT_EQ(status, 0u);
@@ -682,7 +708,7 @@ TEST_F(CommLineControl, XoffHoldsOutputUntilXon)
 {
     OpenCom1();
     ASSERT_TRUE(EscapeCommFunction(Port, SETXOFF));
-    Overlapped write;
+    Overlapped& write = WriteRecord;
     DWORD n = 0;
     BOOL done = WriteFile(Port, "held", 4, &n, &write.Record);
     if (!done) {
@@ -701,9 +727,10 @@ TEST_F(CommLineControl, PurgeAbortCancelsAHeldWrite)
     OpenCom1();
     ASSERT_TRUE(EscapeCommFunction(Port, SETXOFF));
     const std::string block = Pattern(64 * 1024, 3);  // more than the pty buffers
-    Overlapped write;
+    Overlapped& write = WriteRecord;
     DWORD n = 0;
-    ASSERT_FALSE(WriteFile(Port, block.data(), static_cast<DWORD>(block.size()), &n, &write.Record));
+    ASSERT_FALSE(
+        WriteFile(Port, block.data(), static_cast<DWORD>(block.size()), &n, &write.Record));
     ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
     ASSERT_TRUE(PurgeComm(Port, PURGE_TXABORT | PURGE_TXCLEAR));
     ASSERT_TRUE(write.SignalledWithin(1000));
@@ -720,8 +747,8 @@ TEST_F(CommHangup, FarEndVanishingFailsReadsAndWaitsWithoutSpinning)
 {
     OpenCom1({0, 0, 0, 0, 0});
     ASSERT_TRUE(SetCommMask(Port, 0x1F9));
-    Overlapped read;
-    Overlapped wait;
+    Overlapped& read = ReadRecord;
+    Overlapped& wait = WaitRecord;
     char buffer[64];
     DWORD n = 0;
     DWORD mask = 0;
@@ -744,7 +771,8 @@ TEST_F(CommHangup, FarEndVanishingFailsReadsAndWaitsWithoutSpinning)
 
     COMMTIMEOUTS atOnce{MAXDWORD, 0, 0, 0, 0};
     ASSERT_TRUE(SetCommTimeouts(Port, &atOnce));
-    EXPECT_FALSE(ReadFile(Port, buffer, sizeof buffer, &n, &read.Record)) << "not an endless run of empty reads";
+    EXPECT_FALSE(ReadFile(Port, buffer, sizeof buffer, &n, &read.Record))
+        << "not an endless run of empty reads";
     EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
     EXPECT_FALSE(WaitCommEvent(Port, &mask, &wait.Record));
     EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
@@ -756,7 +784,7 @@ TEST_F(CommHangup, BytesReceivedBeforeTheHangupStayReadable)
 {
     OpenCom1();
     ASSERT_TRUE(SetCommMask(Port, EV_RXCHAR));
-    Overlapped wait;
+    Overlapped& wait = WaitRecord;
     DWORD mask = 0;
     DWORD n = 0;
     ASSERT_FALSE(WaitCommEvent(Port, &mask, &wait.Record));
@@ -767,7 +795,7 @@ TEST_F(CommHangup, BytesReceivedBeforeTheHangupStayReadable)
     Far.CloseController();
 
     char buffer[16];
-    Overlapped read;
+    Overlapped& read = ReadRecord;
     ASSERT_TRUE(ReadFile(Port, buffer, sizeof buffer, &n, &read.Record));
     EXPECT_EQ(std::string(buffer, n), "last");
     EXPECT_FALSE(ReadFile(Port, buffer, sizeof buffer, &n, &read.Record));
@@ -778,7 +806,7 @@ TEST_F(CommHangup, IdlePortWithAPendingWaitCostsNoCpu)
 {
     OpenCom1();
     ASSERT_TRUE(SetCommMask(Port, 0x1F9));
-    Overlapped wait;
+    Overlapped& wait = WaitRecord;
     DWORD mask = 0;
     ASSERT_FALSE(WaitCommEvent(Port, &mask, &wait.Record));
     auto before = ProcessCpu();

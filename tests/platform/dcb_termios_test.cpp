@@ -38,14 +38,17 @@ termios2 Cooked()
     return tio;
 }
 
-} // namespace
+}  // namespace
 
-struct BaudRow {
+struct BaudRow
+{
     DWORD Rate;
     tcflag_t Code;
 };
 
-class DcbToTermiosBaud : public ::testing::TestWithParam<BaudRow> {};
+class DcbToTermiosBaud : public ::testing::TestWithParam<BaudRow>
+{
+};
 
 TEST_P(DcbToTermiosBaud, ClassicRatesUseTheirCodeOthersGoAsNumbers)
 {
@@ -62,13 +65,13 @@ TEST_P(DcbToTermiosBaud, ClassicRatesUseTheirCodeOthersGoAsNumbers)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, DcbToTermiosBaud,
-                         ::testing::Values(BaudRow{110, B110}, BaudRow{300, B300}, BaudRow{9600, B9600},
-                                           BaudRow{19200, B19200}, BaudRow{38400, B38400},
-                                           BaudRow{57600, B57600}, BaudRow{115200, B115200},
-                                           BaudRow{3000000, B3000000}, BaudRow{14400, BOTHER},
-                                           BaudRow{31250, BOTHER}, BaudRow{56000, BOTHER},
-                                           BaudRow{128000, BOTHER}, BaudRow{250000, BOTHER},
-                                           BaudRow{12345, BOTHER}));
+                         ::testing::Values(BaudRow{110, B110}, BaudRow{300, B300},
+                                           BaudRow{9600, B9600}, BaudRow{19200, B19200},
+                                           BaudRow{38400, B38400}, BaudRow{57600, B57600},
+                                           BaudRow{115200, B115200}, BaudRow{3000000, B3000000},
+                                           BaudRow{14400, BOTHER}, BaudRow{31250, BOTHER},
+                                           BaudRow{56000, BOTHER}, BaudRow{128000, BOTHER},
+                                           BaudRow{250000, BOTHER}, BaudRow{12345, BOTHER}));
 
 TEST(TermiosToDcb, ClassicCodeWinsOverAStaleSpeedField)
 {
@@ -80,12 +83,15 @@ TEST(TermiosToDcb, ClassicCodeWinsOverAStaleSpeedField)
     EXPECT_EQ(dcb.BaudRate, 4800u);
 }
 
-struct ParityRow {
+struct ParityRow
+{
     BYTE Parity;
     tcflag_t Bits;
 };
 
-class DcbToTermiosParity : public ::testing::TestWithParam<ParityRow> {};
+class DcbToTermiosParity : public ::testing::TestWithParam<ParityRow>
+{
+};
 
 TEST_P(DcbToTermiosParity, EachParityHasItsOwnBitsAndReadsBack)
 {
@@ -100,7 +106,8 @@ TEST_P(DcbToTermiosParity, EachParityHasItsOwnBitsAndReadsBack)
 }
 
 INSTANTIATE_TEST_SUITE_P(AllParities, DcbToTermiosParity,
-                         ::testing::Values(ParityRow{NOPARITY, 0}, ParityRow{ODDPARITY, PARENB | PARODD},
+                         ::testing::Values(ParityRow{NOPARITY, 0},
+                                           ParityRow{ODDPARITY, PARENB | PARODD},
                                            ParityRow{EVENPARITY, PARENB},
                                            ParityRow{MARKPARITY, PARENB | PARODD | CMSPAR},
                                            ParityRow{SPACEPARITY, PARENB | CMSPAR}));
@@ -122,14 +129,17 @@ TEST(DcbToTermiosParity, CheckingReceivedParityFollowsFParity)
     EXPECT_TRUE(tio.c_cflag & PARENB) << "parity is still generated";
 }
 
-struct FrameRow {
+struct FrameRow
+{
     BYTE ByteSize;
     BYTE StopBits;
     tcflag_t Size;
     bool LongStop;
 };
 
-class DcbToTermiosFrame : public ::testing::TestWithParam<FrameRow> {};
+class DcbToTermiosFrame : public ::testing::TestWithParam<FrameRow>
+{
+};
 
 TEST_P(DcbToTermiosFrame, DataAndStopBitsReadBack)
 {
@@ -146,13 +156,15 @@ TEST_P(DcbToTermiosFrame, DataAndStopBitsReadBack)
     EXPECT_EQ(back.StopBits, row.StopBits);
 }
 
-INSTANTIATE_TEST_SUITE_P(SizesAndStops, DcbToTermiosFrame,
-                         ::testing::Values(FrameRow{5, ONESTOPBIT, CS5, false}, FrameRow{5, ONE5STOPBITS, CS5, true},
-                                           FrameRow{6, ONESTOPBIT, CS6, false}, FrameRow{6, TWOSTOPBITS, CS6, true},
-                                           FrameRow{7, ONESTOPBIT, CS7, false}, FrameRow{7, TWOSTOPBITS, CS7, true},
-                                           FrameRow{8, ONESTOPBIT, CS8, false}, FrameRow{8, TWOSTOPBITS, CS8, true}));
+INSTANTIATE_TEST_SUITE_P(
+    SizesAndStops, DcbToTermiosFrame,
+    ::testing::Values(FrameRow{5, ONESTOPBIT, CS5, false}, FrameRow{5, ONE5STOPBITS, CS5, true},
+                      FrameRow{6, ONESTOPBIT, CS6, false}, FrameRow{6, TWOSTOPBITS, CS6, true},
+                      FrameRow{7, ONESTOPBIT, CS7, false}, FrameRow{7, TWOSTOPBITS, CS7, true},
+                      FrameRow{8, ONESTOPBIT, CS8, false}, FrameRow{8, TWOSTOPBITS, CS8, true}));
 
-struct InvalidRow {
+struct InvalidRow
+{
     const char* What;
     DCB Record;
 };
@@ -163,7 +175,9 @@ DCB With(DCB dcb, void (*change)(DCB&))
     return dcb;
 }
 
-class DcbToTermiosRejects : public ::testing::TestWithParam<InvalidRow> {};
+class DcbToTermiosRejects : public ::testing::TestWithParam<InvalidRow>
+{
+};
 
 TEST_P(DcbToTermiosRejects, WithInvalidParameterAndLeavesTermiosAlone)
 {
@@ -176,23 +190,27 @@ TEST_P(DcbToTermiosRejects, WithInvalidParameterAndLeavesTermiosAlone)
 
 INSTANTIATE_TEST_SUITE_P(
     BadRecords, DcbToTermiosRejects,
-    ::testing::Values(InvalidRow{"four data bits", Line(CBR_9600, 4)}, InvalidRow{"nine data bits", Line(CBR_9600, 9)},
+    ::testing::Values(InvalidRow{"four data bits", Line(CBR_9600, 4)},
+                      InvalidRow{"nine data bits", Line(CBR_9600, 9)},
                       InvalidRow{"parity 5", Line(CBR_9600, 8, 5)},
                       InvalidRow{"stop bits 3", Line(CBR_9600, 8, NOPARITY, 3)},
                       InvalidRow{"1.5 stop with 8 data", Line(CBR_9600, 8, NOPARITY, ONE5STOPBITS)},
                       InvalidRow{"2 stop with 5 data", Line(CBR_9600, 5, NOPARITY, TWOSTOPBITS)},
                       InvalidRow{"baud 0", Line(0)},
-                      InvalidRow{"XON equals XOFF, output flow", With(Line(), [](DCB& d) {
-                                     d.fOutX = 1;
-                                     d.XoffChar = d.XonChar;
-                                 })},
-                      InvalidRow{"XON equals XOFF, input flow", With(Line(), [](DCB& d) {
-                                     d.fInX = 1;
-                                     d.XonChar = d.XoffChar;
-                                 })}),
+                      InvalidRow{"XON equals XOFF, output flow", With(Line(),
+                                                                      [](DCB& d) {
+                                                                          d.fOutX = 1;
+                                                                          d.XoffChar = d.XonChar;
+                                                                      })},
+                      InvalidRow{"XON equals XOFF, input flow", With(Line(),
+                                                                     [](DCB& d) {
+                                                                         d.fInX = 1;
+                                                                         d.XonChar = d.XoffChar;
+                                                                     })}),
     [](const ::testing::TestParamInfo<InvalidRow>& info) {
         std::string name;
-        for (const char* c = info.param.What; *c; ++c) name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+        for (const char* c = info.param.What; *c; ++c)
+            name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
         return name;
     });
 
@@ -203,14 +221,17 @@ TEST(DcbToTermiosRejects, SameXonAndXoffIsFineWithoutSoftwareFlow)
     EXPECT_EQ(ValidateDcb(dcb), ERROR_SUCCESS);
 }
 
-struct FlowRow {
+struct FlowRow
+{
     const char* What;
     DCB Record;
     tcflag_t Cflag;  // CRTSCTS or 0
     tcflag_t Iflag;  // IXON / IXOFF
 };
 
-class DcbToTermiosFlow : public ::testing::TestWithParam<FlowRow> {};
+class DcbToTermiosFlow : public ::testing::TestWithParam<FlowRow>
+{
+};
 
 TEST_P(DcbToTermiosFlow, HandshakesMapToTheKernelFlags)
 {
@@ -218,19 +239,24 @@ TEST_P(DcbToTermiosFlow, HandshakesMapToTheKernelFlags)
     tio.c_cflag |= CRTSCTS;
     ASSERT_EQ(ToTermios(GetParam().Record, tio), ERROR_SUCCESS);
     EXPECT_EQ(tio.c_cflag & CRTSCTS, GetParam().Cflag);
-    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY), GetParam().Iflag) << "IXANY has no field and stays off";
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY), GetParam().Iflag)
+        << "IXANY has no field and stays off";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     FlowControl, DcbToTermiosFlow,
-    ::testing::Values(FlowRow{"none", Line(), 0, 0},
-                      FlowRow{"cts out", With(Line(), [](DCB& d) { d.fOutxCtsFlow = 1; }), CRTSCTS, 0},
-                      FlowRow{"rts in", With(Line(), [](DCB& d) { d.fRtsControl = RTS_CONTROL_HANDSHAKE; }), CRTSCTS, 0},
-                      FlowRow{"rts enable only", With(Line(), [](DCB& d) { d.fRtsControl = RTS_CONTROL_ENABLE; }), 0, 0},
-                      FlowRow{"dsr out has no kernel form", With(Line(), [](DCB& d) { d.fOutxDsrFlow = 1; }), 0, 0},
-                      FlowRow{"xon out", With(Line(), [](DCB& d) { d.fOutX = 1; }), 0, IXON},
-                      FlowRow{"xon in", With(Line(), [](DCB& d) { d.fInX = 1; }), 0, IXOFF},
-                      FlowRow{"xon both", With(Line(), [](DCB& d) { d.fOutX = d.fInX = 1; }), 0, IXON | IXOFF}));
+    ::testing::Values(
+        FlowRow{"none", Line(), 0, 0},
+        FlowRow{"cts out", With(Line(), [](DCB& d) { d.fOutxCtsFlow = 1; }), CRTSCTS, 0},
+        FlowRow{"rts in", With(Line(), [](DCB& d) { d.fRtsControl = RTS_CONTROL_HANDSHAKE; }),
+                CRTSCTS, 0},
+        FlowRow{"rts enable only", With(Line(), [](DCB& d) { d.fRtsControl = RTS_CONTROL_ENABLE; }),
+                0, 0},
+        FlowRow{"dsr out has no kernel form", With(Line(), [](DCB& d) { d.fOutxDsrFlow = 1; }), 0,
+                0},
+        FlowRow{"xon out", With(Line(), [](DCB& d) { d.fOutX = 1; }), 0, IXON},
+        FlowRow{"xon in", With(Line(), [](DCB& d) { d.fInX = 1; }), 0, IXOFF},
+        FlowRow{"xon both", With(Line(), [](DCB& d) { d.fOutX = d.fInX = 1; }), 0, IXON | IXOFF}));
 
 TEST(DcbToTermiosFlow, XonXoffCharactersTravelBothWays)
 {

@@ -1,0 +1,642 @@
+// The machinery of an open serial file: opening and closing the descriptor,
+// completing operations, the receive ring, the write queue, comm events, and
+// the monitor thread with its modem-line watcher.
+
+#include "platform/detail/comm_device.h"
+#include "platform/dcb_termios.h"
+#include "platform/sync.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <system_error>
+
+namespace kivo::win::detail {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr std::size_t DefaultRingSize = 4096;
+constexpr auto ModemPollPeriod = milliseconds(20);
+
+timespec ToTimespec(Clock::duration left)
+{
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::max(left, Clock::duration::zero()));
+    return timespec{static_cast<time_t>(ns.count() / 1000000000),
+                    static_cast<long>(ns.count() % 1000000000)};
+}
+
+Clock::time_point After(Clock::time_point now, std::uint64_t ms)
+{
+    return now + milliseconds(std::min<std::uint64_t>(ms, MAXDWORD));
+}
+
+// Interrupts the modem-line watcher's blocking wait. A real-time signal with
+// an empty handler: the wait returns EINTR and the watcher sees its stop flag.
+int WatcherSignal()
+{
+    return SIGRTMIN + 7;
+}
+
+void IgnoreWatcherSignal(int) {}
+
+void EnsureWatcherSignalHandler()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction current
+        {
+        };
+        ::sigaction(WatcherSignal(), nullptr, &current);
+        // Leave a handler the program installed itself alone; it also interrupts.
+        if (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN) return;
+        struct sigaction wanted
+        {
+        };
+        wanted.sa_handler = IgnoreWatcherSignal;
+        sigemptyset(&wanted.sa_mask);
+        ::sigaction(WatcherSignal(), &wanted, nullptr);
+    });
+}
+
+void ArmRead(ReadOp& read, Clock::time_point now)
+{
+    const COMMTIMEOUTS& limits = read.Limits;
+    read.Armed = true;
+    DWORD interval = limits.ReadIntervalTimeout;
+    DWORD multiplier = limits.ReadTotalTimeoutMultiplier;
+    DWORD constant = limits.ReadTotalTimeoutConstant;
+    if (interval == MAXDWORD && multiplier == 0 && constant == 0) {
+        read.ReturnAtOnce = true;
+        return;
+    }
+    if (interval == MAXDWORD && multiplier == MAXDWORD && constant != 0 && constant != MAXDWORD) {
+        read.ReturnOnFirst = true;
+        read.TotalDeadline = After(now, constant);
+        return;
+    }
+    if (multiplier != 0 || constant != 0)
+        read.TotalDeadline = After(now, std::uint64_t{multiplier} * read.Want + constant);
+    if (interval != 0 && interval != MAXDWORD) read.Interval = milliseconds(interval);
+}
+
+}  // namespace
+
+DWORD Win32FromErrno(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+        return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+        return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EBUSY:
+    case EROFS:
+        return ERROR_ACCESS_DENIED;
+    case EMFILE:
+    case ENFILE:
+        return ERROR_TOO_MANY_OPEN_FILES;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case EBADF:
+        return ERROR_INVALID_HANDLE;
+    case EINVAL:
+        return ERROR_INVALID_PARAMETER;
+    case EIO:
+        return ERROR_IO_DEVICE;
+    default:
+        return ERROR_GEN_FAILURE;
+    }
+}
+
+bool IsHangup(int error)
+{
+    return error == EIO || error == ENXIO || error == ENODEV;
+}
+
+bool IsUnsupported(int error)
+{
+    return error == ENOTTY || error == EINVAL || error == EOPNOTSUPP;
+}
+
+BOOL FailWith(DWORD error)
+{
+    SetLastError(error);
+    return FALSE;
+}
+
+// ---- open and close ---------------------------------------------------------
+
+DWORD CommDevice::Open(const std::string& path)
+{
+    Fd = RetryOnEintr(
+        [&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
+    // EIO here means a node without hardware behind it: no such port.
+    if (Fd < 0) return errno == EIO ? ERROR_FILE_NOT_FOUND : Win32FromErrno(errno);
+    // The lock is what holds off root and a second open in this process;
+    // TIOCEXCL alone stops neither.
+    if (RetryOnEintr([&] { return ::flock(Fd, LOCK_EX | LOCK_NB); }) < 0)
+        return errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : Win32FromErrno(errno);
+    termios2 tio{};
+    if (::ioctl(Fd, TCGETS2, &tio) < 0)
+        return errno == ENOTTY || errno == EIO || errno == EINVAL ? ERROR_FILE_NOT_FOUND
+                                                                  : Win32FromErrno(errno);
+    Original = tio;
+    HaveOriginal = true;
+    Exclusive = ::ioctl(Fd, TIOCEXCL) == 0;
+
+    FromTermios(tio, State);
+    if (State.BaudRate == 0) State.BaudRate = CBR_9600;
+    State.fDtrControl = DTR_CONTROL_ENABLE;
+    if (State.fRtsControl != RTS_CONTROL_HANDSHAKE) State.fRtsControl = RTS_CONTROL_ENABLE;
+    State.fTXContinueOnXoff = 1;
+    if (ValidateDcb(State) != ERROR_SUCCESS) State.fOutX = State.fInX = 0;
+    if (ToTermios(State, tio) != ERROR_SUCCESS || ::ioctl(Fd, TCSETS2, &tio) < 0)
+        return errno == EIO ? ERROR_FILE_NOT_FOUND : Win32FromErrno(errno);
+
+    HasModemLines = ::ioctl(Fd, TIOCMGET, &ModemLines) == 0;
+    HasCounters = ::ioctl(Fd, TIOCGICOUNT, &Counters) == 0;
+
+    WakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (WakeFd < 0) return Win32FromErrno(errno);
+    try {
+        Ring.resize(DefaultRingSize);
+        Reads.reserve(2);
+        Writes.reserve(2);
+        Monitor = std::thread([this] { MonitorBody(); });
+    } catch (const std::bad_alloc&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    } catch (const std::system_error&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    return ERROR_SUCCESS;
+}
+
+void CommDevice::Shutdown()
+{
+    {
+        std::lock_guard lock(Lock);
+        if (Closed || StopRequested) return;
+        StopRequested = true;
+    }
+    Wake();
+    if (Monitor.joinable()) Monitor.join();
+    StopLineWatcher();
+    std::lock_guard lock(Lock);
+    CompleteAll(ERROR_OPERATION_ABORTED);
+    Closed = true;
+    CloseDescriptors();
+}
+
+void CommDevice::CloseDescriptors()
+{
+    if (Fd >= 0) {
+        if (HaveOriginal) ::ioctl(Fd, TCSETS2, &Original);
+        if (Rs485InKernel) {
+            serial_rs485 off{};
+            ::ioctl(Fd, TIOCSRS485, &off);
+        }
+        // Only ours to clear: a failed open must not lift another holder's flag.
+        if (Exclusive) ::ioctl(Fd, TIOCNXCL);
+        ::close(Fd);  // the flock goes with it
+        Fd = -1;
+    }
+    if (WakeFd >= 0) ::close(WakeFd);
+    WakeFd = -1;
+}
+
+void CommDevice::Wake()
+{
+    std::uint64_t one = 1;
+    ssize_t written = ::write(WakeFd, &one, sizeof one);
+    (void)written;  // a full counter already means "wake up"
+}
+
+// ---- completion -------------------------------------------------------------
+
+void CommDevice::Begin(OVERLAPPED& op)
+{
+    op.InternalHigh = 0;
+    std::atomic_ref<ULONG_PTR>(op.Internal).store(STATUS_PENDING, std::memory_order_release);
+    if (op.hEvent) ResetEvent(op.hEvent);
+}
+
+// Under Lock, so a later Begin on the same record cannot be overtaken by
+// this SetEvent.
+void CommDevice::Complete(OVERLAPPED* op, DWORD error, DWORD count)
+{
+    HANDLE event = op->hEvent;
+    op->InternalHigh = count;
+    std::atomic_ref<ULONG_PTR>(op->Internal).store(error, std::memory_order_release);
+    if (event) SetEvent(event);
+    Done.notify_all();
+}
+
+void CommDevice::CompleteReads(DWORD error)
+{
+    for (ReadOp& read : Reads)
+        Complete(read.Op, error, read.Got);
+    Reads.clear();
+}
+
+void CommDevice::CompleteWrites(DWORD error)
+{
+    for (WriteOp& write : Writes)
+        Complete(write.Op, error, write.Sent);
+    Writes.clear();
+}
+
+void CommDevice::CompleteAll(DWORD error)
+{
+    CompleteReads(error);
+    CompleteWrites(error);
+    if (Wait) Complete(Wait->Op, error, 0);
+    Wait.reset();
+}
+
+// Bytes already received stay readable; everything else fails from now on.
+void CommDevice::MarkDead(DWORD error, Clock::time_point now)
+{
+    if (Dead) return;
+    Dead = true;
+    DeadError = error;
+    FeedReads(now);
+    CompleteWrites(error);
+    if (Wait) Complete(Wait->Op, error, 0);
+    Wait.reset();
+}
+
+BOOL CommDevice::FailIo(int error)
+{
+    if (IsHangup(error)) {
+        MarkDead(ERROR_DEVICE_NOT_CONNECTED, Clock::now());
+        return FailWith(ERROR_DEVICE_NOT_CONNECTED);
+    }
+    return FailWith(Win32FromErrno(error));
+}
+
+// ---- receive ----------------------------------------------------------------
+
+void CommDevice::TakeFromRing(BYTE* destination, std::size_t count)
+{
+    std::size_t first = std::min(count, Ring.size() - RingHead);
+    std::memcpy(destination, Ring.data() + RingHead, first);
+    std::memcpy(destination + first, Ring.data(), count - first);
+    RingHead = (RingHead + count) % Ring.size();
+    RingCount -= count;
+}
+
+void CommDevice::DrainInput(Clock::time_point now)
+{
+    if (Dead || Fd < 0) return;
+    bool arrived = false;
+    while (!RingFull()) {
+        std::size_t tail = (RingHead + RingCount) % Ring.size();
+        std::size_t room = std::min(Ring.size() - tail, Ring.size() - RingCount);
+        ssize_t got = ::read(Fd, Ring.data() + tail, room);
+        if (got > 0) {
+            auto count = static_cast<std::size_t>(got);
+            if ((Mask & EV_RXFLAG) &&
+                std::memchr(Ring.data() + tail, static_cast<BYTE>(State.EvtChar), count))
+                Raise(EV_RXFLAG);
+            RingCount += count;
+            arrived = true;
+            continue;
+        }
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && errno == EAGAIN) break;
+        // VMIN is 1, so 0 is end of file: the far end is gone.
+        MarkDead(got == 0 || IsHangup(errno) ? ERROR_DEVICE_NOT_CONNECTED : Win32FromErrno(errno),
+                 now);
+        break;
+    }
+    if (arrived) {
+        // One report per arrival: the bit is set by new bytes, not by bytes waiting.
+        Raise(EV_RXCHAR);
+        if (RingCount * 10 >= Ring.size() * 8) Raise(EV_RX80FULL);
+        CheckLineErrors();
+    }
+    FeedReads(now);
+    CheckWait();
+}
+
+void CommDevice::FeedReads(Clock::time_point now)
+{
+    while (!Reads.empty()) {
+        ReadOp& read = Reads.front();
+        if (!read.Armed) ArmRead(read, now);
+        auto take = static_cast<DWORD>(std::min<std::size_t>(RingCount, read.Want - read.Got));
+        if (take > 0) {
+            TakeFromRing(read.Buffer + read.Got, take);
+            read.Got += take;
+            if (read.Interval.count() != 0) read.IntervalDeadline = now + read.Interval;
+        }
+        bool full = read.Got == read.Want;
+        bool early = read.ReturnAtOnce || (read.ReturnOnFirst && read.Got > 0) || Dead;
+        bool late = now >= read.TotalDeadline || now >= read.IntervalDeadline;
+        if (!full && !early && !late) return;
+        // A time-out is a success with a short count, as on Windows.
+        if (Dead && read.Got == 0 && !full)
+            Complete(read.Op, DeadError, 0);
+        else
+            Complete(read.Op, ERROR_SUCCESS, read.Got);
+        Reads.erase(Reads.begin());
+    }
+}
+
+// ---- transmit ---------------------------------------------------------------
+
+void CommDevice::PushWrites(Clock::time_point now)
+{
+    bool completed = false;
+    while (!Writes.empty() && !Dead) {
+        WriteOp& write = Writes.front();
+        if (!write.Armed) {
+            write.Armed = true;
+            DWORD multiplier = write.Limits.WriteTotalTimeoutMultiplier;
+            DWORD constant = write.Limits.WriteTotalTimeoutConstant;
+            if (multiplier != 0 || constant != 0)
+                write.Deadline = After(now, std::uint64_t{multiplier} * write.Length + constant);
+        }
+        DWORD failure = ERROR_SUCCESS;
+        while (write.Sent < write.Length) {
+            ssize_t sent = ::write(Fd, write.Buffer + write.Sent, write.Length - write.Sent);
+            if (sent > 0) {
+                write.Sent += static_cast<DWORD>(sent);
+                WroteSinceDrain = true;
+                continue;
+            }
+            if (sent < 0 && errno == EINTR) continue;
+            if (sent == 0 || errno == EAGAIN) break;
+            if (IsHangup(errno)) {
+                MarkDead(ERROR_DEVICE_NOT_CONNECTED, now);
+                return;
+            }
+            failure = Win32FromErrno(errno);
+            break;
+        }
+        if (failure == ERROR_SUCCESS && write.Sent < write.Length && now < write.Deadline) return;
+        Complete(write.Op, failure, write.Sent);
+        Writes.erase(Writes.begin());
+        completed = true;
+    }
+    if (completed && Writes.empty() && WroteSinceDrain && ((Mask & EV_TXEMPTY) || RtsRaisedForSend))
+        CheckDrained(now);
+}
+
+// EV_TXEMPTY and the end of an emulated RTS toggle both wait for the last
+// bit to leave the line. The kernel does not announce that, so look again
+// after about the time the queued bytes take, only while output drains.
+void CommDevice::CheckDrained(Clock::time_point now)
+{
+    DrainWatch = false;
+    if (!Writes.empty() || Dead) return;
+    int queued = 0;
+    if (::ioctl(Fd, TIOCOUTQ, &queued) < 0) queued = 0;
+    unsigned lineStatus = 0;
+    bool shifted = ::ioctl(Fd, TIOCSERGETLSR, &lineStatus) < 0 || (lineStatus & TIOCSER_TEMT);
+    if (queued > 0 || !shifted) {
+        DWORD bitsPerChar =
+            State.ByteSize + 2u + (State.Parity != NOPARITY) + (State.StopBits != ONESTOPBIT);
+        std::uint64_t micros = std::uint64_t(std::max(queued, 1)) * bitsPerChar * 1000000 /
+                               std::max<DWORD>(State.BaudRate, 1);
+        auto wait = std::clamp<Clock::duration>(std::chrono::microseconds(micros), milliseconds(1),
+                                                milliseconds(100));
+        NextDrainCheck = now + wait;
+        DrainWatch = true;
+        return;
+    }
+    WroteSinceDrain = false;
+    Raise(EV_TXEMPTY);
+    if (RtsRaisedForSend) {
+        RtsRaisedForSend = false;
+        SetModemBits(TIOCM_RTS, false);
+    }
+    CheckWait();
+}
+
+// ---- events -----------------------------------------------------------------
+
+void CommDevice::CheckWait()
+{
+    if (!Wait) return;
+    DWORD hit = History & Mask;
+    if (hit == 0) return;
+    *Wait->Mask = hit;
+    History &= ~hit;
+    Complete(Wait->Op, ERROR_SUCCESS, WaitResultSize);
+    Wait.reset();
+}
+
+void CommDevice::CheckLineErrors()
+{
+    if (!HasCounters || Dead) return;
+    serial_icounter_struct now{};
+    if (::ioctl(Fd, TIOCGICOUNT, &now) < 0) return;
+    DWORD errors = 0;
+    if (now.frame != Counters.frame) errors |= CE_FRAME;
+    if (now.parity != Counters.parity) errors |= CE_RXPARITY;
+    if (now.overrun != Counters.overrun) errors |= CE_OVERRUN;
+    if (now.buf_overrun != Counters.buf_overrun) errors |= CE_RXOVER;
+    if (now.brk != Counters.brk) errors |= CE_BREAK;
+    DWORD events = 0;
+    if (errors & (CE_FRAME | CE_RXPARITY | CE_OVERRUN)) events |= EV_ERR;
+    if (errors & CE_BREAK) events |= EV_BREAK;
+    // The counters also catch modem-line pulses too short for a snapshot.
+    if (now.cts != Counters.cts) events |= EV_CTS;
+    if (now.dsr != Counters.dsr) events |= EV_DSR;
+    if (now.dcd != Counters.dcd) events |= EV_RLSD;
+    if (now.rng != Counters.rng) events |= EV_RING;
+    Counters = now;
+    Errors |= errors;
+    Raise(events);
+}
+
+void CommDevice::CheckModemLines()
+{
+    if (!HasModemLines || Dead) return;
+    int lines = 0;
+    if (::ioctl(Fd, TIOCMGET, &lines) < 0) {
+        if (IsHangup(errno)) MarkDead(ERROR_DEVICE_NOT_CONNECTED, Clock::now());
+        return;
+    }
+    int changed = lines ^ ModemLines;
+    ModemLines = lines;
+    DWORD events = 0;
+    if (changed & TIOCM_CTS) events |= EV_CTS;
+    if (changed & TIOCM_DSR) events |= EV_DSR;
+    if (changed & TIOCM_CAR) events |= EV_RLSD;
+    if (changed & TIOCM_RNG) events |= EV_RING;
+    Raise(events);
+    CheckLineErrors();
+    CheckWait();
+}
+
+BOOL CommDevice::SetModemBits(int bits, bool on)
+{
+    if (::ioctl(Fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0) return TRUE;
+    if (IsUnsupported(errno)) return TRUE;  // no modem lines to drive
+    return FailIo(errno);
+}
+
+DWORD CommDevice::ApplyControlLines(const DCB& dcb)
+{
+    bool toggle = dcb.fRtsControl == RTS_CONTROL_TOGGLE;
+    if (toggle && !Rs485InKernel && !RtsToggleEmulated) {
+        serial_rs485 rs485{};
+        rs485.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+        Rs485InKernel = ::ioctl(Fd, TIOCSRS485, &rs485) == 0;
+        RtsToggleEmulated = !Rs485InKernel;
+    } else if (!toggle) {
+        if (Rs485InKernel) {
+            serial_rs485 off{};
+            ::ioctl(Fd, TIOCSRS485, &off);
+        }
+        Rs485InKernel = RtsToggleEmulated = RtsRaisedForSend = false;
+    }
+    // DTR handshake has no kernel form: the line just stays raised.
+    if (!SetModemBits(TIOCM_DTR, dcb.fDtrControl != DTR_CONTROL_DISABLE)) return GetLastError();
+    if (toggle) {
+        if (RtsToggleEmulated && !RtsRaisedForSend && !SetModemBits(TIOCM_RTS, false))
+            return GetLastError();
+    } else if (!SetModemBits(TIOCM_RTS, dcb.fRtsControl != RTS_CONTROL_DISABLE)) {
+        return GetLastError();
+    }
+    return ERROR_SUCCESS;
+}
+
+// ---- monitor thread and modem-line watcher ------------------------------------
+
+short CommDevice::InterestEvents() const
+{
+    // Without room nothing is read, and a level-triggered POLLIN would spin.
+    short events = RingFull() ? 0 : POLLIN;
+    if (!Writes.empty()) events |= POLLOUT;
+    return events;
+}
+
+Clock::time_point CommDevice::NextDeadline() const
+{
+    Clock::time_point next = Never;
+    if (!Reads.empty() && Reads.front().Armed)
+        next = std::min({next, Reads.front().TotalDeadline, Reads.front().IntervalDeadline});
+    if (!Writes.empty() && Writes.front().Armed) next = std::min(next, Writes.front().Deadline);
+    if (DrainWatch) next = std::min(next, NextDrainCheck);
+    if (ModemPolling && (Mask & ModemEvents) && !Dead) next = std::min(next, NextModemPoll);
+    return next;
+}
+
+void CommDevice::ServiceTimers(Clock::time_point now)
+{
+    FeedReads(now);
+    if (!Writes.empty() && now >= Writes.front().Deadline) PushWrites(now);
+    if (DrainWatch && now >= NextDrainCheck) CheckDrained(now);
+    if (ModemPolling && (Mask & ModemEvents) && now >= NextModemPoll) {
+        NextModemPoll = now + ModemPollPeriod;
+        CheckModemLines();
+    }
+}
+
+void CommDevice::MonitorBody()
+{
+    std::unique_lock lock(Lock);
+    while (!StopRequested) {
+        pollfd fds[2] = {{WakeFd, POLLIN, 0}, {Dead ? -1 : Fd, InterestEvents(), 0}};
+        Clock::time_point deadline = NextDeadline();
+        lock.unlock();
+        timespec left{};
+        if (deadline != Never) left = ToTimespec(deadline - Clock::now());
+        int ready = ::ppoll(fds, 2, deadline == Never ? nullptr : &left, nullptr);
+        int pollError = ready < 0 ? errno : 0;
+        if (fds[0].revents & POLLIN) {
+            std::uint64_t count = 0;
+            ssize_t drained = ::read(WakeFd, &count, sizeof count);
+            (void)drained;
+        }
+        lock.lock();
+        if (StopRequested) break;
+        Clock::time_point now = Clock::now();
+        if (pollError != 0 && pollError != EINTR) {
+            MarkDead(Win32FromErrno(pollError), now);
+            continue;
+        }
+        short events = fds[1].revents;
+        if (events & (POLLIN | POLLHUP | POLLERR)) DrainInput(now);
+        // A vanished far end: stop watching the descriptor, or poll would spin on it.
+        if (events & (POLLHUP | POLLERR | POLLNVAL)) MarkDead(ERROR_DEVICE_NOT_CONNECTED, now);
+        if (events & POLLOUT) PushWrites(now);
+        if (LinesChanged.exchange(false)) CheckModemLines();
+        if (WatcherCannotWait.exchange(false)) {
+            ModemPolling = true;
+            NextModemPoll = now;
+        }
+        ServiceTimers(now);
+    }
+}
+
+void CommDevice::StartLineWatcher()
+{
+    if (WatcherStarted || ModemPolling || !HasModemLines || StopRequested) return;
+    EnsureWatcherSignalHandler();
+    try {
+        Watcher = std::thread([this] { WatchLines(); });
+        WatcherStarted = true;
+    } catch (const std::system_error&) {
+        ModemPolling = true;
+        NextModemPoll = Clock::now();
+    }
+}
+
+void CommDevice::WatchLines()
+{
+    sigset_t wake;
+    sigemptyset(&wake);
+    sigaddset(&wake, WatcherSignal());
+    pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
+    while (!StopRequested) {
+        if (::ioctl(Fd, TIOCMIWAIT, TIOCM_RNG | TIOCM_DSR | TIOCM_CD | TIOCM_CTS) == 0) {
+            LinesChanged = true;
+            Wake();
+            continue;
+        }
+        if (errno == EINTR) continue;
+        // A hang-up also ends the wait; poll() reports that to the monitor.
+        if (!IsHangup(errno)) WatcherCannotWait = true;
+        Wake();
+        break;
+    }
+    std::lock_guard lock(Lock);
+    WatcherDone = true;
+    Done.notify_all();
+}
+
+void CommDevice::StopLineWatcher()
+{
+    if (!WatcherStarted) return;
+    std::unique_lock lock(Lock);
+    // A signal that lands just before the watcher enters its wait is lost, so
+    // repeat it until the watcher has gone.
+    for (int attempt = 0; attempt < 400 && !WatcherDone; ++attempt) {
+        pthread_kill(Watcher.native_handle(), WatcherSignal());
+        Done.wait_for(lock, milliseconds(5), [&] { return WatcherDone; });
+    }
+    lock.unlock();
+    Watcher.join();
+}
+}  // namespace kivo::win::detail

@@ -1,0 +1,176 @@
+#pragma once
+// The inside of an open serial file, shared by the calls (comm_posix.cpp)
+// and the device's own machinery (comm_device.cpp), and included from nowhere
+// else: it brings <asm/termbits.h>, which cannot live beside <termios.h>.
+
+#include "platform/comm.h"
+
+#include <asm/termbits.h>
+#include <linux/serial.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kivo::win::detail {
+
+using Clock = std::chrono::steady_clock;
+inline constexpr Clock::time_point Never = Clock::time_point::max();
+
+inline constexpr DWORD SupportedEvents = 0x1FFF;
+inline constexpr DWORD ModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+inline constexpr std::size_t SmallestRing = 16;
+inline constexpr DWORD WaitResultSize = sizeof(DWORD);
+
+template <typename Call> auto RetryOnEintr(Call call)
+{
+    for (;;) {
+        auto result = call();
+        if (result >= 0 || errno != EINTR) return result;
+    }
+}
+
+// The one errno -> Windows table; the open path adds its two exceptions.
+DWORD Win32FromErrno(int error);
+// Once open, these mean the device went away (unplug, far end of a pty closed).
+bool IsHangup(int error);
+// The line has no such feature (a pty has no modem lines, no RS-485).
+bool IsUnsupported(int error);
+BOOL FailWith(DWORD error);
+
+inline ULONG_PTR StatusOf(OVERLAPPED& op)
+{
+    return std::atomic_ref<ULONG_PTR>(op.Internal).load(std::memory_order_acquire);
+}
+
+struct ReadOp
+{
+    OVERLAPPED* Op;
+    BYTE* Buffer;
+    DWORD Want;
+    COMMTIMEOUTS Limits;
+    DWORD Got = 0;
+    bool Armed = false;
+    bool ReturnAtOnce = false;
+    bool ReturnOnFirst = false;
+    Clock::duration Interval{};
+    Clock::time_point TotalDeadline = Never;
+    Clock::time_point IntervalDeadline = Never;
+};
+
+struct WriteOp
+{
+    OVERLAPPED* Op;
+    const BYTE* Buffer;
+    DWORD Length;
+    COMMTIMEOUTS Limits;
+    DWORD Sent = 0;
+    bool Armed = false;
+    Clock::time_point Deadline = Never;
+};
+
+struct WaitOp
+{
+    OVERLAPPED* Op;
+    DWORD* Mask;
+};
+
+// One open serial device. Every field below Lock is guarded by it; the
+// monitor thread sleeps in ppoll without it. Held through shared_ptr so a
+// call in progress on another thread keeps it alive across CloseHandle.
+class CommDevice
+{
+public:
+    ~CommDevice() { CloseDescriptors(); }
+
+    DWORD Open(const std::string& path);
+    void Shutdown();
+    void Wake();
+
+    std::mutex Lock;
+    std::condition_variable Done;  // notified on every completion
+
+    bool Closed = false;
+    bool Dead = false;  // hung up or failed: I/O fails with DeadError
+    DWORD DeadError = ERROR_SUCCESS;
+    DCB State;
+    COMMTIMEOUTS Timeouts;
+    DWORD Mask = 0;
+    DWORD History = 0;
+    DWORD Errors = 0;
+    std::vector<BYTE> Ring;
+    std::size_t RingHead = 0;
+    std::size_t RingCount = 0;
+    std::vector<ReadOp> Reads;
+    std::vector<WriteOp> Writes;
+    std::optional<WaitOp> Wait;
+
+    void Begin(OVERLAPPED& op);
+    void Complete(OVERLAPPED* op, DWORD error, DWORD count);
+    void CompleteAll(DWORD error);
+    void CompleteReads(DWORD error);
+    void CompleteWrites(DWORD error);
+    void MarkDead(DWORD error, Clock::time_point now);
+    BOOL FailIo(int error);
+
+    bool RingFull() const { return RingCount == Ring.size(); }
+    void TakeFromRing(BYTE* destination, std::size_t count);
+    void Raise(DWORD events) { History |= events & Mask; }
+
+    void DrainInput(Clock::time_point now);
+    void FeedReads(Clock::time_point now);
+    void PushWrites(Clock::time_point now);
+    void CheckWait();
+    void CheckLineErrors();
+    void CheckModemLines();
+    void CheckDrained(Clock::time_point now);
+
+    BOOL SetModemBits(int bits, bool on);
+    DWORD ApplyControlLines(const DCB& dcb);
+    void StartLineWatcher();
+
+    int Fd = -1;
+
+    void MonitorBody();
+    void WatchLines();
+    void ServiceTimers(Clock::time_point now);
+    Clock::time_point NextDeadline() const;
+    short InterestEvents() const;
+    void StopLineWatcher();
+    void CloseDescriptors();
+
+    int WakeFd = -1;
+    termios2 Original{};
+    bool HaveOriginal = false;
+    bool Exclusive = false;
+    std::atomic<bool> StopRequested{false};
+    std::thread Monitor;
+
+    bool HasModemLines = false;
+    int ModemLines = 0;
+    bool HasCounters = false;
+    serial_icounter_struct Counters{};
+    std::thread Watcher;
+    bool WatcherStarted = false;
+    bool WatcherDone = false;
+    std::atomic<bool> LinesChanged{false};
+    std::atomic<bool> WatcherCannotWait{false};
+    bool ModemPolling = false;
+    Clock::time_point NextModemPoll = Never;
+
+    bool Rs485InKernel = false;
+    bool RtsToggleEmulated = false;
+    bool RtsRaisedForSend = false;
+    bool WroteSinceDrain = false;
+    bool DrainWatch = false;
+    Clock::time_point NextDrainCheck = Never;
+};
+}  // namespace kivo::win::detail
