@@ -12,6 +12,7 @@
 #include "serial/dispatch/dispatch_thread.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace kivo {
 
@@ -441,10 +442,13 @@ void TKivBaseDispatcher::DispatchPass()
         }
     }
     if (!ended) {
-        const DWORD headBefore = DispHead;
-        const bool fullBefore = DispFull;
+        auto ringState = [this] {
+            TCriticalSectionLock hold(DispatchLock);
+            return std::pair{DispHead, DispFull};
+        };
+        auto before = ringState();
         FillDispatchBuffer();
-        progressed = progressed || DispHead != headBefore || DispFull != fullBefore;
+        progressed = progressed || ringState() != before;
     }
     PassProgressed = progressed || InputQueue.Count() == 0;
     if (!ended && mayScan()) {
