@@ -234,6 +234,7 @@ void TKivCustomComPort::ClosePort()
     // the port half closed: the close runs to its end and the first failure
     // is raised afterwards.
     std::exception_ptr firstError;
+    TFlagRestore closing(InClosePort, true);
     KeepFirstError(firstError, [&] { SetTracing(TTraceLogState::tlDump); });
     KeepFirstError(firstError, [&] { SetLogging(TTraceLogState::tlDump); });
     Phase = ppClosing;
@@ -251,6 +252,12 @@ void TKivCustomComPort::ClosePort()
         FinishClose();
     }
     KeepFirstError(firstError, [&] { NotifyPortClose(); });
+    // A deferred close that already finished above leaves its reopening to
+    // us, so users hear of the close before they hear of the new opening.
+    if (Phase == ppClosed && ReopenPending) {
+        ReopenPending = false;
+        KeepFirstError(firstError, [&] { OpenPort(); });
+    }
     if (firstError) std::rethrow_exception(firstError);
 }
 
@@ -265,7 +272,7 @@ void TKivCustomComPort::FinishClose()
 void TKivCustomComPort::FinishDeferredClose()
 {
     FinishClose();
-    if (!ReopenPending) return;
+    if (!ReopenPending || InClosePort) return;
     ReopenPending = false;
     OpenPort();
 }

@@ -365,6 +365,7 @@ private:
     bool ReopenPending = false;
     bool OpenAfterLoad = false;
     bool RestoreTriggersOnOpen = false;
+    bool InClosePort = false;
     TTriggerSet SavedTriggers;
     std::vector<std::unique_ptr<TPortUserEntry>> PortUsers;
     win::HWND NotifyWindowValue = nullptr;

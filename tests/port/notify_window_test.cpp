@@ -70,38 +70,40 @@ protected:
     }
 
     PtyPair& Far;
+    // Outlive the ports of a test body, whose closing may still deliver.
+    EventRecorder Events;
+    int Calls = 0;
+    std::atomic<int> HandlerCalls{0};
 };
 
 TEST_F(NotifyWindow, ArrivalRaisesTriggerThenAvailWithTheCount)
 {
     TKivComPort port(&Form);
     OpenPort(port);
-    EventRecorder events;
-    events.Attach(port);
+    Events.Attach(port);
     Far.Write("hello");
     ASSERT_TRUE(WaitFor([&] {
-        return !events.Lines.empty() && events.Lines.back() == "Avail 5";
+        return !Events.Lines.empty() && Events.Lines.back() == "Avail 5";
     }));
-    ASSERT_EQ(events.Lines.size() % 2, 0u);
-    for (std::size_t i = 0; i < events.Lines.size(); i += 2) {
-        std::string count = events.Lines[i + 1].substr(6);
-        EXPECT_EQ(events.Lines[i], "Trigger 32257 " + count + " " + count);
+    ASSERT_EQ(Events.Lines.size() % 2, 0u);
+    for (std::size_t i = 0; i < Events.Lines.size(); i += 2) {
+        std::string count = Events.Lines[i + 1].substr(6);
+        EXPECT_EQ(Events.Lines[i], "Trigger 32257 " + count + " " + count);
     }
 }
 
 TEST_F(NotifyWindow, NoEventAssignedMeansNoWindowMessagesWhileHandlersAreServed)
 {
-    std::atomic<int> handlerCalls{0};
     TRigPort port(&Form);
     OpenPort(port);
     TTriggerHandlerEvent handler = TTriggerHandlerEvent::FromFunction(
         [&](win::UINT message, win::WPARAM, win::LPARAM) {
-            if (message == kvTriggerAvail) ++handlerCalls;
+            if (message == kvTriggerAvail) ++HandlerCalls;
         });
     port.ActiveDispatcher()->AttachEventHandler(handler);
 
     Far.Write("abc");
-    ASSERT_TRUE(WaitFor([&] { return handlerCalls.load() > 0; }));
+    ASSERT_TRUE(WaitFor([&] { return HandlerCalls.load() > 0; }));
     EXPECT_FALSE(HappensWithin([&] { return port.FireTriggerCount > 0; }, 200ms));
 
     // Assigning one event brings the messages back.
@@ -128,10 +130,9 @@ TEST_F(NotifyWindow, AHandlerThatRaisesIsShownAndLaterNotificationsStillArrive)
 {
     TKivComPort port(&Form);
     OpenPort(port);
-    int calls = 0;
     port.SetOnTriggerAvail(TTriggerAvailEvent::FromFunction([&](TObject*, WORD) {
-        ++calls;
-        if (calls == 1) throw std::runtime_error("handler failed on purpose");
+        ++Calls;
+        if (Calls == 1) throw std::runtime_error("handler failed on purpose");
     }));
     Far.Write("x");
     ASSERT_TRUE(WaitFor([&] { return !Services.Boxes.empty(); }));
@@ -139,7 +140,7 @@ TEST_F(NotifyWindow, AHandlerThatRaisesIsShownAndLaterNotificationsStillArrive)
     EXPECT_EQ(Services.Boxes[0].Kind, TMessageKind::mkError);
     EXPECT_TRUE(port.Open());
     Far.Write("y");
-    EXPECT_TRUE(WaitFor([&] { return calls >= 2; }));
+    EXPECT_TRUE(WaitFor([&] { return Calls >= 2; }));
     EXPECT_EQ(Services.Boxes.size(), 1u);
 }
 
@@ -162,51 +163,47 @@ TEST_F(NotifyWindow, DataAndTimerMessagesRaiseTheirEvents)
 {
     TKivComPort port(&Form);
     OpenPort(port);
-    EventRecorder events;
-    events.Attach(port);
+    Events.Attach(port);
     win::SendMessage(port.NotifyWindow(), kvTriggerData, 16, ParamFor(port, 3));
     win::SendMessage(port.NotifyWindow(), kvTriggerTimer, 24, ParamFor(port));
     std::vector<std::string> expected{"Trigger 32258 16 3", "Data 16", "Trigger 32259 24 0",
                                       "Timer 24"};
-    EXPECT_EQ(events.Lines, expected);
+    EXPECT_EQ(Events.Lines, expected);
 }
 
 TEST_F(NotifyWindow, AnArmedTimerTriggerRaisesTheTimerEvent)
 {
     TKivComPort port(&Form);
     OpenPort(port);
-    EventRecorder events;
-    events.Attach(port);
+    Events.Attach(port);
     int handle = port.NewTimerTrigger();
     port.ArmTimerTrigger(static_cast<WORD>(handle), 2, true);
     ASSERT_TRUE(WaitFor([&] {
-        return !events.Lines.empty() && events.Lines.back() == "Timer " + std::to_string(handle);
+        return !Events.Lines.empty() && Events.Lines.back() == "Timer " + std::to_string(handle);
     }));
-    EXPECT_EQ(events.Lines.front(), "Trigger 32259 " + std::to_string(handle) + " 0");
+    EXPECT_EQ(Events.Lines.front(), "Trigger 32259 " + std::to_string(handle) + " 0");
 }
 
 TEST_F(NotifyWindow, AMessageNamingNoDispatcherRaisesNothing)
 {
     TKivComPort port(&Form);
     OpenPort(port);
-    EventRecorder events;
-    events.Attach(port);
+    Events.Attach(port);
     win::LRESULT result =
         win::SendMessage(port.NotifyWindow(), kvTriggerData, 8, win::LPARAM{0x7FFF} << 16);
     EXPECT_EQ(result, 0);
-    EXPECT_TRUE(events.Lines.empty());
+    EXPECT_TRUE(Events.Lines.empty());
 }
 
 TEST_F(NotifyWindow, OtherMessagesGoToTheDefaultProcedure)
 {
     TKivComPort port(&Form);
     OpenPort(port);
-    EventRecorder events;
-    events.Attach(port);
+    Events.Attach(port);
     EXPECT_EQ(win::SendMessage(port.NotifyWindow(), win::WM_QUERYENDSESSION, 0, ParamFor(port)),
               1);
     win::SendMessage(port.NotifyWindow(), kvPortOpen, 0, ParamFor(port));
-    EXPECT_TRUE(events.Lines.empty());
+    EXPECT_TRUE(Events.Lines.empty());
 }
 
 // ---- Status kinds ----------------------------------------------------------------
@@ -222,14 +219,13 @@ TEST_P(StatusKinds, RaiseTriggerStatusThenTheKindsEvent)
 {
     TKivComPort port(&Form);
     OpenPort(port);
-    EventRecorder events;
-    events.Attach(port);
+    Events.Attach(port);
     WORD handle = static_cast<WORD>(40 + GetParam().Kind);
     win::SendMessage(port.NotifyWindow(), kvTriggerStatus, handle, ParamFor(port, 7));
     std::vector<std::string> expected{"Trigger 32260 " + std::to_string(handle) + " 7",
                                       "Status " + std::to_string(handle)};
     if (GetParam().Event) expected.emplace_back(GetParam().Event);
-    EXPECT_EQ(events.Lines, expected);
+    EXPECT_EQ(Events.Lines, expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllKinds, StatusKinds,
@@ -244,15 +240,14 @@ TEST_F(NotifyWindow, LineStatusCarriesTheErrorAndBreakAndClearsThemByReading)
 {
     TRigPort port(&Form);
     OpenPort(port);
-    EventRecorder events;
-    events.Attach(port);
+    Events.Attach(port);
     // Overrun and break: the overrun reads as error 2, the break separately.
     port.Rig()->InjectLineErrors(0x02 | 0x10);
     win::SendMessage(port.NotifyWindow(), kvTriggerStatus, 8 + 2, ParamFor(port));
     win::SendMessage(port.NotifyWindow(), kvTriggerStatus, 8 + 2, ParamFor(port));
-    ASSERT_EQ(events.Lines.size(), 6u);
-    EXPECT_EQ(events.Lines[2], "LineError 2 break");
-    EXPECT_EQ(events.Lines[5], "LineError 0 nobreak");
+    ASSERT_EQ(Events.Lines.size(), 6u);
+    EXPECT_EQ(Events.Lines[2], "LineError 2 break");
+    EXPECT_EQ(Events.Lines[5], "LineError 0 nobreak");
 }
 
 TEST_F(NotifyWindow, LineErrorAndBreakReadAsNothingOnAClosedPort)

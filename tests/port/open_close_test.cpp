@@ -231,6 +231,12 @@ protected:
         Port->OnPortClose = TNotifyEvent::FromFunction([this](TObject*) { ++CloseEvents; });
     }
 
+    ~DeferredClose() override
+    {
+        // Before the records its handlers write to.
+        delete Port;
+    }
+
     int ClosingMessages() const
     {
         int count = 0;
@@ -477,9 +483,9 @@ TEST_F(PortUsers, AUserThatLeavesDuringANotificationIsNotCalledAgain)
 TEST_F(PortUsers, AUserRaisingAtOpenUndoesTheOpenAndHearsTheClose)
 {
     PtyPair& com3 = Line(3);
+    std::vector<TPortEventKind> kinds;
     TKivComPort port(&Form);
     port.SetComNumber(3);
-    std::vector<TPortEventKind> kinds;
     port.RegisterPortUser(TPortEventCallback::FromFunction(
         [&](TKivCustomComPort*, TPortEventKind kind) {
             kinds.push_back(kind);
@@ -497,6 +503,27 @@ TEST_F(PortUsers, AUserRaisingAtOpenUndoesTheOpenAndHearsTheClose)
     other.SetComNumber(3);
     other.PutText("free");
     EXPECT_EQ(com3.ReadExactly(4, 3000ms), "free");
+}
+
+TEST_F(PortUsers, AnOpenRequestWhileClosingReopensAfterTheCloseIsAnnounced)
+{
+    PtyPair& com3 = Line(3);
+    std::vector<TPortEventKind> kinds;  // outlives the port, which closes at its end
+    TKivComPort port(&Form);
+    port.SetComNumber(3);
+    port.RegisterPortUser(TPortEventCallback::FromFunction(
+        [&](TKivCustomComPort* p, TPortEventKind kind) {
+            kinds.push_back(kind);
+            if (kind == TPortEventKind::pekClosing && kinds.size() == 2) p->SetOpen(true);
+        }));
+    port.SetOpen(true);
+    port.SetOpen(false);
+    std::vector<TPortEventKind> expected{TPortEventKind::pekOpen, TPortEventKind::pekClosing,
+                                         TPortEventKind::pekClosed, TPortEventKind::pekOpen};
+    EXPECT_EQ(kinds, expected);
+    ASSERT_TRUE(port.Open());
+    port.PutText("again");
+    EXPECT_EQ(com3.ReadExactly(5, 3000ms), "again");
 }
 
 // ---- Copying and finding --------------------------------------------------------------------
