@@ -201,6 +201,8 @@ TEST_F(OpenLine, SingleByteIsQueuedPromptlyWithOrWithoutAReceiveEvent)
 {
     TKivWin32Dispatcher line(nullptr);
     ASSERT_EQ(Open(line, 1), 0);
+    DWORD mask = 0;  // the status thread sets its mask just after it starts
+    ASSERT_TRUE(PumpUntil(2s, [&] { return GetCommMask(line.DeviceHandle, &mask) && mask != 0; }));
     double took[2];
     for (double& ms : took) {
         auto start = Clock::now();
