@@ -8,6 +8,7 @@
 #include "serial/port/port_select.h"
 
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QLabel>
@@ -35,6 +36,22 @@ public:
     }
 };
 
+constexpr int Label1Width = 176;
+const char* const Label1Text = "The configured serial port is not valid.";
+
+// The stored font is seldom installed here, and a wider stand-in would cut
+// the labels short at their stored sizes: step it down until the longer one
+// fits.
+QFont FormFont()
+{
+    QFont font("MS Sans Serif");
+    for (int pixels = 11; pixels >= 8; --pixels) {
+        font.setPixelSize(pixels);
+        if (QFontMetrics(font).horizontalAdvance(Label1Text) <= Label1Width) break;
+    }
+    return font;
+}
+
 } // namespace
 
 TComSelectForm::TComSelectForm(QWidget* owner)
@@ -43,9 +60,7 @@ TComSelectForm::TComSelectForm(QWidget* owner)
 {
     setWindowTitle("Select Port");
     setFixedSize(220, 131);
-    QFont font("MS Sans Serif");
-    font.setPixelSize(11);
-    setFont(font);
+    setFont(FormFont());
     QPalette colours = palette();
     colours.setColor(QPalette::Window, colours.color(QPalette::Button));
     colours.setColor(QPalette::WindowText, Qt::black);
@@ -57,9 +72,9 @@ TComSelectForm::TComSelectForm(QWidget* owner)
     Bevel1->setGeometry(8, 8, 201, 42);
     Bevel1->setFrameStyle(QFrame::Box | QFrame::Sunken);
 
-    Label1 = new QLabel("The configured serial port is not valid.", this);
+    Label1 = new QLabel(Label1Text, this);
     Label1->setObjectName("Label1");
-    Label1->setGeometry(18, 14, 176, 13);
+    Label1->setGeometry(18, 14, Label1Width, 13);
     Label2 = new QLabel("Please choose another port.", this);
     Label2->setObjectName("Label2");
     Label2->setGeometry(18, 30, 133, 13);

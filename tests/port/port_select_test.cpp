@@ -94,6 +94,8 @@ TEST_F(PortSelect, FormListsPresentPortsInNumberOrderWithTheFirstSelected)
     EXPECT_EQ(form.windowTitle(), "Select Port");
     EXPECT_EQ(form.Label1->text(), "The configured serial port is not valid.");
     EXPECT_EQ(form.Label2->text(), "Please choose another port.");
+    for (QLabel* label : {form.Label1, form.Label2})  // whatever font stands in
+        EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->width());
     EXPECT_TRUE(form.OkBtn->isDefault());
     EXPECT_EQ(form.AbortBtn->text(), "Cancel");
 }
