@@ -20,7 +20,13 @@ function(kivo_add_gtest name)
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 120)
     endif()
-    gtest_discover_tests(${name}
-        DISCOVERY_TIMEOUT 60
-        PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}" ENVIRONMENT "${ARG_ENV}")
+    # Empty values would vanish from the flattened list and shift the pairs.
+    set(properties TIMEOUT ${ARG_TIMEOUT})
+    if(ARG_LABELS)
+        list(APPEND properties LABELS "${ARG_LABELS}")
+    endif()
+    if(ARG_ENV)
+        list(APPEND properties ENVIRONMENT "${ARG_ENV}")
+    endif()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
 endfunction()
