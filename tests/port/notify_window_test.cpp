@@ -144,19 +144,46 @@ TEST_F(NotifyWindow, AHandlerThatRaisesIsShownAndLaterNotificationsStillArrive)
     EXPECT_EQ(Services.Boxes.size(), 1u);
 }
 
-TEST_F(NotifyWindow, AHandlerMayCloseThePortItIsCalledFor)
+TEST_F(NotifyWindow, AHandlerClosingItsOwnPortDefersTheCloseUntilTheThreadsEnd)
 {
     TKivComPort port(&Form);
     OpenPort(port);
+    bool openInside = false;
+    TPortPhase phaseInside = TPortPhase::ppOpen;
     port.SetOnTriggerAvail(TTriggerAvailEvent::FromFunction([&](TObject*, WORD) {
+        if (!port.Open() || port.PortPhase() != TPortPhase::ppOpen) return;
         port.SetOpen(false);
+        // The dispatch thread is still inside this very delivery.
+        openInside = port.Open();
+        phaseInside = port.PortPhase();
     }));
     Far.Write("bye");
     ASSERT_TRUE(WaitFor([&] { return !port.Open(); }, 10000ms));
+    EXPECT_TRUE(openInside);
+    EXPECT_EQ(phaseInside, TPortPhase::ppClosing);
     EXPECT_EQ(port.PortPhase(), TPortPhase::ppClosed);
+    EXPECT_EQ(port.NotifyWindow(), nullptr);
     EXPECT_TRUE(Services.Boxes.empty());
     port.SetOpen(true);
     EXPECT_TRUE(port.Open()) << "the device was not released";
+}
+
+TEST_F(NotifyWindow, AReopenAskedForInsideTheHandlerHappensOnceTheCloseIsDone)
+{
+    TRigPort port(&Form);
+    OpenPort(port);
+    port.SetOnTriggerAvail(TTriggerAvailEvent::FromFunction([&](TObject*, WORD) {
+        if (port.DispatchersMade != 1 || port.PortPhase() != TPortPhase::ppOpen) return;
+        port.SetOpen(false);
+        port.SetOpen(true);
+    }));
+    Far.Write("again");
+    ASSERT_TRUE(WaitFor([&] {
+        return port.DispatchersMade == 2 && port.PortPhase() == TPortPhase::ppOpen;
+    }, 10000ms));
+    EXPECT_TRUE(port.Open());
+    port.PutText("reopened");
+    EXPECT_EQ(Far.ReadExactly(8, 3000ms), "reopened");
 }
 
 TEST_F(NotifyWindow, DataAndTimerMessagesRaiseTheirEvents)
