@@ -1,0 +1,249 @@
+// Micro-benchmarks of the hot paths: the data packet cutting a stream of
+// status packets and noise, the data-trigger matcher, the input queue's push
+// and pop, and the settings read at first show. Heap allocations made while a
+// benchmark is timed are counted (operator new is replaced below), so a path
+// that allocates per byte shows in its allocs_per_KiB counter.
+
+#include "app/board_settings.h"
+#include "bench/rig_protocol.h"
+#include "framework/application.h"
+#include "framework/component.h"
+#include "platform/window.h"
+#include "serial/dispatch/detail/matcher.h"
+#include "serial/dispatch/io_queue.h"
+#include "serial/packet/data_packet.h"
+#include "serial/port/com_port.h"
+#include "tests/dispatch/scripted_dispatcher.h"
+
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <new>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::atomic<std::uint64_t> Allocations{0};
+
+} // namespace
+
+void* operator new(std::size_t size)
+{
+    Allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+using namespace kivo;
+
+// Status packets as the sign sends them, with a little line noise between
+// some of them: the mix the window's packet sees.
+std::string MixedStream(std::size_t bytes)
+{
+    std::mt19937 pick(7);
+    std::string stream;
+    stream.reserve(bytes + 128);
+    std::uint64_t sequence = 0;
+    while (stream.size() < bytes) {
+        stream += bench::MakeStatusFrame(sequence, 1234567890123ULL + sequence * 977, 1000000,
+                                         "LAT");
+        ++sequence;
+        if (pick() % 4 == 0) {
+            int noise = 1 + static_cast<int>(pick() % 12);
+            // Noise never holds the start string, or it would open a packet.
+            for (int i = 0; i < noise; ++i) stream += static_cast<char>('a' + pick() % 26);
+        }
+    }
+    return stream;
+}
+
+struct TAllocationProbe {
+    explicit TAllocationProbe(benchmark::State& s) : State(s), Start(Allocations.load()) {}
+    void Report(double bytes)
+    {
+        double made = static_cast<double>(Allocations.load() - Start);
+        State.counters["allocs_per_KiB"] = bytes > 0 ? made / (bytes / 1024.0) : 0.0;
+    }
+    benchmark::State& State;
+    std::uint64_t Start;
+};
+
+// ---- The data packet over a dispatcher without threads ---------------------------
+
+// A port whose dispatcher is the in-memory one of the dispatcher tests,
+// without its dispatch thread: the benchmark runs the passes itself, so the
+// packet's events are called directly, on this thread.
+class TMemoryPort : public TKivComPort {
+public:
+    using TKivComPort::TKivComPort;
+    std::unique_ptr<TKivBaseDispatcher> CreateDispatcher() override
+    {
+        auto line = std::make_unique<test::ScriptedDispatcher>(false, this);
+        Line = line.get();
+        return line;
+    }
+    test::ScriptedDispatcher* Line = nullptr;
+};
+
+class TCountingHandler : public TObject {
+public:
+    void Packet(TObject*, const std::string& data) { Bytes += data.size(), ++Count; }
+    std::size_t Count = 0;
+    std::size_t Bytes = 0;
+};
+
+void BM_DataPacketMixedStream(benchmark::State& state)
+{
+    win::SetMainThread();
+    const std::string stream = MixedStream(static_cast<std::size_t>(state.range(0)));
+    TComponent form(nullptr);
+    auto* port = new TMemoryPort(&form);
+    port->SetComNumber(1);
+    port->SetBaud(9600);
+    auto* packet = new TKivDataPacket(&form);
+    TCountingHandler handler;
+    packet->SetStartString("@");
+    packet->SetEndCond({TPacketEndCond::ecString});
+    packet->SetEndString("*");
+    packet->SetComPort(port);
+    packet->OnStringPacket = TStringPacketNotifyEvent::Of<&TCountingHandler::Packet>(&handler);
+    packet->SetEnabled(true);
+    port->SetOpen(true);
+    if (!port->Open() || !port->Line) {
+        state.SkipWithError("the port did not open");
+        return;
+    }
+    const std::size_t framesPerPass = stream.size() / kivo::bench::StatusLength;
+    TAllocationProbe probe(state);
+    std::size_t expected = 0;
+    for (auto _ : state) {
+        // The read thread's 256-byte blocks; their allocation is the read
+        // thread's cost, not the packet's.
+        state.PauseTiming();
+        port->Line->Receive(stream);
+        std::uint64_t queued = Allocations.load();
+        state.ResumeTiming();
+        probe.Start += Allocations.load() - queued;
+        for (int pass = 0; pass < 100000 && port->Line->InputQueue.Count() > 0; ++pass)
+            port->Line->DispatchPass();
+        expected += framesPerPass;
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * stream.size()));
+    probe.Report(static_cast<double>(state.iterations() * stream.size()));
+    state.counters["packets_per_s"] =
+        benchmark::Counter(static_cast<double>(handler.Count), benchmark::Counter::kIsRate);
+    // Frames straddling the end of one pass complete in the next.
+    if (handler.Count + state.iterations() < expected || handler.Count == 0)
+        state.SkipWithError("the packet missed status frames");
+    port->SetOpen(false);
+}
+BENCHMARK(BM_DataPacketMixedStream)->Arg(64 * 1024)->Unit(benchmark::kMicrosecond);
+
+// ---- The data-trigger matcher --------------------------------------------------------
+
+void BM_DataTriggerMatcher(benchmark::State& state)
+{
+    const std::string pattern = state.range(0) == 1 ? "*" : "LAT*";
+    TDataTrigger trigger;
+    trigger.Length = static_cast<int>(pattern.size());
+    trigger.IgnoreCase = true;
+    for (std::size_t i = 0; i < pattern.size(); ++i)
+        trigger.Pattern[i] = static_cast<std::uint8_t>(pattern[i]);
+    const std::string stream = MixedStream(64 * 1024);
+    TAllocationProbe probe(state);
+    std::size_t matches = 0;
+    for (auto _ : state) {
+        for (char c : stream)
+            matches += detail::MatchByte(trigger, static_cast<std::uint8_t>(c)) ? 1 : 0;
+        benchmark::DoNotOptimize(matches);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * stream.size()));
+    probe.Report(static_cast<double>(state.iterations() * stream.size()));
+    if (matches == 0) state.SkipWithError("the pattern never matched");
+}
+BENCHMARK(BM_DataTriggerMatcher)->Arg(1)->Arg(4)->Unit(benchmark::kMicrosecond);
+
+// ---- The input queue ---------------------------------------------------------------------
+
+void BM_QueuePushPop(benchmark::State& state)
+{
+    TIOQueue queue;
+    const auto depth = static_cast<int>(state.range(0));
+    std::vector<std::unique_ptr<TIOBuffer>> blocks;
+    for (int i = 0; i < depth; ++i) blocks.push_back(std::make_unique<TDataBuffer>(256));
+    for (auto _ : state) {
+        for (auto& block : blocks) queue.Push(std::move(block));
+        for (auto& block : blocks) block = queue.Pop();
+    }
+    state.SetItemsProcessed(state.iterations() * depth);
+    if (!blocks.front()) state.SkipWithError("a pushed block did not come back");
+}
+BENCHMARK(BM_QueuePushPop)->Arg(1)->Arg(32);
+
+// A consumer on another thread, as the dispatch thread takes the read
+// thread's blocks.
+void BM_QueueHandOff(benchmark::State& state)
+{
+    static TIOQueue* shared = nullptr;
+    static std::atomic<std::uint64_t> taken{0};
+    if (state.thread_index() == 0) {
+        shared = new TIOQueue;
+        taken = 0;
+    }
+    // Both threads start together: thread 0 has made the queue by now.
+    if (state.thread_index() == 0) {
+        for (auto _ : state) shared->Push(std::make_unique<TDataBuffer>(256));
+        state.SetItemsProcessed(state.iterations());
+    } else {
+        for (auto _ : state) {
+            while (!shared->Pop())
+                if (shared->WaitForBuffer(1) != win::WAIT_OBJECT_0) break;
+            taken.fetch_add(1);
+        }
+    }
+    if (state.thread_index() == 0) {
+        // The consumer may stop early; what it left is freed with the queue.
+        delete shared;
+        shared = nullptr;
+    }
+}
+BENCHMARK(BM_QueueHandOff)->Threads(2)->UseRealTime();
+
+// ---- The settings read at first show --------------------------------------------------
+
+void BM_ReadBoardSettings(benchmark::State& state)
+{
+    namespace fs = std::filesystem;
+    const fs::path file = fs::temp_directory_path() / "kivo-microbench-tarvio.ini";
+    {
+        std::ofstream out(file, std::ios::binary);
+        out << "[Porta]\r\nPort=1\r\n\r\n[Tarvio]\r\n";
+        for (int i = 1; i <= 8; ++i) out << "P" << i << "=" << 1000 + i * 111 << "\r\n";
+        out << "\r\n[Hora_Muda]\r\nHora=8\r\nMinuto=30\r\n\r\n[Texto]\r\n";
+        for (int i = 1; i <= 8; ++i) out << "Des" << i << "=Produto " << i << "\r\n";
+        out << "\r\n[Cores]\r\n";
+        for (int i = 1; i <= 8; ++i) out << "Cor" << i << "=Verde\r\n";
+    }
+    int port = 0;
+    for (auto _ : state) {
+        tarvio::BoardSettings settings = tarvio::ReadBoardSettings(file.string());
+        port += settings.PortNumber;
+        benchmark::DoNotOptimize(settings);
+    }
+    fs::remove(file);
+    if (port != static_cast<int>(state.iterations())) state.SkipWithError("the port was not read");
+}
+BENCHMARK(BM_ReadBoardSettings)->Unit(benchmark::kMicrosecond);
+
+} // namespace
+
+BENCHMARK_MAIN();
