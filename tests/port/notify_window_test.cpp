@@ -222,17 +222,6 @@ TEST_F(NotifyWindow, AMessageNamingNoDispatcherRaisesNothing)
     EXPECT_TRUE(Events.Lines.empty());
 }
 
-TEST_F(NotifyWindow, OtherMessagesGoToTheDefaultProcedure)
-{
-    TKivComPort port(&Form);
-    OpenPort(port);
-    Events.Attach(port);
-    EXPECT_EQ(win::SendMessage(port.NotifyWindow(), win::WM_QUERYENDSESSION, 0, ParamFor(port)),
-              1);
-    win::SendMessage(port.NotifyWindow(), kvPortOpen, 0, ParamFor(port));
-    EXPECT_TRUE(Events.Lines.empty());
-}
-
 // ---- Status kinds ----------------------------------------------------------------
 
 struct TStatusRow {

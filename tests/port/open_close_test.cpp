@@ -142,20 +142,6 @@ TEST_F(Opening, OpeningTwiceOpensOnceAndClosingAClosedPortDoesNothing)
     EXPECT_EQ(port.PortPhase(), ppClosed);
 }
 
-TEST_F(Opening, ReopenAfterCloseGetsAFreshDispatcherAndStillSends)
-{
-    PtyPair& com3 = Line(3);
-    TKivComPort port(&Form);
-    port.SetComNumber(3);
-    for (int round = 0; round < 3; ++round) {
-        port.SetOpen(false);
-        port.SetOpen(true);
-        ASSERT_TRUE(port.Open());
-        port.PutText("r" + std::to_string(round));
-        EXPECT_EQ(com3.ReadExactly(2, 3000ms), "r" + std::to_string(round));
-    }
-}
-
 // ---- Output ----------------------------------------------------------------------
 
 class Output : public PortRig {};
@@ -202,17 +188,6 @@ TEST_F(Output, TextLongerThanTheOutputRoomRaisesAndQueuesNothing)
     port.PutText("exactly-16-bytes");
     EXPECT_EQ(com3.ReadExactly(16, 3000ms), "exactly-16-bytes");
     EXPECT_EQ(com3.ReadAvailable(100ms), "") << "part of the refused text went out";
-}
-
-TEST_F(Output, EmptyTextQueuesNothing)
-{
-    PtyPair& com3 = Line(3);
-    TKivComPort port(&Form);
-    port.SetComNumber(3);
-    port.PutText("");
-    EXPECT_TRUE(port.Open());
-    port.PutText("z");
-    EXPECT_EQ(com3.ReadAvailable(150ms), "z");
 }
 
 // ---- The deferred close -------------------------------------------------------------
@@ -336,30 +311,11 @@ TEST_F(NumberChange, ReopensOnTheNewNumberKeepingTriggersAndTracing)
         << "the first trace was not written at the close";
     // The timer trigger made on COM3 exists on the new dispatcher.
     EXPECT_NO_THROW(port.ArmTimerTrigger(static_cast<win::WORD>(timer), 1000, true));
+    EXPECT_THROW(port.ArmTimerTrigger(static_cast<win::WORD>(timer + 800), 1, true),
+                 EBadTriggerHandle);
     port.PutText("new");
     EXPECT_EQ(com5.ReadExactly(3, 3000ms), "new");
     EXPECT_EQ(com3.ReadAvailable(100ms), "");
-}
-
-TEST_F(NumberChange, AClosedPortOnlyStoresTheNumber)
-{
-    TRigPort port(&Form);
-    port.SetAutoOpen(false);
-    port.SetComNumber(7);
-    EXPECT_EQ(port.ComNumber(), 7);
-    EXPECT_FALSE(port.Open());
-    EXPECT_EQ(port.DispatchersMade, 0);
-}
-
-TEST_F(NumberChange, ABadTriggerHandleStillRaisesAfterwards)
-{
-    Line(3);
-    Line(5);
-    TKivComPort port(&Form);
-    port.SetComNumber(3);
-    port.SetOpen(true);
-    port.SetComNumber(5);
-    EXPECT_THROW(port.ArmTimerTrigger(8 * 100, 1, true), EBadTriggerHandle);
 }
 
 // ---- Loading ----------------------------------------------------------------------------
@@ -391,17 +347,6 @@ TEST_F(Loading, AFailedOpenAtTheEndIsShownAndLoadingGoesOn)
     Pump();
     ASSERT_EQ(Services.Boxes.size(), 1u);
     EXPECT_EQ(Services.Boxes[0].Kind, TMessageKind::mkError);
-}
-
-TEST_F(Loading, APromptCancelledAtTheEndLeavesOpenFalse)
-{
-    TKivComPort port(&Form);
-    port.BeginLoading();
-    port.SetOpen(true);
-    port.EndLoading();
-    EXPECT_FALSE(port.Open());
-    Pump();
-    EXPECT_EQ(Services.Boxes.size(), 1u);
 }
 
 // ---- Port users ---------------------------------------------------------------------------
