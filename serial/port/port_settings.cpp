@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 
 namespace kivo {
 
@@ -63,7 +64,14 @@ void TKivCustomComPort::SetComNumber(WORD value)
     Dispatcher->SaveTriggerSet(SavedTriggers);
     TTraceLogState tracing = TracingValue;
     TTraceLogState logging = LoggingValue;
-    SetOpen(false);
+    // A close that reports a failure (a trace that cannot be written) has
+    // still closed the port: the change goes on, and the failure follows.
+    std::exception_ptr closeError;
+    try {
+        SetOpen(false);
+    } catch (...) {
+        closeError = std::current_exception();
+    }
     ComNumberValue = value;
     SetTracing(tracing);
     SetLogging(logging);
@@ -74,6 +82,7 @@ void TKivCustomComPort::SetComNumber(WORD value)
     if (Phase == TPortPhase::ppOpen)
         if (TKivBaseDispatcher* dispatcher = ActiveDispatcher())
             dispatcher->RestoreTriggerSet(SavedTriggers);
+    if (closeError) std::rethrow_exception(closeError);
 }
 
 void TKivCustomComPort::SetPromptForPort(bool value)

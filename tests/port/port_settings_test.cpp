@@ -407,6 +407,20 @@ TEST_F(Tracing, AnUnwritableTraceStillClosesThePortAndIsReported)
     EXPECT_EQ(Port.PortPhase(), TPortPhase::ppClosed);
 }
 
+TEST_F(Tracing, AnUnwritableTraceDoesNotStopANumberChange)
+{
+    PtyPair& com5 = Line(5);
+    Port.SetTraceName((Devices / "no-such-dir" / "x.trc").string());
+    Port.SetTracing(tlOn);
+    Open();
+    Send("data");
+    EXPECT_THROW(Port.SetComNumber(5), EInOutError);
+    EXPECT_EQ(Port.ComNumber(), 5);
+    ASSERT_TRUE(Port.Open());
+    Port.PutText("moved");
+    EXPECT_EQ(com5.ReadExactly(5, 3000ms), "moved");
+}
+
 TEST_F(Tracing, LoggingOnAtOpenIsWrittenAtClose)
 {
     Port.SetLogName((Devices / "port.log").string());
