@@ -8,6 +8,9 @@
 //
 // A serial file is a KernelObject: the shared CloseHandle of platform/sync
 // ends it, completing everything still pending with 995 before it returns.
+// Once the far end has gone (unplug, the other side of a pty closed), what
+// was pending fails with 1167 and so does every later call that needs the
+// line; bytes received before that can still be read.
 // Every call may come from any thread; one monitor thread per open file
 // completes overlapped operations by filling the OVERLAPPED and setting its
 // hEvent.
@@ -214,7 +217,9 @@ HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD shareMode,
                    void* securityAttributes, DWORD creationDisposition, DWORD flagsAndAttributes,
                    HANDLE templateFile);
 
-// Sizes the receive buffer kept in user space (the kernel's are fixed).
+// Sizes the receive buffer kept in user space (the kernel's are fixed); 0
+// keeps the current size. Writes go straight to the kernel, so outQueue is
+// not used.
 BOOL SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue);
 
 // GetCommState returns the record last set (the kernel's readback is not

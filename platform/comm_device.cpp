@@ -51,25 +51,25 @@ int WatcherSignal()
 
 void IgnoreWatcherSignal(int) {}
 
+using SignalAction = struct sigaction;
+
 void EnsureWatcherSignalHandler()
 {
     static std::once_flag once;
     std::call_once(once, [] {
-        struct sigaction current
-        {
-        };
+        SignalAction current{};
         ::sigaction(WatcherSignal(), nullptr, &current);
         // Leave a handler the program installed itself alone; it also interrupts.
         if (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN) return;
-        struct sigaction wanted
-        {
-        };
+        SignalAction wanted{};
         wanted.sa_handler = IgnoreWatcherSignal;
         sigemptyset(&wanted.sa_mask);
         ::sigaction(WatcherSignal(), &wanted, nullptr);
     });
 }
 
+// Windows' two special forms first (return at once; return on the first
+// byte or after the constant), then the total and interval limits.
 void ArmRead(ReadOp& read, Clock::time_point now)
 {
     const COMMTIMEOUTS& limits = read.Limits;
@@ -167,7 +167,8 @@ DWORD CommDevice::Open(const std::string& path)
     if (State.fRtsControl != RTS_CONTROL_HANDSHAKE) State.fRtsControl = RTS_CONTROL_ENABLE;
     State.fTXContinueOnXoff = 1;
     if (ValidateDcb(State) != ERROR_SUCCESS) State.fOutX = State.fInX = 0;
-    if (ToTermios(State, tio) != ERROR_SUCCESS || ::ioctl(Fd, TCSETS2, &tio) < 0)
+    if (DWORD invalid = ToTermios(State, tio); invalid != ERROR_SUCCESS) return invalid;
+    if (::ioctl(Fd, TCSETS2, &tio) < 0)
         return errno == EIO ? ERROR_FILE_NOT_FOUND : Win32FromErrno(errno);
 
     HasModemLines = ::ioctl(Fd, TIOCMGET, &ModemLines) == 0;
@@ -180,6 +181,7 @@ DWORD CommDevice::Open(const std::string& path)
         Reads.reserve(2);
         Writes.reserve(2);
         Monitor = std::thread([this] { MonitorBody(); });
+        pthread_setname_np(Monitor.native_handle(), "kivo-comm");
     } catch (const std::bad_alloc&) {
         return ERROR_NOT_ENOUGH_MEMORY;
     } catch (const std::system_error&) {
@@ -596,6 +598,7 @@ void CommDevice::StartLineWatcher()
     EnsureWatcherSignalHandler();
     try {
         Watcher = std::thread([this] { WatchLines(); });
+        pthread_setname_np(Watcher.native_handle(), "kivo-comm-lines");
         WatcherStarted = true;
     } catch (const std::system_error&) {
         ModemPolling = true;
@@ -639,4 +642,5 @@ void CommDevice::StopLineWatcher()
     lock.unlock();
     Watcher.join();
 }
+
 }  // namespace kivo::win::detail

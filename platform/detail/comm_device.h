@@ -83,9 +83,14 @@ struct WaitOp
     DWORD* Mask;
 };
 
-// One open serial device. Every field below Lock is guarded by it; the
-// monitor thread sleeps in ppoll without it. Held through shared_ptr so a
-// call in progress on another thread keeps it alive across CloseHandle.
+// One open serial device: its descriptor, the line state GetCommState
+// reports, a receive ring, the queues of pending reads and writes, the one
+// pending event wait, and the monitor thread that completes them. The
+// monitor sleeps in ppoll without Lock; every field it shares is used under
+// Lock, except the few set before it starts and cleared after it ends (the
+// descriptors, what the line can do). CommFile owns it through shared_ptr,
+// so a call still running on another thread keeps it alive across
+// CloseHandle; Shutdown ends the threads and fails what is pending with 995.
 class CommDevice
 {
 public:
@@ -95,24 +100,7 @@ public:
     void Shutdown();
     void Wake();
 
-    std::mutex Lock;
-    std::condition_variable Done;  // notified on every completion
-
-    bool Closed = false;
-    bool Dead = false;  // hung up or failed: I/O fails with DeadError
-    DWORD DeadError = ERROR_SUCCESS;
-    DCB State;
-    COMMTIMEOUTS Timeouts;
-    DWORD Mask = 0;
-    DWORD History = 0;
-    DWORD Errors = 0;
-    std::vector<BYTE> Ring;
-    std::size_t RingHead = 0;
-    std::size_t RingCount = 0;
-    std::vector<ReadOp> Reads;
-    std::vector<WriteOp> Writes;
-    std::optional<WaitOp> Wait;
-
+    // Operations: Begin marks a record pending, Complete publishes it.
     void Begin(OVERLAPPED& op);
     void Complete(OVERLAPPED* op, DWORD error, DWORD count);
     void CompleteAll(DWORD error);
@@ -137,8 +125,32 @@ public:
     DWORD ApplyControlLines(const DCB& dcb);
     void StartLineWatcher();
 
-    int Fd = -1;
+    std::mutex Lock;
+    std::condition_variable Done;  // notified on every completion
 
+    int Fd = -1;
+    bool Closed = false;
+    bool Dead = false;  // hung up or failed: I/O fails with DeadError
+    DWORD DeadError = ERROR_SUCCESS;
+    DCB State;
+    COMMTIMEOUTS Timeouts;
+    DWORD Mask = 0;
+    DWORD History = 0;  // events seen since the last report, within Mask
+    DWORD Errors = 0;   // CE_ bits until ClearCommError
+    std::vector<BYTE> Ring;
+    std::size_t RingHead = 0;
+    std::size_t RingCount = 0;
+    std::vector<ReadOp> Reads;    // first in, first served
+    std::vector<WriteOp> Writes;  // likewise
+    std::optional<WaitOp> Wait;
+
+    // RTS toggle: the driver's RS-485 mode, else raised around each write.
+    bool Rs485InKernel = false;
+    bool RtsToggleEmulated = false;
+    bool RtsRaisedForSend = false;
+    bool ModemPolling = false;  // the driver cannot wait for modem lines
+
+private:
     void MonitorBody();
     void WatchLines();
     void ServiceTimers(Clock::time_point now);
@@ -163,14 +175,11 @@ public:
     bool WatcherDone = false;
     std::atomic<bool> LinesChanged{false};
     std::atomic<bool> WatcherCannotWait{false};
-    bool ModemPolling = false;
     Clock::time_point NextModemPoll = Never;
 
-    bool Rs485InKernel = false;
-    bool RtsToggleEmulated = false;
-    bool RtsRaisedForSend = false;
     bool WroteSinceDrain = false;
     bool DrainWatch = false;
     Clock::time_point NextDrainCheck = Never;
 };
+
 }  // namespace kivo::win::detail
