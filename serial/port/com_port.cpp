@@ -195,25 +195,17 @@ void TKivCustomComPort::OpenPort()
         usersTold = true;
         NotifyPortOpen();
     } catch (...) {
-        // Users that already heard of the opening hear of its end, so none
-        // keeps a hook into the dispatcher that is about to go.
-        if (usersTold) {
-            try {
-                NotifyPortClosing();
-            } catch (...) {
-            }
-        }
+        // The failure that undid the opening is the one raised; users that
+        // already heard of the opening hear of its end, so none keeps a hook
+        // into the dispatcher that is about to go.
+        std::exception_ptr firstError = std::current_exception();
+        if (usersTold) KeepFirstError(firstError, [&] { NotifyPortClosing(); });
         OpenValue = false;
         Phase = ppClosed;
         if (NotifyWindowValue) SetNotificationWindow(false);
         DiscardDispatcher();
-        if (usersTold) {
-            try {
-                NotifyPortClose();
-            } catch (...) {
-            }
-        }
-        throw;
+        if (usersTold) KeepFirstError(firstError, [&] { NotifyPortClose(); });
+        std::rethrow_exception(firstError);
     }
 }
 

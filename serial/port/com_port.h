@@ -104,6 +104,8 @@ inline constexpr std::size_t PassStringLimit = 255;
 inline constexpr win::DWORD MaxTraceSize = 4000000;
 inline constexpr win::DWORD MaxLogSize = 16000000;
 
+// One component that wants to hear of the port's opening and closing: by
+// messages to its window, or by one of the two callbacks.
 struct TPortUserEntry {
     win::HWND Window = nullptr;
     TPortOpenCallback PlainCallback;
