@@ -2,6 +2,8 @@
 
 #include "framework/application.h"
 
+#include "framework/thread.h"
+
 #include <cstdio>
 
 namespace kivo {
@@ -59,6 +61,16 @@ void TApplication::HandleCurrentException()
         QueueError(error.what());
     } catch (...) {
         QueueError("Unknown exception");
+    }
+}
+
+void TApplication::HandleException(std::exception_ptr error)
+{
+    if (!error) return;
+    try {
+        std::rethrow_exception(error);
+    } catch (...) {
+        HandleCurrentException();
     }
 }
 
@@ -138,11 +150,14 @@ TApplication& Application()
 TApplicationScope::TApplicationScope(TApplication& application)
     : Previous(Current.exchange(&application))
 {
+    if (!Previous)
+        SetExceptionDisplay([](std::exception_ptr error) { Application().HandleException(error); });
 }
 
 TApplicationScope::~TApplicationScope()
 {
     Current.store(Previous);
+    if (!Previous) SetExceptionDisplay({});
 }
 
 } // namespace kivo

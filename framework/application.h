@@ -57,6 +57,7 @@ public:
     void HandleException(const std::exception& error);
     // For a catch block: the exception being handled, whatever its class.
     void HandleCurrentException();
+    void HandleException(std::exception_ptr error);
 
     // A modal box shown at once; returns when it is closed.
     void MessageBox(const std::string& text, TMessageKind kind = TMessageKind::mkInformation);
@@ -101,6 +102,8 @@ private:
 TApplication& Application();
 
 // Installs an application for its lifetime and puts the previous one back.
+// While one is installed, exceptions that reach the top of a stack thread or
+// of the message loop go to its general error handler.
 class TApplicationScope {
 public:
     explicit TApplicationScope(TApplication& application);

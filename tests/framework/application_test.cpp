@@ -3,6 +3,8 @@
 
 #include "framework/application.h"
 #include "framework/exceptions.h"
+#include "framework/thread.h"
+#include "platform/window.h"
 #include "tests/framework/recording_services.h"
 
 #include <gtest/gtest.h>
@@ -128,6 +130,15 @@ TEST_F(ApplicationTest, CtrlAndBeepComeFromTheServices)
     EXPECT_FALSE(App.CtrlKeyDown());
     App.Beep();
     EXPECT_EQ(Services.Beeps, 1);
+}
+
+TEST_F(ApplicationTest, ExceptionsAtTheTopOfTheStackReachTheErrorHandler)
+{
+    win::SetMainThread();
+    DisplayException(std::make_exception_ptr(Exception("ie_NOpen - device not open")));
+    EXPECT_TRUE(Services.Boxes.empty()) << "shown inside the caller";
+    Services.RunPosted();
+    EXPECT_EQ(Services.BoxTexts(), std::vector<std::string>{"ie_NOpen - device not open"});
 }
 
 TEST(ApplicationScope, InstallsAndPutsBackThePrevious)
