@@ -3,6 +3,7 @@
 
 #include "app/board_settings.h"
 #include "app/main_window.h"
+#include "framework/qt/message_pump.h"
 #include "framework/qt/qt_application.h"
 #include "serial/port/port_select.h"
 
@@ -13,6 +14,9 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationDisplayName("Tarvio");
     kivo::qt::TQtApplication application;
+    // The serial stack's messages and synchronised calls reach this thread
+    // through its queue; the pump serves it from Qt's loop.
+    kivo::qt::TMessagePump pump;
     // A port opened with number 0 asks the operator through the selection dialog.
     application.Application().SetPortPrompt([] { return kivo::PromptForComPort(); });
 
