@@ -12,7 +12,8 @@ class WindowFailures : public WindowTest {};
 
 struct OpeningFailure {
     const char* Situation;
-    int Code;             // what the device opener answers
+    bool Held;            // another holder has the port
+    bool Missing;         // no such port
     bool PortNumberZero;  // and the prompt is cancelled
 };
 
@@ -26,7 +27,10 @@ TEST_P(FirstShowOpeningFailure, IsReportedAndEndsTheProgramWithoutSaving)
     ini.Prices[0] = "12";
     WriteIni(ini);
     const std::string before = IniText();
-    OpenResult = GetParam().Code;
+    if (GetParam().Held) {
+        ASSERT_TRUE(Line.Hold(3));
+    }
+    if (GetParam().Missing) Line.Detach(3);
 
     TForm1& form = ShowForm();
     ASSERT_EQ(Services.Boxes.size(), 1u);
@@ -43,11 +47,9 @@ TEST_P(FirstShowOpeningFailure, IsReportedAndEndsTheProgramWithoutSaving)
 }
 
 INSTANTIATE_TEST_SUITE_P(Situations, FirstShowOpeningFailure,
-                         ::testing::Values(OpeningFailure{"in use", -5, false},
-                                           OpeningFailure{"missing", -2, false},
-                                           OpeningFailure{"no path", -3, false},
-                                           OpeningFailure{"other", -31, false},
-                                           OpeningFailure{"cancelled", 0, true}),
+                         ::testing::Values(OpeningFailure{"in use", true, false, false},
+                                           OpeningFailure{"missing", false, true, false},
+                                           OpeningFailure{"cancelled", false, false, true}),
                          [](const auto& info) {
                              std::string name = info.param.Situation;
                              std::replace(name.begin(), name.end(), ' ', '_');
@@ -61,7 +63,7 @@ TEST_F(WindowFailures, OpeningFailingDuringATransmissionSavesTheTypedPricesFirst
     form.P1->setFocus();
     form.P1->selectAll();
     QTest::keyClicks(form.P1, "4321");
-    OpenResult = -5;
+    Line.Detach(3);
 
     QTest::mouseClick(form.Button1, Qt::LeftButton);
     EXPECT_EQ(Services.BoxTexts(), std::vector<std::string>{OpeningFailureText});
@@ -75,7 +77,7 @@ TEST_F(WindowFailures, FailedSaveBeforeTheEndIsShownAndTheEndStillComes)
     WriteIni(TBoardIni{});
     TForm1& form = ShowForm();
     RemoveFolder();
-    OpenResult = -2;
+    Line.Detach(3);
 
     form.Button1Click();
     EXPECT_EQ(Services.BoxTexts(),
@@ -93,8 +95,8 @@ TEST_F(WindowFailures, TicksUnderTheOpeningBoxStartNoTransmission)
     form.Panel1Click();
     Services.Ctrl = false;
     Clock.Set({2024, 3, 5, 7, 30, 0, 0});  // the schedule's second
-    const int opensBefore = static_cast<int>(DeviceNames.size());
-    OpenResult = -5;
+    const int opensBefore = Line.Openings();
+    Line.Detach(3);
 
     Services.WhileBoxShown = [&](const std::string&) {
         // What the modal box's own loop would run.
@@ -107,15 +109,16 @@ TEST_F(WindowFailures, TicksUnderTheOpeningBoxStartNoTransmission)
 
     EXPECT_EQ(Services.BoxTexts(), std::vector<std::string>{OpeningFailureText})
         << "boxes stacked up";
-    EXPECT_EQ(static_cast<int>(DeviceNames.size()), opensBefore + 1);
+    EXPECT_EQ(Line.Openings(), opensBefore);
     EXPECT_EQ(form.TestCounter(), 1);
 
     // Termination has been asked for: later ticks start nothing either.
     Services.WhileBoxShown = nullptr;
     Tick(form.Timer2);
     Tick(form.Timer1);
+    Line.Attach(3);
     form.Button1Click();
-    EXPECT_EQ(static_cast<int>(DeviceNames.size()), opensBefore + 1);
+    EXPECT_EQ(Line.Openings(), opensBefore) << "a transmission started after the end was asked";
     EXPECT_EQ(Services.Boxes.size(), 1u);
 }
 
@@ -124,7 +127,7 @@ TEST_F(WindowFailures, OutputRefusedInTheScheduleLeavesItArmed)
     WriteIni(TBoardIni{});
     TForm1& form = ShowForm();
     form.CB3->setChecked(true);
-    LimitOutputRoom(*form.Port1, 10);
+    TSignLine::LimitOutputRoom(*form.Port1, 10);
     Clock.Set({2024, 3, 5, 7, 30, 0, 0});
     Tick(form.Timer1);
 
@@ -139,14 +142,14 @@ TEST_F(WindowFailures, OutputRefusedOnAcertarAgoraIsShownAndTheProgramGoesOn)
 {
     WriteIni(TBoardIni{});
     TForm1& form = ShowForm();
-    LimitOutputRoom(*form.Port1, 33);
+    TSignLine::LimitOutputRoom(*form.Port1, 33);
     QTest::mouseClick(form.Button1, Qt::LeftButton);
     EXPECT_TRUE(Services.Boxes.empty()) << "shown inside the handler";
     EXPECT_EQ(ErrorsShown(), std::vector<std::string>{"Output buffer too small for block"});
     EXPECT_FALSE(App.Terminated());
-    LimitOutputRoom(*form.Port1, 34);
+    TSignLine::LimitOutputRoom(*form.Port1, 34);
     QTest::mouseClick(form.Button1, Qt::LeftButton);
-    EXPECT_EQ(Sent(), std::vector<std::string>{ExampleFrame});
+    EXPECT_EQ(Sent(1), std::vector<std::string>{ExampleFrame});
 }
 
 TEST_F(WindowFailures, FailedSaveAfterAPacketIsShownAndTheNextPacketStillArrives)

@@ -6,6 +6,7 @@
 #include "app/main_window.h"
 #include "tests/app/link_double.h"
 #include "framework/local_time.h"
+#include "platform/window.h"
 #include "tests/framework/recording_services.h"
 #include "tests/support/temp_dir.h"
 
@@ -49,7 +50,9 @@ class WindowTest : public ::testing::Test {
 protected:
     WindowTest()
     {
+        kivo::win::SetMainThread();
         std::filesystem::create_directory(Folder());
+        Line.Attach(3);
         App.SetPortPrompt([this] {
             ++PromptCount;
             return PromptAnswer;
@@ -68,10 +71,7 @@ protected:
     TForm1& Create()
     {
         Form = std::make_unique<TForm1>(IniPath());
-        AnswerOpenings(*Form->Port1, [this](const std::string& name) {
-            DeviceNames.push_back(name);
-            return OpenResult;
-        });
+        Line.CountOpenings(*Form->Port1);
         return *Form;
     }
 
@@ -82,7 +82,8 @@ protected:
         return *Form;
     }
 
-    const std::vector<std::string>& Sent() const { return TextsSent(*Form->Port1); }
+    // What the sign got on COM3; waits for at least atLeast frames.
+    const std::vector<std::string>& Sent(std::size_t atLeast = 0) { return Line.Frames(3, atLeast); }
 
     std::vector<std::string> ErrorsShown()
     {
@@ -96,6 +97,7 @@ protected:
         ASSERT_TRUE(QMetaObject::invokeMethod(timer, "timeout", Qt::DirectConnection));
     }
 
+    TSignLine Line;
     kivo::test::TempDir Dir{"tarvio-window"};
     kivo::test::TRecordingServices Services;
     kivo::TApplication App{Services};
@@ -106,8 +108,6 @@ protected:
 
     int PromptCount = 0;
     std::optional<int> PromptAnswer;
-    std::vector<std::string> DeviceNames;
-    int OpenResult = 0;
 };
 
 inline const std::string ExampleFrame = "@12340999000015002000300040005000*";

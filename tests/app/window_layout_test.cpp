@@ -32,6 +32,7 @@ void ExpectVisibleRowsInside(TForm1& form)
 TEST_F(WindowLayout, WithoutASettingsFileEveryRowIsHidden)
 {
     PromptAnswer = 5;
+    Line.Attach(5);
     TForm1& form = ShowForm();
     for (int row = 0; row < RowCount; ++row) ExpectRowVisible(form, row, false);
     EXPECT_EQ(form.height(), 280 - 39);
@@ -43,7 +44,8 @@ TEST_F(WindowLayout, WithoutASettingsFileEveryRowIsHidden)
 
     // Port 0: the choice serves this opening only and is asked again.
     EXPECT_EQ(PromptCount, 1);
-    EXPECT_EQ(DeviceNames, std::vector<std::string>{"\\\\.\\COM5"});
+    EXPECT_TRUE(form.Port1->Open());
+    EXPECT_EQ(form.Port1->ComNumber(), 5);
     EXPECT_EQ(form.Settings().PortNumber, 0);
     form.Button1Click();
     EXPECT_EQ(PromptCount, 2);
@@ -213,7 +215,7 @@ TEST_F(WindowLayout, FirstShowRunsOnce)
     TForm1& form = ShowForm();
     form.hide();
     form.show();
-    EXPECT_EQ(Openings(*form.Port1), 1);
+    EXPECT_EQ(Line.Openings(), 1);
 }
 
 } // namespace

@@ -24,11 +24,10 @@ TEST_F(WindowLink, AcertarAgoraReopensThePortAndSendsTheFrame)
 {
     WriteIni(TBoardIni{});
     TForm1& form = ShowForm();
-    ASSERT_EQ(Openings(*form.Port1), 1);
+    ASSERT_EQ(Line.Openings(), 1);
     QTest::mouseClick(form.Button1, Qt::LeftButton);
-    EXPECT_EQ(Sent(), std::vector<std::string>{ExampleFrame});
-    EXPECT_EQ(Openings(*form.Port1), 2);
-    EXPECT_EQ(DeviceNames.back(), "\\\\.\\COM3");
+    EXPECT_EQ(Sent(1), std::vector<std::string>{ExampleFrame});
+    EXPECT_EQ(Line.Openings(), 2);
 }
 
 TEST_F(WindowLink, HiddenRowsAreSentToo)
@@ -39,7 +38,7 @@ TEST_F(WindowLink, HiddenRowsAreSentToo)
     WriteIni(ini);
     TForm1& form = ShowForm();
     form.Button1Click();
-    EXPECT_EQ(Sent(), std::vector<std::string>{ExampleFrame});
+    EXPECT_EQ(Sent(1), std::vector<std::string>{ExampleFrame});
 }
 
 TEST_F(WindowLink, TwoTypedDigitsGoOutWithTwoSpaces)
@@ -50,7 +49,7 @@ TEST_F(WindowLink, TwoTypedDigitsGoOutWithTwoSpaces)
     form.P3->selectAll();
     QTest::keyClicks(form.P3, "12");
     form.Button1Click();
-    EXPECT_EQ(Sent(), std::vector<std::string>{"@1234099912  15002000300040005000*"});
+    EXPECT_EQ(Sent(1), std::vector<std::string>{"@1234099912  15002000300040005000*"});
 }
 
 TEST_F(WindowLink, ValidPacketShowsPricesStatusAndTimeAndSaves)
@@ -191,14 +190,16 @@ TEST_P(PortNumberForms, AsTheWindowReadsThem)
     ini.Port = GetParam().Stored;
     WriteIni(ini);
     PromptAnswer = 9;
+    Line.Attach(GetParam().Port == 0 ? 9 : GetParam().Port);
     TForm1& form = ShowForm();
     EXPECT_EQ(form.Settings().PortNumber & 0xFFFF, GetParam().Port);
+    EXPECT_TRUE(form.Port1->Open());
     if (GetParam().Port == 0) {
         EXPECT_EQ(PromptCount, 1) << "port 0 asks for a port";
-        EXPECT_EQ(DeviceNames.back(), "\\\\.\\COM9");
+        EXPECT_EQ(form.Port1->ComNumber(), 9);
     } else {
         EXPECT_EQ(PromptCount, 0);
-        EXPECT_EQ(DeviceNames.back(), "\\\\.\\COM" + std::to_string(GetParam().Port));
+        EXPECT_EQ(form.Port1->ComNumber(), GetParam().Port);
     }
 }
 
