@@ -14,31 +14,6 @@ TRowTexts Captions(std::initializer_list<int> hiddenRows)
     return captions;
 }
 
-TEST(RowLayout, NothingHiddenKeepsTheDesignedHeight)
-{
-    TRowLayout layout = ComputeRowLayout(Captions({}));
-    EXPECT_EQ(layout.OuterHeight, 380);
-    EXPECT_EQ(layout.SairTop, 285);
-    for (bool visible : layout.Visible) EXPECT_TRUE(visible);
-}
-
-TEST(RowLayout, AllHidden)
-{
-    TRowLayout layout = ComputeRowLayout(Captions({1, 2, 3, 4, 5, 6, 7, 8}));
-    EXPECT_EQ(layout.OuterHeight, 280);
-    EXPECT_EQ(layout.SairTop, 185);
-    for (bool visible : layout.Visible) EXPECT_FALSE(visible);
-}
-
-TEST(RowLayout, OnlyRow8Hidden)
-{
-    TRowLayout layout = ComputeRowLayout(Captions({8}));
-    EXPECT_EQ(layout.OuterHeight, 340);
-    EXPECT_EQ(layout.SairTop, 245);
-    EXPECT_FALSE(layout.Visible[7]);
-    EXPECT_TRUE(layout.Visible[6]);
-}
-
 TEST(RowLayout, GapAboveVisibleRowsDoesNotShrinkTheWindow)
 {
     // Rows 4 and 8 hidden: rows 5 to 7 are still visible, so the height is
@@ -52,14 +27,6 @@ TEST(RowLayout, GapAboveVisibleRowsDoesNotShrinkTheWindow)
     layout = ComputeRowLayout(Captions({2}));
     EXPECT_EQ(layout.OuterHeight, 380);
     EXPECT_EQ(layout.SairTop, 285);
-}
-
-TEST(RowLayout, TrailingRunPicksTheTableRowOfItsFirstRow)
-{
-    EXPECT_EQ(ComputeRowLayout(Captions({4, 5, 6, 7, 8})).OuterHeight, 300);
-    EXPECT_EQ(ComputeRowLayout(Captions({7, 8})).SairTop, 205);
-    EXPECT_EQ(ComputeRowLayout(Captions({3, 4, 5, 6, 7, 8})).OuterHeight, 280);
-    EXPECT_EQ(ComputeRowLayout(Captions({1, 5, 6, 7, 8})).OuterHeight, 300);
 }
 
 TEST(RowLayout, OnlyTheExactWordHides)

@@ -69,14 +69,6 @@ TEST(CheckStatusPacket, OneCharacterShortIsRefused)
     EXPECT_FALSE(CheckStatusPacket(packet));
 }
 
-TEST(CheckStatusPacket, ShortAndEmptyTextsAreRefused)
-{
-    EXPECT_FALSE(CheckStatusPacket(""));
-    EXPECT_FALSE(CheckStatusPacket("@"));
-    EXPECT_FALSE(CheckStatusPacket("@ALIVE"));
-    EXPECT_FALSE(CheckStatusPacket("@ALIVE-*"));
-}
-
 TEST(CheckStatusPacket, EndMarkerMustBeAtPosition51)
 {
     std::string packet = ExamplePacket();

@@ -32,24 +32,6 @@ TEST(ReadBoardSettings, MissingFileGivesTheDefaults)
     }
 }
 
-TEST(ReadBoardSettings, NamesMatchInAnyCaseValuesAsWritten)
-{
-    kivo::test::TempDir dir("tarvio-settings");
-    dir.Write("t.ini", "[TEXTO]\ndes1=Gasóleo\n[cores]\nCOR1=amarelo\n[hora_muda]\nHORA=7\n");
-    BoardSettings settings = ReadBoardSettings((dir / "t.ini").string());
-    EXPECT_EQ(settings.Captions[0], "Gasóleo");
-    EXPECT_EQ(settings.Colours[0], "amarelo");
-    EXPECT_EQ(settings.HourIndex, 7);
-}
-
-TEST(ReadBoardSettings, LongTextIsCutAt2047Characters)
-{
-    kivo::test::TempDir dir("tarvio-settings");
-    dir.Write("t.ini", "[Texto]\nDes1=" + std::string(3000, 'x') + "\n");
-    BoardSettings settings = ReadBoardSettings((dir / "t.ini").string());
-    EXPECT_EQ(settings.Captions[0].size(), 2047u);
-}
-
 TEST(WriteBoardState, FailedWriteNamesTheFile)
 {
     kivo::test::TempDir dir("tarvio-settings");

@@ -100,6 +100,9 @@ public:
         return Received[number];
     }
 
+    // Bytes the sign sends on COMn.
+    void SendFromSign(int number, const std::string& bytes) { Ports.at(number)->Write(bytes); }
+
     // Counts the port's successful openings from now on.
     void CountOpenings(kivo::TKivComPort& port)
     {

@@ -157,12 +157,12 @@ TEST_F(WindowFailures, FailedSaveAfterAPacketIsShownAndTheNextPacketStillArrives
     WriteIni(TBoardIni{});
     TForm1& form = ShowForm();
     RemoveFolder();
-    EXPECT_TRUE(form.KivDataPacket1->DeliverStringPacket(StatusPacket()));
+    EXPECT_TRUE(Deliver(StatusPacket()));
     EXPECT_EQ(form.SB1->PanelText(0), "Dados OK");
     EXPECT_EQ(form.L1->text(), "1234");
     EXPECT_EQ(ErrorsShown(), std::vector<std::string>{"Unable to write to " + IniPath()});
     EXPECT_FALSE(App.Terminated());
-    EXPECT_TRUE(form.KivDataPacket1->DeliverStringPacket(StatusPacket(' ', "@ALIVE-", "OK2")));
+    EXPECT_TRUE(Deliver(StatusPacket(' ', "@ALIVE-", "OK2")));
     EXPECT_EQ(form.SB1->PanelText(1), "OK2");
 }
 

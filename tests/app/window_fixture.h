@@ -4,9 +4,9 @@
 // opener that the test answers.
 
 #include "app/main_window.h"
-#include "tests/app/link_double.h"
 #include "framework/local_time.h"
 #include "platform/window.h"
+#include "tests/app/link_double.h"
 #include "tests/framework/recording_services.h"
 #include "tests/support/temp_dir.h"
 
@@ -89,6 +89,31 @@ protected:
     {
         Services.RunPosted();
         return Services.BoxTexts();
+    }
+
+    // The sign sends packet on COM3; true once the window's packet handler
+    // has run (it always rewrites status panel 0).
+    bool Deliver(const std::string& packet) { return DeliverThrough(*Form->KivDataPacket1, packet); }
+
+    template <typename TPacket>
+    bool DeliverThrough(TPacket& dataPacket, const std::string& packet)
+    {
+        // The stand-in body frames nothing and takes the packet directly;
+        // the real one gets it over the line and calls the handler through
+        // this thread's queue.
+        if constexpr (requires(TPacket& p, const std::string& s) { p.DeliverStringPacket(s); }) {
+            return dataPacket.DeliverStringPacket(packet);
+        } else {
+            const QString waiting = "<waiting>";
+            Form->SB1->SetPanelText(0, waiting);
+            Line.SendFromSign(3, packet);
+            return kivo::test::WaitUntil(
+                std::chrono::seconds(5), [&] { return Form->SB1->PanelText(0) != waiting; },
+                [] {
+                    for (int i = 0; i < 100 && kivo::win::ProcessOneMessage(); ++i) {
+                    }
+                });
+        }
     }
 
     // One tick of a timer, through the window's own connection.

@@ -59,7 +59,7 @@ TEST_F(WindowLink, ValidPacketShowsPricesStatusAndTimeAndSaves)
     form.P1->SetText("4321");
     form.CB2->setCurrentIndex(45);
 
-    ASSERT_TRUE(form.KivDataPacket1->DeliverStringPacket(StatusPacket()));
+    ASSERT_TRUE(Deliver(StatusPacket()));
     const std::vector<std::string> expected{"1234", "0999", "0000", "1500",
                                             "2000", "3000", "4000", "5000"};
     for (int row = 0; row < RowCount; ++row)
@@ -72,21 +72,11 @@ TEST_F(WindowLink, ValidPacketShowsPricesStatusAndTimeAndSaves)
     EXPECT_TRUE(ErrorsShown().empty());
 }
 
-TEST_F(WindowLink, AnySeparatorIsAccepted)
-{
-    WriteIni(TBoardIni{});
-    TForm1& form = ShowForm();
-    form.KivDataPacket1->DeliverStringPacket(StatusPacket('x', "@ALIVE-", "A7Z"));
-    EXPECT_EQ(form.SB1->PanelText(0), "Dados OK");
-    EXPECT_EQ(form.SB1->PanelText(1), "A7Z");
-    EXPECT_EQ(form.L8->text(), "5000");
-}
-
 TEST_F(WindowLink, MalformedPacketsChangeOnlyTheTimeAndTheResult)
 {
     WriteIni(TBoardIni{});
     TForm1& form = ShowForm();
-    form.KivDataPacket1->DeliverStringPacket(StatusPacket(' ', "@ALIVE-", "OK1"));
+    ASSERT_TRUE(Deliver(StatusPacket(' ', "@ALIVE-", "OK1")));
     form.P1->SetText("4321");  // a save would now change the file
     const std::string savedBefore = IniText();
 
@@ -95,7 +85,7 @@ TEST_F(WindowLink, MalformedPacketsChangeOnlyTheTimeAndTheResult)
     for (const std::string& packet : {StatusPacket(' ', "@alive-", "OK2"), shortPacket}) {
         Clock.AdvanceSeconds(61);
         form.L3->SetText("----");
-        form.KivDataPacket1->DeliverStringPacket(packet);
+        ASSERT_TRUE(Deliver(packet));
         EXPECT_EQ(form.SB1->PanelText(0), "Erro de dados");
         EXPECT_EQ(form.SB1->PanelText(1), "OK1") << "status of the last valid packet stays";
         EXPECT_EQ(form.L3->text(), "----");
