@@ -318,11 +318,15 @@ void TForm1::closeEvent(QCloseEvent* event)
 void TForm1::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
-    SB1->setGeometry(0, height() - TStatusBar::BarHeight, width(), TStatusBar::BarHeight);
+    if (SB1) SB1->setGeometry(0, height() - TStatusBar::BarHeight, width(), TStatusBar::BarHeight);
 }
 
 void TForm1::FormShow()
 {
+    struct TFirstShowEnd {
+        bool& Flag;
+        ~TFirstShowEnd() { Flag = false; }
+    } firstShowEnd{InFirstShow};
     InFirstShow = true;
     Board = ReadBoardSettings(SettingsFile);
     CB1->setCurrentIndex(Board.HourIndex >= 0 && Board.HourIndex < CB1->count() ? Board.HourIndex
@@ -334,7 +338,6 @@ void TForm1::FormShow()
     for (int row = 0; row < RowCount; ++row) fields[row]->SetText(Board.Prices[row]);
     AbrirPorta();
     TestModeOn = false;
-    InFirstShow = false;
 }
 
 void TForm1::LayOutRows()

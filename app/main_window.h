@@ -37,30 +37,30 @@ public:
     ~TForm1() override;
 
     // Rows (PP caption panel, P price field, L readback label).
-    TPanel *PP1, *PP2, *PP3, *PP4, *PP5, *PP6, *PP7, *PP8;
-    TMaskEdit *P1, *P2, *P3, *P4, *P5, *P6, *P7, *P8;
-    TLabel *L1, *L2, *L3, *L4, *L5, *L6, *L7, *L8;
+    TPanel *PP1{}, *PP2{}, *PP3{}, *PP4{}, *PP5{}, *PP6{}, *PP7{}, *PP8{};
+    TMaskEdit *P1{}, *P2{}, *P3{}, *P4{}, *P5{}, *P6{}, *P7{}, *P8{};
+    TLabel *L1{}, *L2{}, *L3{}, *L4{}, *L5{}, *L6{}, *L7{}, *L8{};
 
-    TLabel* Label1;
-    TLabel* Label2;
-    TLabel* Test;
-    TPanel* Panel1;
-    QPushButton* Button1;
-    QFrame* Panel2;
-    TLabel* Label6;
-    TLabel* Label4;
-    TLabel* Label5;
-    TLabel* Label3;
-    QComboBox* CB1;
-    QComboBox* CB2;
-    QCheckBox* CB3;
-    QPushButton* Button3;
-    TStatusBar* SB1;
+    TLabel* Label1{};
+    TLabel* Label2{};
+    TLabel* Test{};
+    TPanel* Panel1{};
+    QPushButton* Button1{};
+    QFrame* Panel2{};
+    TLabel* Label6{};
+    TLabel* Label4{};
+    TLabel* Label5{};
+    TLabel* Label3{};
+    QComboBox* CB1{};
+    QComboBox* CB2{};
+    QCheckBox* CB3{};
+    QPushButton* Button3{};
+    TStatusBar* SB1{};
 
-    QTimer* Timer1;
-    QTimer* Timer2;
-    kivo::TKivComPort* Port1;
-    kivo::TKivDataPacket* KivDataPacket1;
+    QTimer* Timer1{};
+    QTimer* Timer2{};
+    kivo::TKivComPort* Port1{};
+    kivo::TKivDataPacket* KivDataPacket1{};
 
     // Handlers, under the window's own names. Those the toolkit calls are
     // wrapped so that an exception reaches the general error handler.
