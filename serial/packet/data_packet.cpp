@@ -1,46 +1,540 @@
-// The stand-in body of the data packet's face.
+// The data packet: its properties, arming and disarming, the byte-by-byte
+// matcher for the waiting and collecting states, delivery, the time-out and
+// its entries in the dispatch log.
 
 #include "serial/packet/data_packet.h"
 
 #include "framework/application.h"
+#include "serial/dispatch/base_dispatcher.h"
+#include "serial/dispatch/dispatch_thread.h"
+#include "serial/errors/error_codes.h"
+#include "serial/errors/exceptions.h"
+#include "serial/packet/packet_manager.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
 
 namespace kivo {
 
-TKivDataPacket::TKivDataPacket(TComponent* owner) : TComponent(owner) {}
+using detail::TPacketLockHold;
+using enum TPacketState;
+using enum TPacketStartCond;
+using enum TPacketEndCond;
+
+namespace {
+
+constexpr std::uint8_t LogTypePacket = 18;
+constexpr std::uint16_t LogEnable = 242;
+constexpr std::uint16_t LogDisable = 243;
+constexpr std::uint16_t LogStringPacket = 244;
+constexpr std::uint16_t LogSizePacket = 245;
+constexpr std::uint16_t LogTimeout = 246;
+constexpr std::uint16_t LogStartString = 247;
+constexpr std::uint16_t LogEndString = 248;
+constexpr std::uint16_t LogIdle = 249;  // + the state: Idle, Waiting, Collecting
+
+[[noreturn]] void Invalid(int code)
+{
+    throw EInvalidProperty::CreateFromCode(code);
+}
+
+} // namespace
+
+TKivDataPacket::TKivDataPacket(TComponent* owner) : TKivBaseComponent(owner)
+{
+    if (Designing()) {
+        EnabledValue = true;
+        SetComPort(FindComPort(owner));
+    }
+}
 
 TKivDataPacket::~TKivDataPacket()
 {
     BeginDestruction();
-    SetComPort(nullptr);
+    try {
+        SetComPort(nullptr);
+    } catch (...) {
+        Application().HandleCurrentException();
+    }
 }
 
-void TKivDataPacket::SetComPort(TKivComPort* port)
+template <typename TChange>
+void TKivDataPacket::Locked(TChange change)
+{
+    if (!ManagerValue) {
+        change();
+        return;
+    }
+    auto link = ManagerValue->Link;
+    TPacketLockHold hold(link->Lock);
+    change();
+}
+
+TPacketMatchState TKivDataPacket::Match() const
+{
+    auto read = [this] {
+        TPacketMatchState match;
+        match.State = State();
+        match.PacketStart = PacketStart;
+        match.PacketLength = PacketLength;
+        match.StartMatch = StartMatch;
+        match.EndMatch = EndMatch;
+        match.StartPending = StartPending;
+        match.EnablePending = EnablePending;
+        match.OwnsTimer = OwnsTimer;
+        return match;
+    };
+    if (!ManagerValue) return read();
+    TPacketLockHold hold(ManagerValue->Lock());
+    return read();
+}
+
+// ---- Properties ---------------------------------------------------------------
+
+void TKivDataPacket::SetEnabled(bool value)
+{
+    Locked([&] { ChangeEnabled(value); });
+}
+
+void TKivDataPacket::ChangeEnabled(bool value)
+{
+    if (value == EnabledValue) return;
+    if (value) {
+        Arm();
+        EnabledValue = true;
+    } else {
+        EnabledValue = false;
+        Disarm();
+    }
+}
+
+void TKivDataPacket::SetAutoEnable(bool value)
+{
+    if (value == AutoEnableValue) return;
+    Locked([&] { AutoEnableValue = value; });
+}
+
+void TKivDataPacket::SetStartCond(TPacketStartCond value)
+{
+    if (value == StartCondValue) return;
+    Locked([&] { StartCondValue = value; });
+}
+
+void TKivDataPacket::SetEndCond(TPacketEndSet value)
+{
+    if (value == EndCondValue) return;
+    Locked([&] {
+        const bool was = EnabledValue;
+        ChangeEnabled(false);
+        EndCondValue = value;
+        ChangeEnabled(was);
+    });
+}
+
+void TKivDataPacket::SetStartString(const std::string& value)
+{
+    if (value == StartStringValue) return;
+    Locked([&] { StartStringValue = value; });
+}
+
+void TKivDataPacket::SetEndString(const std::string& value)
+{
+    if (value == EndStringValue) return;
+    Locked([&] {
+        const bool was = EnabledValue;
+        ChangeEnabled(false);
+        EndStringValue = value;
+        ChangeEnabled(was);
+    });
+}
+
+void TKivDataPacket::SetIgnoreCase(bool value)
+{
+    if (value == IgnoreCaseValue) return;
+    Locked([&] { IgnoreCaseValue = value; });
+}
+
+void TKivDataPacket::SetPacketSize(int value)
+{
+    if (value == PacketSizeValue) return;
+    Locked([&] { PacketSizeValue = value; });
+}
+
+void TKivDataPacket::SetIncludeStrings(bool value)
+{
+    if (value == IncludeStringsValue) return;
+    Locked([&] { IncludeStringsValue = value; });
+}
+
+void TKivDataPacket::SetTimeOut(int value)
+{
+    if (value == TimeOutValue) return;
+    Locked([&] { TimeOutValue = value; });
+}
+
+void TKivDataPacket::SetComPort(TKivCustomComPort* port)
 {
     if (port == ComPortValue) return;
     if (ComPortValue) {
-        // Both sides, or the port would keep a pointer to us past our end.
-        ComPortValue->RemoveFreeNotification(this);
-        RemoveFreeNotification(ComPortValue);
+        if (TKivDataPacketManager* manager = ManagerValue) {
+            auto link = manager->Link;
+            TPacketLockHold hold(link->Lock);
+            // Idle before leaving, so no manager keeps a collector or a
+            // running timer for a packet it no longer has.
+            try {
+                Disarm();
+            } catch (...) {
+                Application().HandleCurrentException();
+            }
+            manager->Detach(this);
+        }
+        // A port being destroyed is walking its own list of these.
+        if (!ComPortComponent->Destroying()) ComPortComponent->RemoveFreeNotification(this);
+        RemoveFreeNotification(ComPortComponent);
+        ComPortValue = nullptr;
+        ComPortComponent = nullptr;
     }
+    if (!port) return;
     ComPortValue = port;
-    if (port) FreeNotification(port);
+    ComPortComponent = port;
+    FreeNotification(port);
+    try {
+        TKivDataPacketManager* manager = PacketManagers().FindManager(port);
+        if (!manager) manager = new TKivDataPacketManager(port);
+        manager->Attach(this);
+    } catch (...) {
+        port->RemoveFreeNotification(this);
+        RemoveFreeNotification(port);
+        ComPortValue = nullptr;
+        ComPortComponent = nullptr;
+        throw;
+    }
 }
 
 void TKivDataPacket::Notification(TComponent* component, TOperation operation)
 {
-    TComponent::Notification(component, operation);
-    if (operation == TOperation::opRemove && component == ComPortValue) ComPortValue = nullptr;
+    TKivBaseComponent::Notification(component, operation);
+    if (operation == TOperation::opRemove) {
+        if (component && component == ComPortComponent) SetComPort(nullptr);
+    } else if (!ComPortValue) {
+        if (auto* port = dynamic_cast<TKivCustomComPort*>(component)) SetComPort(port);
+    }
 }
 
-bool TKivDataPacket::DeliverStringPacket(const std::string& data)
+void TKivDataPacket::Loaded()
 {
-    if (!EnabledValue || !ComPortValue || !ComPortValue->Open()) return false;
+    TKivBaseComponent::Loaded();
+    Locked([&] {
+        try {
+            if (ManagerValue) ManagerValue->Loaded();
+        } catch (...) {
+            Application().HandleCurrentException();
+        }
+        if (!EnablePending) return;
+        EnablePending = false;
+        try {
+            Arm();
+        } catch (...) {
+            EnabledValue = false;
+            Application().HandleCurrentException();
+        }
+    });
+}
+
+// ---- Arming ----------------------------------------------------------------------
+
+void TKivDataPacket::Arm()
+{
+    if (Designing()) return;
+    if (Loading()) {
+        EnablePending = true;
+        return;
+    }
+    TKivDataPacketManager* manager = ManagerValue;
+    if (!manager || !manager->Hooked) {
+        ResetMatch();
+        return;
+    }
+    if (manager->Busy) {
+        EnablePending = true;
+        return;
+    }
+    Log(LogEnable);
+    const bool bySize = EndCondValue.Contains(ecPacketSize);
+    const bool byString = EndCondValue.Contains(ecString);
+    // Every setting is checked before anything changes, so a failed arming
+    // leaves the packet idle and the other packets untouched.
+    if (StartCondValue == scAnyData) {
+        if (EndCondValue.Empty()) Invalid(ecNoEndCharCount);
+    } else {
+        Log(LogStartString, StartStringValue.data(), static_cast<int>(StartStringValue.size()));
+        if (StartStringValue.empty()) Invalid(ecStartStringEmpty);
+        if (bySize && static_cast<int>(StartStringValue.size()) > PacketSizeValue)
+            Invalid(ecPacketTooSmall);
+        StartPattern.Prepare(StartStringValue, IgnoreCaseValue);
+        // A lone backslash leaves nothing to match.
+        if (StartPattern.Empty()) Invalid(ecStartStringEmpty);
+    }
+    if (byString) {
+        if (EndStringValue.empty()) Invalid(ecEmptyEndString);
+        EndPattern.Prepare(EndStringValue, IgnoreCaseValue);
+        if (EndPattern.Empty()) Invalid(ecEmptyEndString);
+    }
+    // A negative size would end every packet at its first byte.
+    if (bySize && PacketSizeValue <= 0) Invalid(ecZeroSizePacket);
+
+    EnablePending = false;
+    if (StartCondValue == scAnyData) {
+        if (manager->Collector && manager->Collector != this)
+            StartPending = true;
+        else
+            SetState(psCollecting);
+    } else {
+        SetState(psWaiting);
+    }
+    if (byString) Log(LogEndString, EndStringValue.data(), static_cast<int>(EndStringValue.size()));
+    ResetMatch();
+}
+
+void TKivDataPacket::Disarm()
+{
+    if (!EnablePending && !StartPending && State() == psIdle) return;
+    EnablePending = false;
+    StartPending = false;
+    if (!ManagerValue) {
+        StateValue = static_cast<std::uint8_t>(psIdle);
+        return;
+    }
+    SetState(psIdle);
+    Log(LogDisable);
+}
+
+void TKivDataPacket::ResetMatch()
+{
+    EffectiveSize = PacketSizeValue;
+    StartMatch = 1;
+    PacketStart = -1;
+    EndMatch = 1;
+    EndCandidate = -1;
+}
+
+void TKivDataPacket::SetState(TPacketState value)
+{
+    const TPacketState old = State();
+    if (value == old) return;
+    std::exception_ptr failure;
+    if (value == psCollecting) {
+        // Raises before anything changes when the timer cannot be armed.
+        if (ManagerValue) ManagerValue->TakeOwnership(this, TimeOutValue);
+    } else if (old == psCollecting && OwnsTimer && ManagerValue) {
+        try {
+            ManagerValue->ReleaseOwnership(this);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    }
+    StateValue = static_cast<std::uint8_t>(value);
+    Log(static_cast<std::uint16_t>(LogIdle + static_cast<std::uint16_t>(value)));
+    if (failure) std::rethrow_exception(failure);
+}
+
+// ---- Matching, on the dispatch thread --------------------------------------------
+
+void TKivDataPacket::ProcessByte(int position)
+{
+    TKivDataPacketManager* manager = ManagerValue;
+    if (!EnabledValue || !manager || position < 0 || position >= manager->CollectedCount) return;
+    const std::uint8_t byte = manager->Collected[static_cast<std::size_t>(position)];
+    if (State() == psIdle && StartPending) {
+        SetState(psCollecting);
+        StartPending = false;
+    }
+    switch (State()) {
+    case psWaiting:
+        ProcessWaiting(position, byte);
+        break;
+    case psCollecting:
+        ProcessCollecting(position, byte);
+        break;
+    case psIdle:
+        break;
+    }
+}
+
+void TKivDataPacket::ProcessWaiting(int position, std::uint8_t byte)
+{
+    const int length = StartPattern.Length();
+    if (StartPattern.Matches(byte, StartMatch - 1)) {
+        if (PacketStart == -1) PacketStart = position;
+        if (StartMatch < length) {
+            ++StartMatch;
+            return;
+        }
+        if (EndCondValue.Empty() || (EndCondValue.Contains(ecPacketSize) && length == EffectiveSize)) {
+            PacketLength = position - PacketStart + 1;
+            DeliverPacket(true);
+        } else {
+            SetState(psCollecting);
+        }
+        return;
+    }
+    if (PacketStart == -1) return;
+    const int candidate =
+        StartPattern.ShorterMatch(ManagerValue->Collected.get(), PacketStart + 1, position);
+    if (candidate < 0) {
+        PacketStart = -1;
+        StartMatch = 1;
+    } else {
+        PacketStart = candidate;
+        StartMatch = position - candidate + 2;
+    }
+}
+
+void TKivDataPacket::ProcessCollecting(int position, std::uint8_t byte)
+{
+    if (PacketStart == -1) PacketStart = position;
+    if (EndCondValue.Contains(ecPacketSize) && position - PacketStart + 1 >= EffectiveSize) {
+        PacketLength = position - PacketStart + 1;
+        DeliverPacket(true);
+        return;
+    }
+    if (!EndCondValue.Contains(ecString)) return;
+    if (EndPattern.Matches(byte, EndMatch - 1)) {
+        if (EndMatch < EndPattern.Length()) {
+            ++EndMatch;
+            return;
+        }
+        PacketLength = position - PacketStart + 1;
+        DeliverPacket(false);
+        return;
+    }
+    if (EndMatch == 1) return;
+    EndCandidate = position - EndMatch + 1;
+    const int candidate =
+        EndPattern.ShorterMatch(ManagerValue->Collected.get(), EndCandidate, position);
+    EndMatch = candidate < 0 ? 1 : position - candidate + 2;
+}
+
+// ---- Delivery and time-out -----------------------------------------------------
+
+void TKivDataPacket::DeliverPacket(bool bySize)
+{
+    TKivDataPacketManager& manager = *ManagerValue;
+    manager.SetBusy(true);
+    ChangeEnabled(false);
+    const int start = PacketStart;
+    const int removeCount = PacketLength;
+    int offset = start;
+    int size = PacketLength;
+    if (!IncludeStringsValue) {
+        if (StartCondValue == scString) {
+            offset += StartPattern.Length();
+            size -= StartPattern.Length();
+        }
+        if (!bySize) size -= EndPattern.Length();
+    }
+    size = std::max(size, 0);
+    const std::uint8_t* data = manager.Collected.get() + offset;
+    Log(LogStringPacket);
+    Log(bySize ? LogSizePacket : LogStringPacket, data, size);
+
+    const unsigned generation = manager.Generation;
+    manager.Delivering = this;
+    // Each handler is called through a copy: one that destroys its packet
+    // must not destroy itself while it runs.
+    RaiseEvents(manager, [&] {
+        const TPacketNotifyEvent onPacket = OnPacket;
+        if (onPacket) onPacket(this, data, size);
+        if (manager.Delivering != this) return;
+        const TStringPacketNotifyEvent onStringPacket = OnStringPacket;
+        if (onStringPacket)
+            onStringPacket(this, std::string(reinterpret_cast<const char*>(data),
+                                             static_cast<std::size_t>(size)));
+    });
+    const bool stillHere = manager.Delivering == this;
+    manager.Delivering = nullptr;
+    // A port closed by a handler has dropped these bytes already.
+    if (manager.Generation == generation) manager.RemoveData(start, removeCount);
+    // Still Busy: the arming is deferred to the end of it.
+    if (stillHere && AutoEnableValue) {
+        try {
+            ChangeEnabled(true);
+        } catch (...) {
+            Application().HandleCurrentException();
+        }
+    }
+    manager.SetBusy(false);
+}
+
+void TKivDataPacket::PacketTimeout()
+{
+    TKivDataPacketManager& manager = *ManagerValue;
+    manager.SetBusy(true);
+    Log(LogTimeout);
+    ChangeEnabled(false);
+    const int start = std::max(PacketStart, 0);
+    const bool discard = DiscardOnTimeout;
+    const unsigned generation = manager.Generation;
+    manager.Delivering = this;
+    RaiseEvents(manager, [&] {
+        const TNotifyEvent onTimeout = OnTimeout;
+        if (onTimeout) onTimeout(this);
+    });
+    manager.Delivering = nullptr;
+    if (discard && manager.Generation == generation)
+        manager.RemoveData(start, manager.CollectedCount - start);
+    manager.SetBusy(false);
+}
+
+void TKivDataPacket::RaiseEvents(TKivDataPacketManager& manager, const std::function<void()>& events)
+{
+    auto guarded = [&events] {
+        try {
+            events();
+        } catch (...) {
+            Application().HandleCurrentException();
+        }
+    };
+    TKivDispatcherThread* thread = SyncEvents ? TKivDispatcherThread::Current() : nullptr;
+    // The link keeps the lock alive whatever the handlers do meanwhile.
+    auto link = manager.Link;
+    detail::TPacketLockRelease unlocked(link->Lock);
     try {
-        OnStringPacket(this, data);
+        if (thread)
+            thread->SynchronizeMethod(guarded);
+        else
+            guarded();
     } catch (...) {
         Application().HandleCurrentException();
     }
-    return true;
+}
+
+void TKivDataPacket::DataRemoved(int cut)
+{
+    if (EnabledValue && PacketStart != -1 && PacketStart < cut)
+        TKivDataPacketManager::GuardedArm(this);
+}
+
+// ---- Dispatch log ----------------------------------------------------------------
+
+void TKivDataPacket::Log(std::uint16_t subType, const void* data, int length) const
+{
+    TKivDataPacketManager* manager = ManagerValue;
+    if (!manager || !manager->HookedDispatcher) return;
+    if (data) {
+        manager->HookedDispatcher->AddLogEntry(LogTypePacket, subType, 0, data,
+                                               static_cast<win::DWORD>(std::max(length, 0)));
+        return;
+    }
+    static constexpr char Prefix[] = "Packet:";
+    constexpr std::size_t prefixLength = sizeof Prefix - 1;
+    char text[prefixLength + PassStringLimit];
+    const std::size_t nameLength = std::min(Name.size(), PassStringLimit);
+    std::memcpy(text, Prefix, prefixLength);
+    std::memcpy(text + prefixLength, Name.data(), nameLength);
+    manager->HookedDispatcher->AddLogEntry(LogTypePacket, subType, 0, text,
+                                           static_cast<win::DWORD>(prefixLength + nameLength));
 }
 
 } // namespace kivo

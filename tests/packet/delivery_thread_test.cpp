@@ -1,0 +1,152 @@
+// Delivery through the real stack over a pseudo-terminal: the events run on
+// the main thread while the dispatch thread waits, and what handlers may do
+// there (close the port, destroy their packet, enable a timed-out packet)
+// leaves everything sound.
+
+#include "framework/application.h"
+#include "framework/component.h"
+#include "platform/window.h"
+#include "serial/packet/data_packet.h"
+#include "serial/packet/packet_manager.h"
+#include "serial/port/com_port.h"
+#include "tests/framework/recording_services.h"
+#include "tests/support/pty_pair.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+namespace kivo::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Texts = std::vector<std::string>;
+
+class PacketOverPty : public ::testing::Test {
+protected:
+    PacketOverPty()
+    {
+        Line.LinkAs(Devices.Path(), "com5");
+        Port->SetComNumber(5);
+        Packet->SetStartString("@");
+        Packet->SetEndCond({TPacketEndCond::ecString});
+        Packet->SetEndString("*");
+        Packet->SetComPort(Port);
+        Packet->SetEnabled(true);
+        Packet->OnStringPacket =
+            TStringPacketNotifyEvent::FromFunction([this](TObject*, const std::string& data) {
+                Got.push_back(data);
+                HandlerThreads.push_back(std::this_thread::get_id());
+                if (OnEach) OnEach();
+            });
+        Port->SetOpen(true);
+    }
+    ~PacketOverPty() override
+    {
+        while (!Form.Components().empty()) delete Form.Components().back();
+        Pump();
+        EXPECT_EQ(PacketManagers().Count(), 0u);
+    }
+
+    void Pump()
+    {
+        for (int round = 0; round < 1000; ++round) {
+            bool ran = win::ProcessOneMessage() != win::FALSE;
+            ran = Services.RunPosted() > 0 || ran;
+            if (!ran) return;
+        }
+    }
+    bool WaitFor(const std::function<bool()>& pred)
+    {
+        return WaitUntil(5000ms, pred, [this] { Pump(); });
+    }
+
+    TRecordingServices Services;
+    TempDir Devices{"kivo-packet"};
+    struct TMainThreadFirst {
+        explicit TMainThreadFirst(const TempDir& devices)
+        {
+            win::SetMainThread();
+            ::setenv("KIVO_DEVICE_DIR", devices.Path().c_str(), 1);
+        }
+    } MainThreadFirst{Devices};
+    TApplication App{Services};
+    TApplicationScope Scope{App};
+    PtyPair Line;
+    TComponent Form{nullptr};
+    TKivComPort* Port = new TKivComPort(&Form);
+    TKivDataPacket* Packet = new TKivDataPacket(&Form);
+    Texts Got;
+    std::vector<std::thread::id> HandlerThreads;
+    std::function<void()> OnEach;
+};
+
+TEST_F(PacketOverPty, FrameInTwoWritesReachesTheHandlerOnceOnTheMainThread)
+{
+    ASSERT_TRUE(Port->Open());
+    Line.Write("xx@ALIVE-");
+    ASSERT_TRUE(WaitFor([&] { return Packet->Manager()->State().Collector == Packet; }));
+    Line.Write("1234*yy");
+    ASSERT_TRUE(WaitFor([&] { return !Got.empty(); }));
+    EXPECT_EQ(Got, Texts{"@ALIVE-1234*"});
+    EXPECT_EQ(HandlerThreads, std::vector<std::thread::id>{std::this_thread::get_id()});
+    Line.Write("@second*");
+    ASSERT_TRUE(WaitFor([&] { return Got.size() == 2; }));
+    EXPECT_EQ(Got.back(), "@second*");
+}
+
+TEST_F(PacketOverPty, HandlerThatClosesThePortLeavesItReadyToReopen)
+{
+    OnEach = [this] { Port->SetOpen(false); };
+    Line.Write("@first*@lost with the close*");
+    ASSERT_TRUE(WaitFor([&] { return !Port->Open(); }));
+    EXPECT_EQ(Got, Texts{"@first*"});
+    EXPECT_FALSE(Packet->Manager()->State().Hooked);
+
+    OnEach = nullptr;
+    Port->SetOpen(true);
+    EXPECT_EQ(Packet->State(), TPacketState::psWaiting);
+    Line.Write("@after*");
+    ASSERT_TRUE(WaitFor([&] { return Got.size() == 2; }));
+    EXPECT_EQ(Got.back(), "@after*");
+}
+
+TEST_F(PacketOverPty, HandlerThatDestroysItsPacketEndsTheDelivery)
+{
+    OnEach = [this] {
+        delete Packet;
+        Packet = nullptr;
+    };
+    Line.Write("@only*@never*");
+    ASSERT_TRUE(WaitFor([&] { return Packet == nullptr && PacketManagers().Count() == 0; }));
+    EXPECT_EQ(Got, Texts{"@only*"});
+    EXPECT_TRUE(Port->Open());
+    EXPECT_TRUE(Services.BoxTexts().empty());
+}
+
+TEST_F(PacketOverPty, TimedOutPacketEnabledAgainByItsHandlerResumesMatching)
+{
+    Packet->SetTimeOut(2);
+    int timeouts = 0;
+    std::thread::id timeoutThread;
+    Packet->OnTimeout = TNotifyEvent::FromFunction([&](TObject*) {
+        ++timeouts;
+        timeoutThread = std::this_thread::get_id();
+        Packet->SetEnabled(true);
+    });
+    Line.Write("@stray");
+    ASSERT_TRUE(WaitFor([&] { return timeouts == 1; }));
+    EXPECT_EQ(timeoutThread, std::this_thread::get_id());
+    ASSERT_TRUE(WaitFor([&] { return Packet->State() == TPacketState::psWaiting; }));
+    EXPECT_TRUE(Packet->Enabled());
+    Line.Write("@status*");
+    ASSERT_TRUE(WaitFor([&] { return !Got.empty(); }));
+    EXPECT_EQ(Got, Texts{"@status*"}) << "the stray bytes went with the time-out";
+}
+
+} // namespace
+} // namespace kivo::test
