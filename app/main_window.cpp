@@ -259,6 +259,7 @@ void TForm1::CreateComponents()
     KivDataPacket1->SetComPort(Port1);
     KivDataPacket1->OnStringPacket =
         kivo::TStringPacketNotifyEvent::Of<&TForm1::KivDataPacket1StringPacket>(this);
+    KivDataPacket1->OnTimeout = kivo::TNotifyEvent::Of<&TForm1::KivDataPacket1Timeout>(this);
 
     Port1->EndLoading();
     KivDataPacket1->EndLoading();
@@ -460,6 +461,11 @@ void TForm1::KivDataPacket1StringPacket(kivo::TObject*, const std::string& data)
     for (int row = 0; row < RowCount; ++row) readbacks[row]->SetText(Q(report->Prices[row]));
     SB1->SetPanelText(1, Q(report->Status));
     Escreve();
+}
+
+void TForm1::KivDataPacket1Timeout(kivo::TObject*)
+{
+    KivDataPacket1->SetEnabled(true);
 }
 
 void TForm1::Button1Click()

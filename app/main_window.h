@@ -69,6 +69,9 @@ public:
     void AbrirPorta();
     void Escreve();
     void KivDataPacket1StringPacket(kivo::TObject* sender, const std::string& data);
+    // A stray "@" whose "*" never comes times the packet out and leaves it
+    // disabled; enabling it again here keeps later status packets coming.
+    void KivDataPacket1Timeout(kivo::TObject* sender);
     void Button1Click();
     void CB3Click();
     void Timer1Timer();
