@@ -1,0 +1,139 @@
+// The real program against the simulated sign: the tarvio executable, run
+// from a folder of its own with its settings file beside it, on a private X
+// display where xdotool clicks its buttons; the sign on a pseudo-terminal
+// linked as com3 in the device directory the program is pointed at.
+
+#include "tests/e2e/e2e_rig.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <sstream>
+
+namespace tarvio::e2e {
+namespace {
+
+using kivo::test::WaitUntil;
+namespace fs = std::filesystem;
+
+class Program : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (const char* tool : {"Xvfb", "xdotool"})
+            if (!ToolAvailable(tool)) GTEST_SKIP() << tool << " is missing; scripts/deps installs it";
+        fs::create_directories(Devices);
+        fs::copy_file(TARVIO_PATH, Exe);
+        Dir.Write("tarvio.ini", BoardIni(BoardPrices));
+        Display.emplace();
+        ASSERT_FALSE(Display->Name().empty()) << "Xvfb did not start";
+    }
+
+    std::vector<std::string> Env() const
+    {
+        return {"DISPLAY=" + Display->Name(), "QT_QPA_PLATFORM=xcb", "KIVO_DEVICE_DIR=" + Devices.string()};
+    }
+
+    void Start(const std::vector<std::string>& signOptions = {})
+    {
+        Sign.emplace(Devices, 3, signOptions);
+        ASSERT_TRUE(Sign->WaitReady()) << ReadText(Devices / "sign3.out");
+        Tarvio.emplace(std::vector<std::string>{Exe.string()}, Env(), (Dir.Path() / "tarvio.out").string());
+        ASSERT_TRUE(FindWindow()) << "no window; the program said: " << ReadText(Dir.Path() / "tarvio.out");
+    }
+
+    // The main window: the visible "Tarvio" window 558 pixels wide (a
+    // message box may carry the same title).
+    bool FindWindow()
+    {
+        return WaitUntil(20s, [&] {
+            if (!Tarvio->Running()) return true;
+            std::optional<std::string> ids =
+                RunCommand({"xdotool", "search", "--onlyvisible", "--name", "^Tarvio$"}, Env(), 5s);
+            std::istringstream list(ids.value_or(""));
+            for (std::string id; list >> id;) {
+                std::optional<std::string> geometry =
+                    RunCommand({"xdotool", "getwindowgeometry", id}, Env(), 5s);
+                if (geometry && geometry->find("Geometry: 558x") != std::string::npos) {
+                    Window = id;
+                    return true;
+                }
+            }
+            return false;
+        }) && !Window.empty();
+    }
+
+    // A click at client coordinates, with Ctrl held down if asked.
+    void Click(int x, int y, bool ctrl = false)
+    {
+        std::vector<std::string> command{"xdotool", "mousemove", "--window", Window,
+                                         std::to_string(x), std::to_string(y)};
+        if (ctrl) command.insert(command.end(), {"keydown", "ctrl"});
+        command.insert(command.end(), {"click", "1"});
+        if (ctrl) command.insert(command.end(), {"keyup", "ctrl"});
+        ASSERT_TRUE(RunCommand(command, Env(), 10s)) << "xdotool failed";
+    }
+    void ClickAcertarAgora() { Click(452, 64); }
+
+    std::string Ini() const { return Dir.Read("tarvio.ini"); }
+
+    kivo::test::TempDir Dir{"tarvio-e2e"};
+    fs::path Devices = Dir.Path() / "devices";
+    fs::path Exe = Dir.Path() / "tarvio";
+    // Ended in reverse order: the program, then the sign, then the display.
+    std::optional<TDisplay> Display;
+    std::optional<TSign> Sign;
+    std::optional<TChild> Tarvio;
+    std::string Window;
+};
+
+TEST_F(Program, AcertarAgoraSendsTheFrameAndTheAnswerIsSaved)
+{
+    Start({"--status", "OK1"});
+    ASSERT_NE(Ini().find("Hora=07\n"), std::string::npos);
+    ClickAcertarAgora();
+    ASSERT_TRUE(Sign->WaitFor("in", 1)) << "no frame reached the sign";
+    std::vector<TSignEvent> frames = Sign->Events("in");
+    EXPECT_EQ(frames[0].Text, PriceFrame(BoardPrices));
+    EXPECT_EQ(frames[0].Text.size(), 34u);
+    ASSERT_TRUE(Sign->WaitFor("out", 1));
+    EXPECT_EQ(Sign->Events("out")[0].Text, StatusAnswer(BoardPrices, "OK1"));
+    // The window saves once it has checked the answer.
+    EXPECT_TRUE(WaitUntil(10s, [&] { return Ini().find("Hora=7\n") != std::string::npos; }))
+        << Ini();
+    EXPECT_NE(Ini().find("P1=1459\n"), std::string::npos);
+    EXPECT_TRUE(Tarvio->Running());
+}
+
+TEST_F(Program, MalformedAnswerLeavesTheSettingsFileAlone)
+{
+    Start({"--fault", "lowercase"});
+    const std::string before = Ini();
+    ClickAcertarAgora();
+    ASSERT_TRUE(Sign->WaitFor("out", 1));
+    EXPECT_FALSE(WaitUntil(2s, [&] { return Ini() != before; })) << Ini();
+    EXPECT_TRUE(Tarvio->Running());
+}
+
+TEST_F(Program, TestModeSendsACounterFrameEverySecond)
+{
+    Start();
+    Click(546, 20, true);  // Ctrl and a click on the "T" panel
+    ASSERT_TRUE(Sign->WaitFor("in", 3, 15s));
+    std::vector<TSignEvent> frames = Sign->Events("in");
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::string counter = "000" + std::to_string(i + 1);
+        EXPECT_EQ(frames[i].Text, PriceFrame(std::vector<std::string>(8, counter)));
+    }
+    for (std::size_t i = 1; i < 3; ++i) {
+        double gap = frames[i].Seconds - frames[i - 1].Seconds;
+        EXPECT_GT(gap, 0.6) << "frame " << i;
+        EXPECT_LT(gap, 1.8) << "frame " << i;
+    }
+}
+
+} // namespace
+} // namespace tarvio::e2e
