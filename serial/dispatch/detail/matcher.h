@@ -21,7 +21,11 @@ constexpr std::uint8_t UpperAnsi(std::uint8_t c)
     return c;
 }
 
-// True when this byte completes the pattern; the slots are then all clear.
+// True when this byte completes the pattern. Only the completed slot is
+// freed: the other partial matches, the byte's own new start among them, go
+// on, so overlapping occurrences are each found. A failed partial match takes
+// up the byte's new start only if no slot has yet: a duplicate would hold a
+// slot that a later start needs.
 inline bool MatchByte(TDataTrigger& trigger, std::uint8_t byte)
 {
     if (trigger.IgnoreCase) byte = UpperAnsi(byte);
@@ -36,12 +40,12 @@ inline bool MatchByte(TDataTrigger& trigger, std::uint8_t byte)
             std::int32_t k = slots[i];
             if (pattern[k] == byte) {
                 if (k == n - 1) {
-                    trigger.Slots.fill(0);
+                    slots[i] = 0;
                     arrived = true;
                 } else {
                     slots[i] = k + 1;
                 }
-            } else if (pattern[0] == byte) {
+            } else if (pattern[0] == byte && !started) {
                 slots[i] = 1;
                 started = true;
             } else {
