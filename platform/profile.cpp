@@ -311,6 +311,15 @@ bool ValidName(std::string_view name, char forbidden)
     return true;
 }
 
+// A key line that began like a comment or a section header would not read
+// back as that key; one like "[x]=1" would even start a section.
+bool ValidKey(std::string_view key)
+{
+    if (!ValidName(key, '=')) return false;
+    char first = Trim(key).front();
+    return first != ';' && first != '#' && first != '[';
+}
+
 std::optional<long long> ParseInteger(std::string_view text)
 {
     bool negative = false;
@@ -390,7 +399,7 @@ BOOL WritePrivateProfileString(const std::string& section, const std::string& ke
                                const std::string& value, const std::string& fileName)
 {
     // A line break in a name or value would forge lines of its own.
-    if (fileName.empty() || !ValidName(section, ']') || !ValidName(key, '=')
+    if (fileName.empty() || !ValidName(section, ']') || !ValidKey(key)
         || value.find_first_of("\r\n") != std::string::npos)
         return FailWith(ERROR_INVALID_PARAMETER);
 
@@ -421,10 +430,15 @@ BOOL WritePrivateProfileString(const std::string& section, const std::string& ke
         updated.append(line.Text);
         updated.append(line.Ending);
     };
-    // A last line without a final newline gets one before the added line.
+    // A last line without a final newline gets one before the added line; a
+    // lone carriage return at its end would merge with a bare newline.
+    auto endOf = [&](const Line& line) -> std::string_view {
+        if (!line.Ending.empty()) return line.Ending;
+        return line.Text.ends_with('\r') ? "\r\n" : eol;
+    };
     auto appendAfter = [&](const Line& line, const std::string& added) {
         updated.append(line.Text);
-        updated.append(line.Ending.empty() ? eol : line.Ending);
+        updated.append(endOf(line));
         updated.append(added);
         updated.append(eol);
     };
@@ -451,7 +465,7 @@ BOOL WritePrivateProfileString(const std::string& section, const std::string& ke
             if (!lines.back().Ending.empty()) {
                 if (!Trim(lines.back().Text).empty()) updated.append(eol);
             } else {
-                updated.append(eol);
+                updated.append(endOf(lines.back()));
                 updated.append(eol);
             }
         }
