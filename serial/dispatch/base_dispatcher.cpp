@@ -217,6 +217,8 @@ int TKivBaseDispatcher::OpenLine(const std::string& deviceName, DWORD baud, int 
         AvailThreshold = 0;
         NextTriggerSlot = 1;
         NotifyPos = 0;
+        FreshSinceNotify = false;
+        ScanLapped = false;
         StatusHit = false;
         ModemShadow = 0;
         CurrentBaud = 115200;

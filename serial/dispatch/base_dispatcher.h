@@ -315,6 +315,10 @@ protected:
     // Dispatch thread only.
     win::DWORD ScanPos = 0;
     win::DWORD NotifyPos = 0;
+    // A fill that laps the whole buffer brings the head back to where the
+    // last scan or announcement ended, with every byte still unseen.
+    bool FreshSinceNotify = false;  // bytes came in since NotifyPos was set
+    bool ScanLapped = false;        // the head came round to ScanPos
     bool StatusHit = false;
     std::vector<int> MatchedHandles;  // reused by the data scan
     std::vector<int> MatchedLengths;

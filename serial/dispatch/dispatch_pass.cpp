@@ -256,7 +256,9 @@ bool TKivBaseDispatcher::ScanDataTriggers()
         TCriticalSectionLock hold(StateLock);
         threshold = AvailThreshold;
         DWORD pos = ScanPos;
-        while (!DataTriggers.empty() && pos != head) {
+        bool lapped = std::exchange(ScanLapped, false);
+        while (!DataTriggers.empty() && (pos != head || lapped)) {
+            lapped = false;
             const std::uint8_t byte = ring[pos];
             for (TDataTrigger& t : DataTriggers) {
                 if (t.Length == 0 || t.Matched) continue;
@@ -283,12 +285,13 @@ bool TKivBaseDispatcher::ScanDataTriggers()
 
     if (!matched) {
         ScanPos = head;
-        if (threshold != 0 && head != NotifyPos) {
+        if (threshold != 0 && (head != NotifyPos || FreshSinceNotify)) {
             int count = InputCount();
             if (count >= static_cast<int>(threshold)) {
                 AddLogEntry(2, 5, static_cast<DWORD>(count), nullptr, 0);
                 bool result = NotifyHandlers(kvTriggerAvail, count, 0);
                 NotifyPos = head;
+                FreshSinceNotify = false;
                 return result;
             }
         }
@@ -384,8 +387,12 @@ bool TKivBaseDispatcher::FillDispatchBuffer()
         if (DispHead >= DispatchBufferSize) DispHead = 0;
         if (got != 0) DispFull = DispHead == DispTail;
         if (second != 0) {
-            readChunk(second);
+            got += readChunk(second);
             DispFull = DispHead == DispTail;
+        }
+        if (got != 0) {
+            FreshSinceNotify = true;
+            if (DispHead == ScanPos) ScanLapped = true;
         }
     }
     TCriticalSectionLock hold(OutputLock);
