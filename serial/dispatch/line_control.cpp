@@ -70,22 +70,29 @@ int TKivBaseDispatcher::ConfigureLine(DWORD baud, int parity, int dataBits, int 
         SameFlags(wanted, current))
         return 0;
 
-    for (int polls = 0; polls < 5000 && OutputCount() > 0; ++polls) Sleep(2);
+    // Before the threads start nothing of this opening has been written, and
+    // the system's close of the device let an earlier holder's characters
+    // drain before it could be opened again: there is nothing to wait for.
+    // This is the first configuration of every opening, so the port's
+    // close-and-reopen before each transmission no longer sleeps 2 ms.
+    if (Started()) {
+        for (int polls = 0; polls < 5000 && OutputCount() > 0; ++polls) Sleep(2);
 
-    // Let the last characters leave the UART: 18 at the old rate, 36 when
-    // that is under a millisecond.
-    DWORD rate;
-    {
-        TCriticalSectionLock hold(StateLock);
-        rate = MapBaudCode(CurrentBaud);
+        // Let the last characters leave the UART: 18 at the old rate, 36 when
+        // that is under a millisecond.
+        DWORD rate;
+        {
+            TCriticalSectionLock hold(StateLock);
+            rate = MapBaudCode(CurrentBaud);
+        }
+        if (rate == 0) rate = 115200;
+        std::uint64_t bits = current.ByteSize + 2u + (current.Parity != NOPARITY ? 1u : 0u) +
+                             (current.StopBits != ONESTOPBIT ? 1u : 0u);
+        std::uint64_t bitTime = 10000000u / rate;  // in 100 ns
+        std::uint64_t wait = 18 * bits * bitTime;
+        if (wait < 10000) wait = 36 * bits * bitTime;
+        Sleep(static_cast<DWORD>((wait + 9999) / 10000));
     }
-    if (rate == 0) rate = 115200;
-    std::uint64_t bits = current.ByteSize + 2u + (current.Parity != NOPARITY ? 1u : 0u) +
-                         (current.StopBits != ONESTOPBIT ? 1u : 0u);
-    std::uint64_t bitTime = 10000000u / rate;  // in 100 ns
-    std::uint64_t wait = 18 * bits * bitTime;
-    if (wait < 10000) wait = 36 * bits * bitTime;
-    Sleep(static_cast<DWORD>((wait + 9999) / 10000));
 
     TCriticalSectionLock hold(StateLock);
     DCB config = Config;
