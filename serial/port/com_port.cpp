@@ -87,6 +87,7 @@ void TKivCustomComPort::SetOpen(bool value)
     // a request to close cancels that.
     if (Phase == ppClosing) {
         ReopenPending = value;
+        if (!value) TextAfterReopen.clear();
         return;
     }
     if (value == OpenValue) return;
@@ -249,6 +250,7 @@ void TKivCustomComPort::ClosePort()
     if (Phase == ppClosed && ReopenPending) {
         ReopenPending = false;
         KeepFirstError(firstError, [&] { OpenPort(); });
+        KeepFirstError(firstError, [&] { PutHeldText(); });
     }
     if (firstError) std::rethrow_exception(firstError);
 }
@@ -264,9 +266,27 @@ void TKivCustomComPort::FinishClose()
 void TKivCustomComPort::FinishDeferredClose()
 {
     FinishClose();
-    if (!ReopenPending || InClosePort) return;
+    if (InClosePort) return;
+    if (!ReopenPending) {
+        TextAfterReopen.clear();
+        return;
+    }
     ReopenPending = false;
-    OpenPort();
+    try {
+        OpenPort();
+    } catch (...) {
+        TextAfterReopen.clear();
+        throw;
+    }
+    PutHeldText();
+}
+
+void TKivCustomComPort::PutHeldText()
+{
+    if (TextAfterReopen.empty()) return;
+    std::string text = std::move(TextAfterReopen);
+    TextAfterReopen.clear();
+    if (Phase == TPortPhase::ppOpen) PutText(text);
 }
 
 // ---- Operations --------------------------------------------------------------------
@@ -288,7 +308,14 @@ TKivBaseDispatcher& TKivCustomComPort::RequireDispatcher()
 
 void TKivCustomComPort::PutText(const std::string& text)
 {
-    if (Phase == TPortPhase::ppClosing) return;
+    // A close that had to wait for a delivery still reads Open. When a
+    // reopen is already asked for, as the program's close-and-reopen before
+    // every frame does, the frame is held and queued once the port has
+    // reopened, instead of being lost without a word.
+    if (Phase == TPortPhase::ppClosing) {
+        if (ReopenPending) TextAfterReopen += text;
+        return;
+    }
     TKivBaseDispatcher& dispatcher = RequireDispatcher();
     if (text.size() > static_cast<std::size_t>(INT_MAX))
         throw EOutputBufferTooSmall::CreateFromCode(ecOutputBufferTooSmall);

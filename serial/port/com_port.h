@@ -305,6 +305,8 @@ private:
     void FireStatusKind(win::WORD triggerHandle);
     void FinishClose();
     void FinishDeferredClose();
+    // Queues what PutText held while a close waited to reopen the port.
+    void PutHeldText();
     void DiscardDispatcher();
     void SendToUser(const TPortUserEntry& entry, win::UINT message, TPortEventKind kind,
                     bool opening);
@@ -365,6 +367,7 @@ private:
     TPortPhase Phase = TPortPhase::ppClosed;
     bool ReapplyAllValue = false;
     bool ReopenPending = false;
+    std::string TextAfterReopen;
     bool OpenAfterLoad = false;
     bool RestoreTriggersOnOpen = false;
     bool InClosePort = false;

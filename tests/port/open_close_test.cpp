@@ -262,6 +262,32 @@ TEST_F(DeferredClose, AnOpenRequestMeanwhileReopensAfterwards)
     EXPECT_EQ(Port->PortPhase(), ppOpen);
 }
 
+TEST_F(DeferredClose, TextPutWhileAReopenWaitsGoesOutOnceReopened)
+{
+    // The program's transmission: close, open, PutText, while a delivery
+    // still holds the close back.
+    Port->SetOpen(false);
+    Port->SetOpen(true);
+    ASSERT_TRUE(Port->Open());
+    Port->PutText("@held*");
+    Port->Rig()->EndLinger();
+    ASSERT_TRUE(WaitFor([&] { return Port->DispatchersMade == 2 && Port->Open(); }));
+    EXPECT_EQ(Lines.front()->ReadExactly(6, 3000ms), "@held*");
+}
+
+TEST_F(DeferredClose, TextHeldForAReopenThatIsCancelledIsNotSentLater)
+{
+    Port->SetOpen(false);
+    Port->SetOpen(true);
+    Port->PutText("@held*");
+    Port->SetOpen(false);
+    Port->Rig()->EndLinger();
+    ASSERT_TRUE(WaitFor([&] { return !Port->Open(); }));
+    Port->SetOpen(true);
+    Port->PutText("@new*");
+    EXPECT_EQ(Lines.front()->ReadExactly(5, 3000ms), "@new*");
+}
+
 TEST_F(DeferredClose, ACloseRequestAfterAnOpenRequestCancelsTheReopen)
 {
     Port->SetOpen(false);
