@@ -103,7 +103,7 @@ TStackPeer::TStackPeer(TPeerOptions options, std::ostream& out)
 TStackPeer::~TStackPeer()
 {
     try {
-        Port1->SetOpen(false);
+        Close();
     } catch (const std::exception& error) {
         std::cerr << "kivo-bench: closing the port: " << error.what() << '\n';
     }
@@ -130,6 +130,13 @@ bool TStackPeer::Reopen()
         return false;
     }
     return Port1->Open();
+}
+
+void TStackPeer::Close()
+{
+    Port1->SetOpen(false);
+    // A close that waits for a delivery finishes through the loop.
+    PumpUntil(Clock::now() + std::chrono::seconds(5), [this] { return !Port1->Open(); });
 }
 
 void TStackPeer::SendReady()
@@ -202,7 +209,7 @@ int TStackPeer::RunCycle()
                           1000.0);
     }
     OnFrame = nullptr;
-    Port1->SetOpen(false);
+    Close();
     ReportCycle(Out, Options.Name, std::move(cycleUs), errors);
     return errors || Failures() ? 1 : 0;
 }
@@ -241,7 +248,7 @@ int TStackPeer::RunReceive(bool latency)
         break;
     }
     OnFrame = nullptr;
-    Port1->SetOpen(false);
+    Close();
     book.Report(Out, Options.Name, fallback);
     return Failures() ? 1 : 0;
 }
@@ -270,7 +277,7 @@ int TStackPeer::RunIdle()
         before = now;
     }
     const double wall = std::chrono::duration<double>(before - t0).count();
-    Port1->SetOpen(false);
+    Close();
     ReportIdle(Out, Options.Name, cpuBefore - cpu0, wall, std::move(windows));
     return Failures() ? 1 : 0;
 }

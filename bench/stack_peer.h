@@ -82,6 +82,8 @@ public:
 private:
     // The window's AbrirPorta: close, set the number, open.
     bool Reopen();
+    // Closes the port and serves the loop until the close has finished.
+    void Close();
     // Serves the main thread's messages until done() holds or the deadline
     // passes; sleeps between arrivals. Returns done()'s last value.
     bool PumpUntil(std::chrono::steady_clock::time_point deadline,
