@@ -2,6 +2,7 @@
 
 #include "tests/support/pty_pair.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -68,6 +69,26 @@ void PtyPair::Write(const std::string& data) const
             Fail("write to pty");
         }
     }
+}
+
+bool PtyPair::WriteWithin(const std::string& data, std::chrono::milliseconds timeout) const
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(Controller, data.data() + done, data.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) Fail("write to pty");
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd p{Controller, POLLOUT, 0};
+        ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 100)));
+    }
+    return true;
 }
 
 std::string PtyPair::ReadExactly(std::size_t count, std::chrono::milliseconds timeout) const

@@ -25,6 +25,9 @@ public:
 
     // Writes every byte of data to the controller end.
     void Write(const std::string& data) const;
+    // As Write, giving up when the far side has not taken everything within
+    // the time-out; false then.
+    bool WriteWithin(const std::string& data, std::chrono::milliseconds timeout) const;
     // Reads until count bytes have arrived or the time-out passes; returns
     // what arrived.
     std::string ReadExactly(std::size_t count, std::chrono::milliseconds timeout) const;
