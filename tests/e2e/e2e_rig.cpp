@@ -194,8 +194,10 @@ TDisplay::TDisplay()
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return;
     try {
+        // No reset when the last client leaves: a probe's disconnect must
+        // not race the program's connect.
         Server.emplace(std::vector<std::string>{"Xvfb", "-displayfd", "3", "-screen", "0", "1024x768x24",
-                                                "-nolisten", "tcp"},
+                                                "-nolisten", "tcp", "-noreset"},
                        std::vector<std::string>{}, "/dev/null", fds[1]);
     } catch (const std::exception&) {
         ::close(fds[0]);
@@ -216,6 +218,15 @@ TDisplay::TDisplay()
     }
     ::close(fds[0]);
     if (number.find('\n') != std::string::npos) DisplayName = ":" + number.substr(0, number.find('\n'));
+}
+
+bool TDisplay::WaitUsable(std::chrono::milliseconds timeout)
+{
+    // A server that has just reported its number has been seen to refuse a
+    // first client now and then; one answered probe rules that out.
+    return !DisplayName.empty() && WaitUntil(timeout, [&] {
+        return RunCommand({"xdotool", "getdisplaygeometry"}, {"DISPLAY=" + DisplayName}, 5s).has_value();
+    });
 }
 
 // ---- Texts ----------------------------------------------------------------------

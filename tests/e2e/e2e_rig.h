@@ -75,6 +75,9 @@ public:
     TDisplay();
     // ":N", or empty when Xvfb could not start.
     const std::string& Name() const noexcept { return DisplayName; }
+    bool Running() { return Server && Server->Running(); }
+    // Until a client has connected and been answered.
+    bool WaitUsable(std::chrono::milliseconds timeout = 10s);
 
 private:
     std::string DisplayName;

@@ -30,6 +30,7 @@ protected:
         Dir.Write("tarvio.ini", BoardIni(BoardPrices));
         Display.emplace();
         ASSERT_FALSE(Display->Name().empty()) << "Xvfb did not start";
+        ASSERT_TRUE(Display->WaitUsable()) << "no client can connect to " << Display->Name();
     }
 
     std::vector<std::string> Env() const
@@ -42,7 +43,9 @@ protected:
         Sign.emplace(Devices, 3, signOptions);
         ASSERT_TRUE(Sign->WaitReady()) << ReadText(Devices / "sign3.out");
         Tarvio.emplace(std::vector<std::string>{Exe.string()}, Env(), (Dir.Path() / "tarvio.out").string());
-        ASSERT_TRUE(FindWindow()) << "no window; the program said: " << ReadText(Dir.Path() / "tarvio.out");
+        ASSERT_TRUE(FindWindow()) << "no window on " << Display->Name() << " (server running: "
+                                  << Display->Running() << "); the program said: "
+                                  << ReadText(Dir.Path() / "tarvio.out");
     }
 
     // The main window: the visible "Tarvio" window 558 pixels wide (a
@@ -92,7 +95,7 @@ protected:
 
 TEST_F(Program, AcertarAgoraSendsTheFrameAndTheAnswerIsSaved)
 {
-    Start({"--status", "OK1"});
+    ASSERT_NO_FATAL_FAILURE(Start({"--status", "OK1"}));
     ASSERT_NE(Ini().find("Hora=07\n"), std::string::npos);
     ClickAcertarAgora();
     ASSERT_TRUE(Sign->WaitFor("in", 1)) << "no frame reached the sign";
@@ -110,7 +113,7 @@ TEST_F(Program, AcertarAgoraSendsTheFrameAndTheAnswerIsSaved)
 
 TEST_F(Program, MalformedAnswerLeavesTheSettingsFileAlone)
 {
-    Start({"--fault", "lowercase"});
+    ASSERT_NO_FATAL_FAILURE(Start({"--fault", "lowercase"}));
     const std::string before = Ini();
     ClickAcertarAgora();
     ASSERT_TRUE(Sign->WaitFor("out", 1));
@@ -120,7 +123,7 @@ TEST_F(Program, MalformedAnswerLeavesTheSettingsFileAlone)
 
 TEST_F(Program, TestModeSendsACounterFrameEverySecond)
 {
-    Start();
+    ASSERT_NO_FATAL_FAILURE(Start());
     Click(546, 20, true);  // Ctrl and a click on the "T" panel
     ASSERT_TRUE(Sign->WaitFor("in", 3, 15s));
     std::vector<TSignEvent> frames = Sign->Events("in");
