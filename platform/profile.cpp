@@ -186,11 +186,24 @@ std::string_view ValueOf(std::string_view lineText, const ParsedLine& parsed)
     return value;
 }
 
-// The whole file, or nullopt with errno set.
+// The whole file, or nullopt with errno set. Only a regular file: a pipe or
+// a device under the name would block the reader or never end, and merely
+// opening a device can act on it; the second look covers a swap in between.
 std::optional<std::string> ReadWholeFile(const std::string& path)
 {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+    if (!S_ISREG(info.st_mode)) {
+        errno = EACCES;
+        return std::nullopt;
+    }
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return std::nullopt;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        errno = EACCES;
+        return std::nullopt;
+    }
     std::string content;
     char block[8192];
     for (;;) {
@@ -408,7 +421,7 @@ BOOL WritePrivateProfileString(const std::string& section, const std::string& ke
     struct stat info {};
     bool exists = ::stat(path.c_str(), &info) == 0;
     if (!exists && errno != ENOENT) return FailWith(FromErrno(errno));
-    if (exists && S_ISDIR(info.st_mode)) return FailWith(ERROR_ACCESS_DENIED);
+    if (exists && !S_ISREG(info.st_mode)) return FailWith(ERROR_ACCESS_DENIED);
     if (exists && !MayWrite(path, info)) return FailWith(ERROR_ACCESS_DENIED);
 
     std::string content;
