@@ -262,8 +262,11 @@ bool TKivWin32Dispatcher::WaitForThreadEnd(std::atomic<TKivDispatcherThread*>& s
     HANDLE left = ThreadGate->Left;
     while (slot.load() != nullptr) {
         if (ticks > 0 && TickTimerExpired(limit)) return false;
-        DWORD woke = MsgWaitForMultipleObjects(1, &left, ticks > 0 ? MillisecondsPerTick : INFINITE,
-                                               QS_ALLINPUT);
+        // A slice even without a limit: the gate's event wakes one waiter, and
+        // the owner's destruction may be waiting on it too and take the wake
+        // meant for us, which left a device thread releasing the line and
+        // the owner waiting for each other for good.
+        DWORD woke = MsgWaitForMultipleObjects(1, &left, MillisecondsPerTick, QS_ALLINPUT);
         if (woke == WAIT_OBJECT_0 + 1)
             ProcessOneMessage();
         else if (woke == WAIT_FAILED)

@@ -12,6 +12,8 @@
 namespace kivo::detail {
 
 struct TThreadGate {
+    static constexpr win::DWORD GateSlice = 55;
+
     TThreadGate() : Left(win::CreateEvent(false, false)) {}
     ~TThreadGate()
     {
@@ -30,8 +32,10 @@ struct TThreadGate {
     void WaitForAll()
     {
         while (Alive.load() > 0) {
+            // Sliced: Left wakes one waiter, and another wait on the gate (a
+            // thread releasing the line) may have taken this wake-up.
             win::DWORD woke =
-                win::MsgWaitForMultipleObjects(1, &Left, win::INFINITE, win::QS_ALLINPUT);
+                win::MsgWaitForMultipleObjects(1, &Left, GateSlice, win::QS_ALLINPUT);
             if (woke == win::WAIT_OBJECT_0 + 1)
                 win::ProcessOneMessage();
             else if (woke == win::WAIT_FAILED)
