@@ -77,12 +77,6 @@ const TArmingCase ArmingCases[] = {
      },
      -5503, "CharCount packets must have an end-condition"},
     {"EmptyEndString", [](TKivDataPacket& p) { p.SetEndString(""); }, -5504, "End string is empty"},
-    {"AnyDataEmptyEndString",
-     [](TKivDataPacket& p) {
-         p.SetStartCond(TPacketStartCond::scAnyData);
-         p.SetEndString("");
-     },
-     -5504, "End string is empty"},
     {"ZeroSize",
      [](TKivDataPacket& p) {
          p.SetEndCond({ecPacketSize});
@@ -100,23 +94,6 @@ const TArmingCase ArmingCases[] = {
 };
 INSTANTIATE_TEST_SUITE_P(EverySetting, Arming, ::testing::ValuesIn(ArmingCases),
                          [](const auto& info) { return std::string(info.param.Name); });
-
-TEST_F(Arming, RefusedAnyDataArmingLeavesTheCollectorFree)
-{
-    TPacketRecord otherGot;
-    TKivDataPacket* other = NewPacket(Port, otherGot);
-    other->SetEnabled(false);
-    other->SetEnabled(true);
-    Port->Receive("@par");
-    ASSERT_EQ(other->Manager()->State().Collector, other);
-
-    Packet->SetStartCond(TPacketStartCond::scAnyData);
-    Packet->SetEndString("");
-    EXPECT_EQ(EnableFailure(), -5504);
-    // The other packet kept its stream and its partial frame.
-    Port->Receive("tial*");
-    EXPECT_EQ(otherGot.Strings, std::vector<std::string>{"@partial*"});
-}
 
 TEST_F(Arming, ChangingTheEndOfAnEnabledPacketReArmsOrRaises)
 {

@@ -128,20 +128,6 @@ TEST_F(PacketManager, ClosingWhileCollectingDropsTheBytesAndStopsTheTimer)
     EXPECT_EQ(Got.Strings, std::vector<std::string>{"@new*"});
 }
 
-TEST_F(PacketManager, OpeningThePortArmsEveryEnabledPacketAndOnlyThose)
-{
-    TPacketRecord offGot;
-    TKivDataPacket* off = NewPacket(Port, offGot);
-    off->SetEnabled(false);
-    EXPECT_EQ(Packet->State(), TPacketState::psIdle) << "a closed port arms nothing";
-    OpenPort(Port);
-    EXPECT_EQ(Packet->State(), TPacketState::psWaiting);
-    EXPECT_EQ(off->State(), TPacketState::psIdle);
-    Port->Receive("@a*");
-    EXPECT_EQ(Got.Strings.size(), 1u);
-    EXPECT_TRUE(offGot.Strings.empty());
-}
-
 TEST_F(PacketManager, CollectorAloneSeesBytesAndRestartsTheOthers)
 {
     TPacketRecord otherGot;
