@@ -8,6 +8,9 @@ namespace tarvio {
 
 TPanel::TPanel(QWidget* parent, TBevel bevel) : QLabel(parent)
 {
+    // Captions and the sign's bytes are shown as written, never as markup:
+    // markup could hide them, or load an image from any path and block on it.
+    setTextFormat(Qt::PlainText);
     setAlignment(Qt::AlignCenter);
     setAutoFillBackground(true);
     if (bevel == TBevel::bvRaised) {
@@ -34,6 +37,7 @@ void TPanel::mouseReleaseEvent(QMouseEvent* event)
 TLabel::TLabel(QWidget* parent, const QRect& designed, Qt::Alignment alignment)
     : QLabel(parent), DesignedWidth(designed.width())
 {
+    setTextFormat(Qt::PlainText);
     setGeometry(designed);
     setAlignment(alignment | Qt::AlignTop);
 }
@@ -51,6 +55,7 @@ TStatusBar::TStatusBar(QWidget* parent, const std::vector<int>& panelWidths) : Q
     int left = 0;
     for (int width : panelWidths) {
         auto* panel = new QLabel(this);
+        panel->setTextFormat(Qt::PlainText);
         panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         panel->setLineWidth(1);
         panel->setIndent(2);
