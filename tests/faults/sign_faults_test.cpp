@@ -219,5 +219,38 @@ TEST_F(SignFaults, BytesNoSignShouldSendStayInTheLabelsAndNeverReachTheFile)
     EXPECT_TRUE(ErrorsShown().empty());
 }
 
+// Text takes the room of its characters; as markup, "<hr>" takes none.
+::testing::AssertionResult ShownAsWritten(const QLabel& label, const QString& text)
+{
+    if (label.text() != text) return ::testing::AssertionFailure() << "holds " << label.text().toStdString();
+    const int needed = label.fontMetrics().horizontalAdvance(text);
+    if (label.sizeHint().width() < needed)
+        return ::testing::AssertionFailure()
+               << text.toStdString() << " takes " << label.sizeHint().width() << " pixels, not "
+               << needed << ": it was read as markup";
+    return ::testing::AssertionSuccess();
+}
+
+TEST_F(SignFaults, MarkupFromTheSignOrTheSettingsIsShownAsText)
+{
+    TBoardIni ini;
+    ini.Port = "7";
+    ini.Captions[0] = "<hr>";
+    ini.Captions[1] = "<b>GPL</b>";
+    WriteIni(ini);
+    TForm1& form = ShowForm();
+    EXPECT_TRUE(ShownAsWritten(*form.PP1, "<hr>"));
+    EXPECT_TRUE(ShownAsWritten(*form.PP2, "<b>GPL</b>"));
+
+    std::string packet = StatusPacket(' ', "@ALIVE-", "<b>");
+    packet.replace(7, 4, "<hr>");
+    ASSERT_TRUE(Answered(packet));
+    EXPECT_EQ(form.SB1->PanelText(0), "Dados OK");
+    EXPECT_TRUE(ShownAsWritten(*form.L1, "<hr>"));
+    const QList<QLabel*> panels = form.SB1->findChildren<QLabel*>();
+    ASSERT_EQ(panels.size(), 2);
+    EXPECT_TRUE(ShownAsWritten(*panels[1], "<b>"));
+}
+
 } // namespace
 } // namespace tarvio::test
