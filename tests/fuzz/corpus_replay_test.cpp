@@ -1,6 +1,7 @@
 // Every seed input in the tree passes its fuzzer's check against the real
 // code, so a fault the fuzzers once found stays found without a fuzzer.
 
+#include "fuzz/data_packet_check.h"
 #include "fuzz/profile_check.h"
 #include "fuzz/status_packet_check.h"
 #include "fuzz/trigger_match_check.h"
@@ -57,4 +58,7 @@ TEST(SeedCorpus, EverySeedPassesItsCheck)
                          return CheckStatusPacketCase(d, n, &tarvio::CheckStatusPacket);
                      }),
               5u);
+    EXPECT_GE(Replay("data_packet_fuzzer",
+                     [](const std::uint8_t* d, std::size_t n) { return CheckDataPacketCase(d, n, &RunDataPacket); }),
+              10u);
 }
