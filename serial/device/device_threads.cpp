@@ -20,7 +20,6 @@ using namespace kivo::win;
 
 namespace {
 
-constexpr DWORD OverlappedSlice = 100;
 constexpr DWORD ReadWake = 50;
 
 bool StillPending(const OVERLAPPED& record)
@@ -114,11 +113,11 @@ void TKivWin32Thread::Execute()
 
 int TKivWin32Thread::WaitForOverlapped(OVERLAPPED& record)
 {
-    HANDLE waits[2] = {record.hEvent, StopEvent()};
-    DWORD woke;
-    do {
-        woke = WaitForMultipleObjects(2, waits, FALSE, OverlappedSlice);
-    } while (woke == WAIT_TIMEOUT && !Stopping());
+    // Every way of stopping a device thread sets one of these events (a stop
+    // request sets the line's, Terminate the thread's own), so an idle line
+    // sleeps until something happens instead of waking on a time slice.
+    HANDLE waits[3] = {record.hEvent, StopEvent(), TerminateEvent()};
+    DWORD woke = WaitForMultipleObjects(3, waits, FALSE, INFINITE);
     if (woke == WAIT_OBJECT_0) {
         DWORD count = 0;
         if (GetOverlappedResult(DeviceHandle(), &record, &count, TRUE)) {
@@ -128,7 +127,7 @@ int TKivWin32Thread::WaitForOverlapped(OVERLAPPED& record)
         LastError = GetLastError();
         return ecDeviceRead;
     }
-    if (woke == WAIT_OBJECT_0 + 1 || woke == WAIT_TIMEOUT)
+    if (woke == WAIT_OBJECT_0 + 1 || woke == WAIT_OBJECT_0 + 2)
         return static_cast<int>(AbandonPending(record));
     LastError = GetLastError();
     return ecDeviceRead;
@@ -317,11 +316,8 @@ DWORD TWriteThread::AbandonPending(OVERLAPPED& record)
 
 int TWriteThread::WaitForOverlapped(OVERLAPPED& record)
 {
-    HANDLE waits[3] = {record.hEvent, Line.OutputFlushEvent, StopEvent()};
-    DWORD woke;
-    do {
-        woke = WaitForMultipleObjects(3, waits, FALSE, OverlappedSlice);
-    } while (woke == WAIT_TIMEOUT && !Stopping());
+    HANDLE waits[4] = {record.hEvent, Line.OutputFlushEvent, StopEvent(), TerminateEvent()};
+    DWORD woke = WaitForMultipleObjects(4, waits, FALSE, INFINITE);
     if (woke == WAIT_OBJECT_0) {
         DWORD count = 0;
         if (GetOverlappedResult(DeviceHandle(), &record, &count, TRUE)) {
@@ -336,7 +332,7 @@ int TWriteThread::WaitForOverlapped(OVERLAPPED& record)
         AbandonPending(record);
         return FlushSeen;
     }
-    if (woke == WAIT_OBJECT_0 + 2 || woke == WAIT_TIMEOUT) {
+    if (woke == WAIT_OBJECT_0 + 2 || woke == WAIT_OBJECT_0 + 3) {
         AbandonPending(record);
         return StopSeen;
     }
@@ -427,13 +423,16 @@ void TWriteThread::Loop()
     BlockSize = std::max<DWORD>(Line.OutSize, 1);
     Block = std::make_unique<std::uint8_t[]>(BlockSize);
 
-    HANDLE waits[3] = {Line.OutputReadyEvent, Line.OutputFlushEvent, StopEvent()};
+    HANDLE waits[4] = {Line.OutputReadyEvent, Line.OutputFlushEvent, StopEvent(),
+                       TerminateEvent()};
     while (!Terminated()) {
         if (StopRequested()) break;
         ApplyPriority();
-        DWORD woke = WaitForMultipleObjects(3, waits, FALSE, OverlappedSlice);
+        DWORD woke = WaitForMultipleObjects(4, waits, FALSE, INFINITE);
         if (woke == WAIT_OBJECT_0) {
             if (StopRequested()) continue;
+            // A boost asked for while the line was idle counts for this block.
+            ApplyPriority();
             if (WriteOut() != 0) {
                 if (LastError != ERROR_INVALID_HANDLE && !StopRequested()) {
                     RecordError(LastError);
@@ -443,7 +442,7 @@ void TWriteThread::Loop()
             }
         } else if (woke == WAIT_OBJECT_0 + 1) {
             if (ThreadAckEvent()) SetEvent(ThreadAckEvent());
-        } else if (woke == WAIT_OBJECT_0 + 2 || woke == WAIT_TIMEOUT) {
+        } else if (woke == WAIT_OBJECT_0 + 2 || woke == WAIT_OBJECT_0 + 3) {
             continue;
         } else {
             RecordError(GetLastError());
