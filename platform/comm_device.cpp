@@ -27,7 +27,16 @@ namespace {
 using std::chrono::milliseconds;
 
 constexpr std::size_t DefaultRingSize = 4096;
-constexpr auto ModemPollPeriod = milliseconds(20);
+// Without a driver that can wait for modem lines they are read on a timer,
+// and only while the event mask asks for them. Lines that just moved are
+// likely to move again (handshakes, a ringing line), so the look after a
+// change comes soon; each look that finds them unchanged doubles the gap up
+// to the slow end. A line that has sat still for 300 ms thus costs about six
+// looks a second instead of fifty, and a change after a quiet spell is
+// reported within 160 ms. Pulses shorter than a gap still show where the
+// driver keeps transition counters, which every look also reads.
+constexpr auto ModemPollFast = milliseconds(20);
+constexpr auto ModemPollSlow = milliseconds(160);
 
 timespec ToTimespec(Clock::duration left)
 {
@@ -470,13 +479,13 @@ void CommDevice::CheckLineErrors()
     Raise(events);
 }
 
-void CommDevice::CheckModemLines()
+bool CommDevice::CheckModemLines()
 {
-    if (!HasModemLines || Dead) return;
+    if (!HasModemLines || Dead) return false;
     int lines = 0;
     if (::ioctl(Fd, TIOCMGET, &lines) < 0) {
         if (IsHangup(errno)) MarkDead(ERROR_DEVICE_NOT_CONNECTED, Clock::now());
-        return;
+        return false;
     }
     int changed = lines ^ ModemLines;
     ModemLines = lines;
@@ -486,8 +495,11 @@ void CommDevice::CheckModemLines()
     if (changed & TIOCM_CAR) events |= EV_RLSD;
     if (changed & TIOCM_RNG) events |= EV_RING;
     Raise(events);
+    const serial_icounter_struct before = Counters;
     CheckLineErrors();
     CheckWait();
+    return events != 0 || before.cts != Counters.cts || before.dsr != Counters.dsr ||
+           before.dcd != Counters.dcd || before.rng != Counters.rng;
 }
 
 BOOL CommDevice::SetModemBits(int bits, bool on)
@@ -550,8 +562,10 @@ void CommDevice::ServiceTimers(Clock::time_point now)
     if (!Writes.empty() && now >= Writes.front().Deadline) PushWrites(now);
     if (DrainWatch && now >= NextDrainCheck) CheckDrained(now);
     if (ModemPolling && (Mask & ModemEvents) && now >= NextModemPoll) {
-        NextModemPoll = now + ModemPollPeriod;
-        CheckModemLines();
+        bool moved = CheckModemLines();
+        ModemPollGap =
+            moved ? ModemPollFast : std::min<Clock::duration>(ModemPollGap * 2, ModemPollSlow);
+        NextModemPoll = now + ModemPollGap;
     }
 }
 
@@ -587,6 +601,7 @@ void CommDevice::MonitorBody()
         if (WatcherCannotWait.exchange(false)) {
             ModemPolling = true;
             NextModemPoll = now;
+            ModemPollGap = ModemPollFast;
         }
         ServiceTimers(now);
     }
@@ -603,6 +618,7 @@ void CommDevice::StartLineWatcher()
     } catch (const std::system_error&) {
         ModemPolling = true;
         NextModemPoll = Clock::now();
+        ModemPollGap = ModemPollFast;
     }
 }
 

@@ -118,7 +118,8 @@ public:
     void PushWrites(Clock::time_point now);
     void CheckWait();
     void CheckLineErrors();
-    void CheckModemLines();
+    // True when a line differs from the last look.
+    bool CheckModemLines();
     void CheckDrained(Clock::time_point now);
 
     BOOL SetModemBits(int bits, bool on);
@@ -176,6 +177,7 @@ private:
     std::atomic<bool> LinesChanged{false};
     std::atomic<bool> WatcherCannotWait{false};
     Clock::time_point NextModemPoll = Never;
+    Clock::duration ModemPollGap{};
 
     bool WroteSinceDrain = false;
     bool DrainWatch = false;
