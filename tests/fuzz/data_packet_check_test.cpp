@@ -153,33 +153,29 @@ TEST(PacketModel, SizeEndsAndNoEnd)
 
 TEST(PacketModel, ArmingRefusalsInTheirOrder)
 {
-    TPacketSettings s = Board();
-    s.StartString = "";
-    EXPECT_EQ(FramePackets(s, "@*").ArmError, -5501);
-    s.StartString = "\\";
-    EXPECT_EQ(FramePackets(s, "@*").ArmError, -5501);
-    s = Board();
-    s.EndBySize = true;
-    s.StartString = "@@";
-    s.PacketSize = 1;
-    EXPECT_EQ(FramePackets(s, "").ArmError, -5502);
-    s = Board();
-    s.AnyDataStart = true;
-    s.EndByString = false;
-    EXPECT_EQ(FramePackets(s, "").ArmError, -5503);
-    s = Board();
-    s.EndString = "";
-    EXPECT_EQ(FramePackets(s, "").ArmError, -5504);
-    s = Board();
-    s.StartString = "";
-    s.EndString = "";
-    EXPECT_EQ(FramePackets(s, "").ArmError, -5501);
-    s = Board();
-    s.EndBySize = true;
-    s.StartString = "";
-    s.AnyDataStart = true;
-    s.PacketSize = 0;
-    EXPECT_EQ(FramePackets(s, "").ArmError, -5505);
+    struct TRow {
+        bool AnyData, ByString, BySize;
+        const char* Start;
+        const char* End;
+        int Size, Code;
+    };
+    const TRow rows[] = {
+        {false, true, false, "", "*", 0, -5501},    {false, true, false, "\\", "*", 0, -5501},
+        {false, true, true, "@@", "*", 1, -5502},   {true, false, false, "", "", 0, -5503},
+        {false, true, false, "@", "", 0, -5504},    {false, true, false, "", "", 0, -5501},
+        {true, true, true, "", "*", 0, -5505},      {true, false, true, "", "", -1, -5505},
+        {false, false, true, "@", "", 1, 0},
+    };
+    for (const TRow& row : rows) {
+        TPacketSettings s;
+        s.AnyDataStart = row.AnyData;
+        s.EndByString = row.ByString;
+        s.EndBySize = row.BySize;
+        s.StartString = row.Start;
+        s.EndString = row.End;
+        s.PacketSize = row.Size;
+        EXPECT_EQ(FramePackets(s, "").ArmError, row.Code) << row.Start << " " << row.End << " " << row.Size;
+    }
 }
 
 TEST(DataPacketCheck, RealPacketAgreesInEverySplit)
