@@ -1,3 +1,4 @@
+#include "tests/sign-sim/argument_rows.h"
 #include "tools/sign-sim/options.h"
 
 #include <gmock/gmock.h>
@@ -48,27 +49,8 @@ TEST(ParseOptions, HelpNeedsNothingElse)
 }
 
 // A readable, unique test name from a row of arguments.
-std::string RowName(std::size_t index, const std::vector<std::string>& args)
-{
-    std::string name = "Row" + std::to_string(index);
-    for (const std::string& arg : args)
-        for (char c : arg) {
-            bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-            if (alnum) name += c;
-            else if (name.back() != '_') name += '_';
-        }
-    return name;
-}
-
-struct BadRow {
-    std::vector<std::string> Args;
-    std::string Message;
-};
-
-void PrintTo(const BadRow& row, std::ostream* os)
-{
-    for (std::size_t i = 0; i < row.Args.size(); ++i) *os << (i ? " " : "") << row.Args[i];
-}
+using BadRow = tarvio::sim::test::ArgumentRow;
+using tarvio::sim::test::RowName;
 
 class BadArguments : public ::testing::TestWithParam<BadRow> {};
 

@@ -1,6 +1,7 @@
 // The executable's answers to its command line: usage errors exit 2 with the
 // reason on stderr, help exits 0 on stdout, and set-up failures exit 1.
 
+#include "tests/sign-sim/argument_rows.h"
 #include "tests/sign-sim/sim_process.h"
 
 #include "tests/support/temp_dir.h"
@@ -15,27 +16,8 @@ using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 // A readable, unique test name from a row of arguments.
-std::string RowName(std::size_t index, const std::vector<std::string>& args)
-{
-    std::string name = "Row" + std::to_string(index);
-    for (const std::string& arg : args)
-        for (char c : arg) {
-            bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-            if (alnum) name += c;
-            else if (name.back() != '_') name += '_';
-        }
-    return name;
-}
-
-struct ArgCase {
-    std::vector<std::string> Args;
-    std::string Message;
-};
-
-void PrintTo(const ArgCase& row, std::ostream* os)
-{
-    for (std::size_t i = 0; i < row.Args.size(); ++i) *os << (i ? " " : "") << row.Args[i];
-}
+using ArgCase = tarvio::sim::test::ArgumentRow;
+using tarvio::sim::test::RowName;
 
 class SimArguments : public ::testing::TestWithParam<ArgCase> {};
 
