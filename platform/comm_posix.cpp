@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <new>
@@ -229,10 +230,14 @@ BOOL SetCommState(HANDLE file, const DCB* dcb)
     wanted.DCBlength = sizeof(DCB);
     termios2 tio{};
     if (::ioctl(device->Fd, TCGETS2, &tio) < 0) return device->FailIo(errno);
+    const termios2 current = tio;
     if (DWORD invalid = ToTermios(wanted, tio); invalid != ERROR_SUCCESS) return FailWith(invalid);
+    // Opening a port reapplies every setting, most of them unchanged; a
+    // driver may reprogram the UART on each set, so only a change is sent.
     // Raw ioctl, not tcsetattr: a pty drops data size and parity, and glibc
     // would report that as a failure.
-    if (RetryOnEintr([&] { return ::ioctl(device->Fd, TCSETS2, &tio); }) < 0)
+    if (std::memcmp(&current, &tio, sizeof tio) != 0 &&
+        RetryOnEintr([&] { return ::ioctl(device->Fd, TCSETS2, &tio); }) < 0)
         return device->FailIo(errno);
     if (DWORD failed = device->ApplyControlLines(wanted); failed != ERROR_SUCCESS)
         return FailWith(failed);
