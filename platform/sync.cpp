@@ -2,19 +2,32 @@
 //
 // One process-wide mutex guards the handle table and the state of every
 // event, so a wait on several events sees them all at one instant and no lock
-// order between events can arise. Each waiting thread brings its own
-// condition variable and enters itself on the events it waits on; SetEvent
-// satisfies waiters directly (consuming an auto-reset event for exactly one
-// of them) and wakes only those it satisfied.
+// order between events can arise. Each waiting thread enters its waiter
+// record on the events it waits on; SetEvent satisfies waiters directly
+// (consuming an auto-reset event for exactly one of them) under the lock and
+// wakes only those it satisfied, after the lock is released, so a woken
+// thread does not run straight into it.
+//
+// The wake is a store to the waiter's futex word. Waiter records belong to
+// threads and are recycled, never freed, so a wake that arrives after its
+// waiter has left (timed out, or already gone on to its next wait) only
+// ever lands on a live record as a spurious wake-up, which the waiter
+// re-checks under the lock.
 
 #include "platform/sync.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <ctime>
+#include <linux/futex.h>
 #include <memory>
 #include <new>
+#include <sys/syscall.h>
 #include <thread>
+#include <unistd.h>
 #include <unordered_set>
 #include <vector>
 
@@ -24,14 +37,21 @@ namespace {
 
 class EventObject;
 
+// Everything but Wake is guarded by the table lock.
 struct Waiter {
-    std::condition_variable Wake;
+    // 0 while the thread sleeps; a waker stores 1 (release) after the lock
+    // is released and the thread then re-checks Satisfied under the lock.
+    std::atomic<std::uint32_t> Wake{0};
     EventObject* const* Events = nullptr;
     DWORD Count = 0;
     bool WaitAll = false;
     DWORD Result = WAIT_TIMEOUT;  // set to WAIT_OBJECT_0 + index once satisfied
     bool Satisfied = false;
+    Waiter* NextFree = nullptr;
 };
+
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+              std::atomic<std::uint32_t>::is_always_lock_free);
 
 class EventObject final : public KernelObject {
 public:
@@ -50,6 +70,7 @@ public:
 struct HandleTable {
     std::mutex Lock;
     std::unordered_set<KernelObject*> Live;
+    Waiter* FreeWaiters = nullptr;  // records of threads that have ended
 };
 
 // Never destroyed: threads may still close handles while statics are torn down.
@@ -58,6 +79,84 @@ HandleTable& Table()
     static HandleTable* table = new HandleTable;
     return *table;
 }
+
+// The calling thread's waiter record: taken from the recycled ones or made
+// on its first wait, handed back when the thread ends.
+class WaiterSlot {
+public:
+    ~WaiterSlot()
+    {
+        if (!Record) return;
+        HandleTable& table = Table();
+        std::lock_guard lock(table.Lock);
+        Record->NextFree = table.FreeWaiters;
+        table.FreeWaiters = Record;
+        Record = nullptr;
+    }
+
+    // Caller holds the table lock. nullptr when no record can be made.
+    Waiter* Get(HandleTable& table)
+    {
+        if (Record) return Record;
+        if (table.FreeWaiters) {
+            Record = table.FreeWaiters;
+            table.FreeWaiters = Record->NextFree;
+            Record->NextFree = nullptr;
+        } else {
+            Record = new (std::nothrow) Waiter;
+        }
+        return Record;
+    }
+
+private:
+    Waiter* Record = nullptr;
+};
+
+thread_local WaiterSlot OwnWaiter;
+
+// Sleeps while word holds 0, until deadline (absolute, CLOCK_MONOTONIC, which
+// steady_clock reads) or for good when deadline is nullptr. May return early.
+void SleepOnWord(std::atomic<std::uint32_t>& word, const timespec* deadline)
+{
+    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word),
+              FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, 0u, deadline, nullptr,
+              FUTEX_BITSET_MATCH_ANY);
+}
+
+void WakeWord(std::atomic<std::uint32_t>& word)
+{
+    word.store(1, std::memory_order_release);
+    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE | FUTEX_PRIVATE_FLAG,
+              1, nullptr, nullptr, 0);
+}
+
+// The waiters one SetEvent satisfied, woken once the lock is released. More
+// than fit here are woken at once, under the lock, which is only slower.
+class WakeList {
+public:
+    WakeList() = default;
+    WakeList(const WakeList&) = delete;
+    WakeList& operator=(const WakeList&) = delete;
+
+    void Add(Waiter* waiter)
+    {
+        if (Count < Capacity)
+            Pending[Count++] = waiter;
+        else
+            WakeWord(waiter->Wake);
+    }
+
+    void WakeAll()
+    {
+        for (std::size_t i = 0; i < Count; ++i) WakeWord(Pending[i]->Wake);
+        Count = 0;
+    }
+
+private:
+    static constexpr std::size_t Capacity = 16;
+    Waiter* Pending[Capacity];
+    std::size_t Count = 0;
+};
 
 BOOL FailWith(DWORD error)
 {
@@ -122,7 +221,7 @@ void Leave(Waiter& waiter)
 }
 
 // Caller holds the table lock; event has just become signalled.
-void ReleaseWaiters(EventObject* event)
+void ReleaseWaiters(EventObject* event, WakeList& woken)
 {
     // A satisfied waiter leaves this list; the index moves only past those that stay.
     std::size_t i = 0;
@@ -140,9 +239,7 @@ void ReleaseWaiters(EventObject* event)
             auto& list = waiter->Events[k]->Waiters;
             list.erase(std::remove(list.begin(), list.end(), waiter), list.end());
         }
-        // Notified under the lock: once unlocked the waiter may return and
-        // take its condition variable with it.
-        waiter->Wake.notify_one();
+        woken.Add(waiter);
     }
 }
 
@@ -171,10 +268,15 @@ DWORD Wait(const HANDLE* handles, DWORD count, bool waitAll, DWORD milliseconds)
     }
     if (milliseconds == 0) return WAIT_TIMEOUT;
 
-    Waiter waiter;
+    Waiter* own = OwnWaiter.Get(table);
+    if (!own) return WaitFailedWith(ERROR_NOT_ENOUGH_MEMORY);
+    Waiter& waiter = *own;
     waiter.Events = events;
     waiter.Count = count;
     waiter.WaitAll = waitAll;
+    waiter.Result = WAIT_TIMEOUT;
+    waiter.Satisfied = false;
+    waiter.Wake.store(0, std::memory_order_relaxed);
     try {
         for (DWORD i = 0; i < count; ++i) {
             auto& list = events[i]->Waiters;
@@ -185,13 +287,29 @@ DWORD Wait(const HANDLE* handles, DWORD count, bool waitAll, DWORD milliseconds)
         return WaitFailedWith(ERROR_NOT_ENOUGH_MEMORY);
     }
 
-    if (milliseconds == INFINITE) {
-        waiter.Wake.wait(lock, [&] { return waiter.Satisfied; });
-    } else {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-        waiter.Wake.wait_until(lock, deadline, [&] { return waiter.Satisfied; });
+    using Clock = std::chrono::steady_clock;
+    const bool forever = milliseconds == INFINITE;
+    const Clock::time_point deadline =
+        forever ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(milliseconds);
+    timespec until{};
+    if (!forever) {
+        auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch());
+        until.tv_sec = static_cast<time_t>(since.count() / 1'000'000'000);
+        until.tv_nsec = static_cast<long>(since.count() % 1'000'000'000);
+    }
+    for (;;) {
+        lock.unlock();
+        while (waiter.Wake.load(std::memory_order_acquire) == 0 &&
+               (forever || Clock::now() < deadline))
+            SleepOnWord(waiter.Wake, forever ? nullptr : &until);
+        lock.lock();
+        if (waiter.Satisfied || (!forever && Clock::now() >= deadline)) break;
+        // A late wake meant for an earlier wait of this record.
+        waiter.Wake.store(0, std::memory_order_relaxed);
     }
     Leave(waiter);
+    waiter.Events = nullptr;
+    waiter.Count = 0;
     return waiter.Satisfied ? waiter.Result : WAIT_TIMEOUT;
 }
 
@@ -235,11 +353,15 @@ bool IsLiveHandle(HANDLE handle)
 BOOL SetEvent(HANDLE handle)
 {
     HandleTable& table = Table();
-    std::lock_guard lock(table.Lock);
-    EventObject* event = EventFromHandle(table, handle);
-    if (!event) return FailWith(ERROR_INVALID_HANDLE);
-    event->Signalled = true;
-    ReleaseWaiters(event);
+    WakeList woken;
+    {
+        std::lock_guard lock(table.Lock);
+        EventObject* event = EventFromHandle(table, handle);
+        if (!event) return FailWith(ERROR_INVALID_HANDLE);
+        event->Signalled = true;
+        ReleaseWaiters(event, woken);
+    }
+    woken.WakeAll();
     return TRUE;
 }
 

@@ -242,3 +242,117 @@ TEST(HandleTable, ClosingAnEventUnderAWaiterLetsTheWaitRunOut)
         else EXPECT_EQ(result.load(), WAIT_FAILED);
     }
 }
+
+// Waiters are woken after the event lock is released, and a wake can arrive
+// after its waiter has left. These runs make such late wakes common: signals
+// race time-outs of one millisecond, and waiting threads end and are replaced.
+TEST(LateWake, ASignalRacingATimeOutIsConsumedOnceOrLeftSet)
+{
+    ScopedEvent event(false);
+    int consumed = 0, left = 0;
+    for (int round = 0; round < 300; ++round) {
+        DWORD result = WAIT_FAILED;
+        std::thread waiter([&] { result = WaitForSingleObject(event.Handle, 1); });
+        if (round % 3 != 0) std::this_thread::yield();
+        ASSERT_TRUE(SetEvent(event.Handle));
+        waiter.join();
+        // Exactly one of: the wait took the signal, or the signal is still there.
+        DWORD after = WaitForSingleObject(event.Handle, 0);
+        if (result == WAIT_OBJECT_0) {
+            ++consumed;
+            ASSERT_EQ(after, WAIT_TIMEOUT) << "round " << round;
+        } else {
+            ++left;
+            ASSERT_EQ(result, WAIT_TIMEOUT) << "round " << round;
+            ASSERT_EQ(after, WAIT_OBJECT_0) << "round " << round;
+        }
+    }
+    EXPECT_EQ(consumed + left, 300);
+}
+
+TEST(LateWake, PingPongWithShortTimeOutsLosesAndInventsNoSignal)
+{
+    constexpr int rounds = 5000;
+    ScopedEvent ping(false), pong(false);
+    std::atomic<bool> pingSet{false}, pongSet{false};
+    std::atomic<int> invented{0};
+    // Each side retries its 1 ms waits; a wait that ends with the event
+    // signalled must find the flag its partner raised before setting it.
+    auto take = [&](HANDLE event, std::atomic<bool>& flag) {
+        for (int tries = 0; tries < 10000; ++tries) {
+            DWORD result = WaitForSingleObject(event, 1);
+            if (result == WAIT_OBJECT_0) {
+                if (!flag.exchange(false)) ++invented;
+                return true;
+            }
+            if (result != WAIT_TIMEOUT) return false;
+        }
+        return false;
+    };
+    std::atomic<bool> partnerOk{true};
+    std::thread partner([&] {
+        for (int i = 0; i < rounds; ++i) {
+            if (!take(ping.Handle, pingSet)) {
+                partnerOk = false;
+                return;
+            }
+            pongSet = true;
+            SetEvent(pong.Handle);
+        }
+    });
+    int done = 0;
+    for (; done < rounds; ++done) {
+        pingSet = true;
+        SetEvent(ping.Handle);
+        if (!take(pong.Handle, pongSet)) break;
+    }
+    partner.join();
+    EXPECT_EQ(done, rounds);
+    EXPECT_TRUE(partnerOk.load());
+    EXPECT_EQ(invented.load(), 0);
+}
+
+TEST(LateWake, ManualEventReleasesMoreWaitersThanOneWakeBatchHolds)
+{
+    constexpr int count = 40;
+    ScopedEvent event(true);
+    std::atomic<int> waiting{0}, released{0};
+    std::vector<std::thread> waiters;
+    for (int t = 0; t < count; ++t)
+        waiters.emplace_back([&] {
+            ++waiting;
+            released += WaitForSingleObject(event.Handle, 10000) == WAIT_OBJECT_0;
+        });
+    ASSERT_TRUE(kivo::test::WaitUntil(5s, [&] { return waiting.load() == count; }));
+    auto start = Clock::now();
+    SetEvent(event.Handle);
+    for (auto& waiter : waiters) waiter.join();
+    EXPECT_EQ(released.load(), count);
+    EXPECT_LT(MsSince(start), 5000);
+}
+
+TEST(LateWake, ThreadsThatEndHandTheirWaitRecordsOnSafely)
+{
+    // Short-lived threads leave records behind with wakes still on the way;
+    // the next threads reuse them (asan sees any touch of freed memory).
+    ScopedEvent event(true);
+    ScopedEvent other(false);
+    for (int generation = 0; generation < 20; ++generation) {
+        std::vector<std::thread> threads;
+        std::atomic<int> ok{0};
+        for (int t = 0; t < 8; ++t)
+            threads.emplace_back([&] {
+                HANDLE handles[] = {other.Handle, event.Handle};
+                DWORD result = WaitForMultipleObjects(2, handles, FALSE, 2);
+                ok += result == WAIT_OBJECT_0 + 1 || result == WAIT_TIMEOUT;
+            });
+        SetEvent(event.Handle);
+        for (auto& thread : threads) thread.join();
+        ResetEvent(event.Handle);
+        ASSERT_EQ(ok.load(), 8) << "generation " << generation;
+    }
+    // The records still work for a plain wait afterwards.
+    std::thread last([&] { EXPECT_EQ(WaitForSingleObject(other.Handle, 5000), WAIT_OBJECT_0); });
+    SetEvent(other.Handle);
+    last.join();
+}
