@@ -167,12 +167,14 @@ bool TReadThread::NewBuffer()
     }
 }
 
-int TReadThread::Read(std::uint8_t* destination, DWORD count)
+int TReadThread::Read(std::uint8_t* destination, DWORD count, bool& waited)
 {
+    waited = false;
     DWORD got = 0;
     if (ReadFile(DeviceHandle(), destination, count, &got, &Record)) return static_cast<int>(got);
     DWORD error = GetLastError();
     if (error == ERROR_IO_PENDING) {
+        waited = true;
         int result = WaitForOverlapped(Record);
         if (result >= 0) return result;
         if (LastError == ERROR_OPERATION_ABORTED) return 0;
@@ -185,40 +187,51 @@ int TReadThread::Read(std::uint8_t* destination, DWORD count)
 
 void TReadThread::Loop()
 {
-    COMMTIMEOUTS atOnce;
-    atOnce.ReadIntervalTimeout = MAXDWORD;
-    SetCommTimeouts(DeviceHandle(), &atOnce);
-
-    HANDLE waits[2] = {ReceiveEvent(), StopEvent()};
-    while (!Stopping()) {
-        ApplyPriority();
-        DWORD woke = WaitForMultipleObjects(2, waits, FALSE, ReadWake);
-        if (woke == WAIT_OBJECT_0 + 1) continue;
-        if (woke != WAIT_OBJECT_0 && woke != WAIT_TIMEOUT) {
+    // A read that stays pending until the first byte and then returns what
+    // has come: the device completes it itself, so an idle line costs no
+    // wake-ups and a byte needs no hop through the status thread. The
+    // constant only bounds the wait (about 49 days).
+    COMMTIMEOUTS firstByte{};
+    firstByte.ReadIntervalTimeout = MAXDWORD;
+    firstByte.ReadTotalTimeoutMultiplier = MAXDWORD;
+    firstByte.ReadTotalTimeoutConstant = MAXDWORD - 1;
+    if (!SetCommTimeouts(DeviceHandle(), &firstByte)) {
+        if (GetLastError() != ERROR_INVALID_HANDLE && !StopRequested()) {
             RecordError(GetLastError());
             ReturnValue = ecDeviceRead;
-            RequestStop();
-            continue;
         }
+        RequestStop();
+        return;
+    }
+
+    while (!Stopping()) {
+        ApplyPriority();
         if (!Held && !NewBuffer()) continue;
-        int n = Read(Held->Buffer(), BlockSize);
-        while (n > 0) {
+        bool waited = false;
+        int n = Read(Held->Buffer(), BlockSize, waited);
+        if (n > 0) {
             Held->Used = n;
             try {
                 InputQueue().Push(std::move(Held));
             } catch (...) {
                 ReturnValue = ecTapiNoMem;
                 RequestStop();
-                break;
             }
-            if (!NewBuffer()) break;
-            n = Read(Held->Buffer(), BlockSize);
+            continue;
         }
         if (n < 0) {
             // A closed handle, or a failure once a stop was under way, ends
             // the thread without a report.
             if (LastError != ERROR_INVALID_HANDLE && !StopRequested()) ReturnValue = ecDeviceRead;
             RequestStop();
+            continue;
+        }
+        // Nothing read: a purge or a stop ended the pending read, and the
+        // next one is issued at once. A read that completed empty without
+        // waiting would come back the same way: pause for a stop instead.
+        if (!waited) {
+            HANDLE waits[2] = {StopEvent(), TerminateEvent()};
+            WaitForMultipleObjects(2, waits, FALSE, ReadWake);
         }
     }
 }
@@ -280,7 +293,6 @@ void TStatusThread::Loop()
             RequestStop();
             continue;
         }
-        if (mask & EV_RXCHAR) SetEvent(ReceiveEvent());
         if (mask & LineEventBits) {
             try {
                 InputQueue().Push(std::make_unique<TStatusBuffer>(mask));

@@ -1,6 +1,7 @@
 #pragma once
 // The three device threads of an open port. TReadThread drains received
-// bytes into the dispatcher's input queue in 256-byte blocks, TStatusThread
+// bytes into the dispatcher's input queue in 256-byte blocks, keeping one
+// read pending that the device completes on the first byte, TStatusThread
 // waits for device events and queues them as status buffers, TWriteThread
 // empties the output ring into the device.
 //
@@ -79,8 +80,9 @@ protected:
 
 private:
     ~TReadThread() override = default;
-    // Bytes read into destination (0 or more), or negative on failure.
-    int Read(std::uint8_t* destination, win::DWORD count);
+    // Bytes read into destination (0 or more), or negative on failure;
+    // waited tells whether the read was pending.
+    int Read(std::uint8_t* destination, win::DWORD count, bool& waited);
     bool NewBuffer();
 
     std::unique_ptr<TDataBuffer> Held;
@@ -93,7 +95,9 @@ public:
     // The event mask set on the device.
     win::DWORD EventMask = 0;
 
-    static constexpr win::DWORD NTEventMask = 0x1F9;
+    // Without EV_RXCHAR: received bytes complete the read thread's pending
+    // read, and a status wake-up per arrival would only cost.
+    static constexpr win::DWORD NTEventMask = 0x1F8;
     static constexpr win::DWORD LineEventBits = 0x21F8;
 
 protected:
