@@ -19,7 +19,7 @@
 namespace kivo {
 
 using namespace kivo::win;
-using detail::DispatchBufferSize;
+using kivo::detail::DispatchBufferSize;
 
 namespace {
 
@@ -71,7 +71,7 @@ TStopFlag& TStopFlag::operator=(bool value)
 }
 
 TKivBaseDispatcher::TKivBaseDispatcher(TComponent* owner)
-    : ThreadGate(std::make_shared<detail::TThreadGate>()), Owner(owner)
+    : ThreadGate(std::make_shared<kivo::detail::TThreadGate>()), Owner(owner)
 {
     NTPlatform = IsNTPlatform();
     TRegistry& registry = Registry();
@@ -114,6 +114,13 @@ void TKivBaseDispatcher::WakeDispatch()
     // the pass takes it as an empty event mask.
     auto* marker = new (std::nothrow) TStatusBuffer;
     if (marker) InputQueue.Push(marker);
+}
+
+void TKivBaseDispatcher::TriggersChanged()
+{
+    TKivDispatcherThread* dispatch = DispatchThread.load();
+    if (dispatch == nullptr || TKivDispatcherThread::Current() == dispatch) return;
+    if (WakeDispatchEvent) SetEvent(WakeDispatchEvent);
 }
 
 // ---- Life cycle --------------------------------------------------------------
@@ -346,17 +353,17 @@ int TKivBaseDispatcher::ReadBlock(void* destination, int length)
     {
         TCriticalSectionLock hold(DispatchLock);
         if (!DispatchBuf) return ecBufferIsEmpty;
-        DWORD held = detail::RingHeld(DispHead, DispTail, DispFull, DispatchBufferSize);
+        DWORD held = kivo::detail::RingHeld(DispHead, DispTail, DispFull, DispatchBufferSize);
         auto wanted = static_cast<DWORD>(length);
         if (ReadingInNotify) {
             if (wanted > held - std::min(held, TakenNow)) return ecBufferIsEmpty;
-            DWORD from = detail::RingAdvance(DispTail, TakenNow, DispatchBufferSize);
-            detail::RingCopyOut(DispatchBuf.get(), DispatchBufferSize, from, out, wanted);
+            DWORD from = kivo::detail::RingAdvance(DispTail, TakenNow, DispatchBufferSize);
+            kivo::detail::RingCopyOut(DispatchBuf.get(), DispatchBufferSize, from, out, wanted);
             TakenNow += wanted;
         } else {
             if (wanted > held) return ecBufferIsEmpty;
-            detail::RingCopyOut(DispatchBuf.get(), DispatchBufferSize, DispTail, out, wanted);
-            DispTail = detail::RingAdvance(DispTail, wanted, DispatchBufferSize);
+            kivo::detail::RingCopyOut(DispatchBuf.get(), DispatchBufferSize, DispTail, out, wanted);
+            DispTail = kivo::detail::RingAdvance(DispTail, wanted, DispatchBufferSize);
             DispFull = false;
         }
     }
@@ -370,7 +377,7 @@ int TKivBaseDispatcher::InputCount()
 {
     TCriticalSectionLock hold(DispatchLock);
     if (!DispatchBuf) return 0;
-    DWORD held = detail::RingHeld(DispHead, DispTail, DispFull, DispatchBufferSize);
+    DWORD held = kivo::detail::RingHeld(DispHead, DispTail, DispFull, DispatchBufferSize);
     if (ReadingInNotify) held -= std::min(held, TakenNow);
     return static_cast<int>(held);
 }
@@ -402,7 +409,7 @@ int TKivBaseDispatcher::DiscardInput()
         TCriticalSectionLock hold(DispatchLock);
         result = DeviceFlush(1);
         if (ReadingInNotify) {
-            TakenMax = detail::RingHeld(DispHead, DispTail, DispFull, DispatchBufferSize);
+            TakenMax = kivo::detail::RingHeld(DispHead, DispTail, DispFull, DispatchBufferSize);
         } else {
             DispTail = DispHead;
             TakenNow = 0;
@@ -456,7 +463,7 @@ void TKivBaseDispatcher::ThreadEnded(TKivDispatcherThread* thread, int exitCode)
 
     // The gate outlives this object: once the count drops, the owner may
     // destroy the dispatcher while this thread is still here.
-    std::shared_ptr<detail::TThreadGate> gate = ThreadGate;
+    std::shared_ptr<kivo::detail::TThreadGate> gate = ThreadGate;
     if (InterlockedDecrement(&ThreadCount) == 0) ThreadsStarted = false;
     gate->Leave();
 }

@@ -181,8 +181,19 @@ public:
     void TimerStatusPass();
     bool NotifyHandlers(win::UINT message, int handle, std::uint16_t data);
     // The dispatch thread's wait: until the input queue holds something, a
-    // stop wakes it, or the time-out passes.
+    // stop or a trigger change wakes it, or the time-out passes.
     void WaitForInput(win::DWORD milliseconds);
+    // How long the dispatch thread may sleep before a pass has work that no
+    // wake-up announces: the earliest active timer's expiry, a look at armed
+    // status triggers, bytes queued behind a full dispatch buffer; INFINITE
+    // when nothing is due.
+    win::DWORD NextWaitMilliseconds();
+
+    // Bounds of that wait: status triggers and a backlog are looked at this
+    // often, and an active timer at least this often, which also catches the
+    // clock being moved under it.
+    static constexpr win::DWORD StatusPollMilliseconds = 50;
+    static constexpr win::DWORD TimerRecheckMilliseconds = 1000;
 
     // ---- Read by the layers above ------------------------------------------
     TComponent* PortOwner() const noexcept { return Owner; }
@@ -352,6 +363,10 @@ private:
     friend class TDispThread;
     void DispatchThreadEnding(TKivDispatcherThread* thread);
     void WakeDispatch();
+    // After a trigger change that may move the dispatch thread's next wake:
+    // ends its wait unless it is the caller. Caller may hold StateLock.
+    void TriggersChanged();
+    bool ModemTriggerArmed();
 
     // Line control.
     int WriteConfig(win::DCB& config);

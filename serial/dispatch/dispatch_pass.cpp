@@ -17,7 +17,7 @@
 namespace kivo {
 
 using namespace kivo::win;
-using detail::DispatchBufferSize;
+using kivo::detail::DispatchBufferSize;
 
 namespace {
 
@@ -135,7 +135,7 @@ bool TKivBaseDispatcher::NotifyHandlers(UINT message, int handle, std::uint16_t 
             ReadingInNotify = false;  // the tail stays: the line is closing
         } else if (ReadingInNotify) {
             ReadingInNotify = false;
-            DispTail = detail::RingAdvance(DispTail, TakenMax, DispatchBufferSize);
+            DispTail = kivo::detail::RingAdvance(DispTail, TakenMax, DispatchBufferSize);
             if (TakenMax != 0) DispFull = false;
             if (message == kvTriggerAvail && TakenMax != static_cast<DWORD>(handle)) result = false;
         }
@@ -262,7 +262,7 @@ bool TKivBaseDispatcher::ScanDataTriggers()
             const std::uint8_t byte = ring[pos];
             for (TDataTrigger& t : DataTriggers) {
                 if (t.Length == 0 || t.Matched) continue;
-                if (detail::MatchByte(t, byte)) {
+                if (kivo::detail::MatchByte(t, byte)) {
                     t.Matched = true;
                     matched = true;
                     longest = std::max(longest, t.Length);
@@ -272,7 +272,7 @@ bool TKivBaseDispatcher::ScanDataTriggers()
                 matchPos = pos;
                 break;
             }
-            pos = detail::RingAdvance(pos, 1, DispatchBufferSize);
+            pos = kivo::detail::RingAdvance(pos, 1, DispatchBufferSize);
         }
         // Delivered from the last registered to the first.
         for (auto t = DataTriggers.rbegin(); matched && t != DataTriggers.rend(); ++t) {
@@ -319,7 +319,7 @@ bool TKivBaseDispatcher::ScanDataTriggers()
         result = NotifyHandlers(kvTriggerData, MatchedHandles[i],
                                 static_cast<std::uint16_t>(MatchedLengths[i]));
     }
-    ScanPos = detail::RingAdvance(matchPos, 1, DispatchBufferSize);
+    ScanPos = kivo::detail::RingAdvance(matchPos, 1, DispatchBufferSize);
     return result;
 }
 
@@ -406,10 +406,42 @@ void TKivBaseDispatcher::WaitForInput(DWORD milliseconds)
 {
     // Bytes left queued behind a full dispatch buffer would end every wait
     // at once: after a pass that moved nothing, wait for a new push instead.
-    if (PassProgressed)
-        InputQueue.WaitForBuffer(milliseconds);
-    else
-        WaitForSingleObject(InputQueue.Signal(), milliseconds);
+    if (PassProgressed && InputQueue.Count() > 0) return;
+    HANDLE waits[2] = {InputQueue.Signal(), WakeDispatchEvent};
+    WaitForMultipleObjects(WakeDispatchEvent ? 2 : 1, waits, FALSE, milliseconds);
+}
+
+DWORD TKivBaseDispatcher::NextWaitMilliseconds()
+{
+    if (!PassProgressed) return StatusPollMilliseconds;
+    DWORD wait = INFINITE;
+    TCriticalSectionLock hold(StateLock);
+    for (const TStatusTrigger& t : StatusTriggers)
+        if (t.Armed) wait = StatusPollMilliseconds;
+    // Read once, so that the tick and the milliseconds into it agree.
+    const DWORD nowMs = timeGetTime();
+    const DWORD nowTick = (nowMs / MillisecondsPerTick) % TickRange;
+    for (const TTimerTrigger& t : TimerTriggers) {
+        if (!t.Active) continue;
+        DWORD span = TicksBetween(t.Timer.StartTick, t.Timer.ExpiryTick);
+        DWORD elapsed = TicksBetween(t.Timer.StartTick, nowTick);
+        // Due, but the last pass could not fire it: look again shortly.
+        if (elapsed > span) return 1;
+        // It expires once the tick after its expiry tick begins; one more
+        // millisecond keeps the wake from landing just before that.
+        std::uint64_t ms = std::uint64_t{span - elapsed + 1} * MillisecondsPerTick -
+                           nowMs % MillisecondsPerTick + 1;
+        wait = static_cast<DWORD>(std::min<std::uint64_t>({ms, wait, TimerRecheckMilliseconds}));
+    }
+    return wait;
+}
+
+bool TKivBaseDispatcher::ModemTriggerArmed()
+{
+    TCriticalSectionLock hold(StateLock);
+    for (const TStatusTrigger& t : StatusTriggers)
+        if (t.Armed && t.Kind == 1) return true;
+    return false;
 }
 
 void TKivBaseDispatcher::DispatchPass()
@@ -459,7 +491,9 @@ void TKivBaseDispatcher::DispatchPass()
     }
     PassProgressed = progressed || InputQueue.Count() == 0;
     if (!ended && mayScan()) {
-        ReadModemStatus(0xFF);
+        // Only a modem-status trigger compares the device's lines; a ring
+        // seen meanwhile stays noted until the next read of them.
+        if (ModemTriggerArmed()) ReadModemStatus(0xFF);
         ended = !StatusScanLoop();
         while (!ended && ScanDataTriggers()) ended = ClosePending;
     }

@@ -88,7 +88,7 @@ void TDispThread::Execute()
     try {
         bool normalEnd = true;
         for (;;) {
-            line.WaitForInput(50);
+            line.WaitForInput(line.NextWaitMilliseconds());
             if (line.StopRequested || Terminated()) {
                 normalEnd = false;
                 break;

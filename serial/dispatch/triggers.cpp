@@ -64,6 +64,7 @@ void TKivBaseDispatcher::SetAvailThreshold(DWORD count)
     TCriticalSectionLock hold(StateLock);
     AvailThreshold = count;
     AddLogEntry(9, 16, count, nullptr, 0);
+    TriggersChanged();
 }
 
 int TKivBaseDispatcher::NewTimerTrigger()
@@ -89,6 +90,7 @@ int TKivBaseDispatcher::ArmTimerTrigger(int handle, int ticks, bool activate)
         found->Timer = StartTickTimer(static_cast<LONG>(found->Duration));
         found->Active = true;
         AddLogEntry(9, 14, static_cast<DWORD>(handle), &ticks, sizeof ticks);
+        TriggersChanged();
     } else {
         found->Active = false;
         AddLogEntry(9, 14, static_cast<DWORD>(handle), "Deactivated", 11);
@@ -137,6 +139,7 @@ int TKivBaseDispatcher::ArmStatusTrigger(int handle, std::uint16_t value)
     found->Armed = true;
     found->Hit = false;
     AddLogEntry(9, 15, static_cast<DWORD>(handle), nullptr, 0);
+    TriggersChanged();
     return 0;
 }
 

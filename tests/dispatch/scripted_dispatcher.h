@@ -74,6 +74,7 @@ public:
     const bool RunThread;
     std::atomic<win::DWORD> PendingErrors{0};
     std::atomic<win::DWORD> ModemLines{0};
+    std::atomic<int> ModemQueries{0};
     std::atomic<int> WriteAccepts{-1};  // -1: everything
     int EscapeResult = 0;
     std::intptr_t OpenResult = 1;
@@ -244,7 +245,11 @@ public:
     int DeviceYield() override { return 0; }
 
 protected:
-    win::DWORD DeviceModemStatus() override { return ModemLines.load(); }
+    win::DWORD DeviceModemStatus() override
+    {
+        ++ModemQueries;
+        return ModemLines.load();
+    }
     std::uint16_t DeviceBaseAddress() override { return BaseAddress; }
 
 private:

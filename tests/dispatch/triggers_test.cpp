@@ -424,6 +424,53 @@ TEST_F(TriggerHandles, RestoredSetKeepsItsHandlesAndNewOnesDoNotCollide)
     EXPECT_TRUE(saved.Timers.empty());
 }
 
+// How long the dispatch thread may sleep: only as long as nothing is due.
+TEST_F(HandDriven, NextWaitFollowsTheEarliestTimerAndArmedStatusTriggers)
+{
+    EXPECT_EQ(Line.NextWaitMilliseconds(), win::INFINITE);  // idle: no wake-up at all
+
+    int slow = Line.NewTimerTrigger();
+    int fast = Line.NewTimerTrigger();
+    ASSERT_EQ(Line.ArmTimerTrigger(slow, 40, true), 0);
+    win::DWORD wait = Line.NextWaitMilliseconds();
+    EXPECT_EQ(wait, TKivBaseDispatcher::TimerRecheckMilliseconds);  // far off: rechecked
+    ASSERT_EQ(Line.ArmTimerTrigger(fast, 2, true), 0);
+    wait = Line.NextWaitMilliseconds();
+    // The tick after the expiry tick: between two and three ticks away.
+    EXPECT_GT(wait, 2 * win::MillisecondsPerTick);
+    EXPECT_LE(wait, 3 * win::MillisecondsPerTick + 1);
+
+    int status = Line.NewStatusTrigger(5);
+    EXPECT_GT(Line.NextWaitMilliseconds(), TKivBaseDispatcher::StatusPollMilliseconds);  // not armed
+    ASSERT_EQ(Line.ArmStatusTrigger(status, 0), 0);
+    EXPECT_EQ(Line.NextWaitMilliseconds(), TKivBaseDispatcher::StatusPollMilliseconds);
+
+    ASSERT_EQ(Line.DropTrigger(status), 0);
+    ASSERT_EQ(Line.ArmTimerTrigger(fast, 0, false), 0);
+    ASSERT_EQ(Line.ArmTimerTrigger(slow, 0, false), 0);
+    EXPECT_EQ(Line.NextWaitMilliseconds(), win::INFINITE);
+}
+
+TEST_F(HandDriven, ModemLinesAreAskedForOnlyWhileAModemTriggerIsArmed)
+{
+    Line.ModemQueries = 0;  // the open reads them once
+    for (int i = 0; i < 20; ++i) Arrive("data");
+    Line.Event(win::EV_ERR);
+    Pass();
+    EXPECT_EQ(Line.ModemQueries.load(), 0);
+
+    int handle = Line.NewStatusTrigger(1);
+    ASSERT_EQ(Line.ArmStatusTrigger(handle, 0x1000), 0);  // CTS away from low
+    Pass();
+    EXPECT_GT(Line.ModemQueries.load(), 0);
+    EXPECT_TRUE(Handler.Seen().empty());
+    // A change the device never announced is still found by the pass.
+    Line.ModemLines = win::MS_CTS_ON;
+    Pass();
+    ASSERT_EQ(Handler.Seen().size(), 1u);
+    EXPECT_EQ(Handler.Seen()[0].Handle, handle);
+}
+
 // Through the running dispatch thread.
 class Threaded : public ::testing::Test {
 protected:
@@ -443,19 +490,45 @@ protected:
     RecordingHandler Handler{Line};
 };
 
-TEST_F(Threaded, TimerOfTwoTicksFiresOnceAfterAtLeast110ms)
+TEST_F(Threaded, TimerOfTwoTicksFiresOnceOnItsTickFromAnIdleSleep)
 {
     Line.AttachEventHandler(Handler.Event());
     int timer = Line.NewTimerTrigger();
+    // The dispatch thread sleeps with nothing due; the arming wakes it.
+    ASSERT_EQ(Line.NextWaitMilliseconds(), win::INFINITE);
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(Line.ArmTimerTrigger(timer, 2, true), 0);
     ASSERT_TRUE(WaitUntil(2s, [&] { return !Handler.Seen().empty(); }));
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, 105ms);  // a tick boundary can fall just after the start
-    EXPECT_LT(took, 400ms);
+    // Three ticks at most, plus scheduling; a 50 ms poll could add 50 more.
+    EXPECT_LT(took, 3 * 55ms + 100ms);
     EXPECT_EQ(Handler.Seen()[0].Message, kvTriggerTimer);
     EXPECT_EQ(Handler.Seen()[0].Handle, timer);
     EXPECT_FALSE(WaitUntil(250ms, [&] { return Handler.Seen().size() > 1; }));
+}
+
+TEST_F(Threaded, AnIdleLineMakesNoPassesAndBytesStillArriveAtOnce)
+{
+    Line.AttachEventHandler(Handler.Event());
+    int handle = Line.NewStatusTrigger(1);
+    ASSERT_EQ(Line.ArmStatusTrigger(handle, 0x1000), 0);
+    // Polled while armed, as the device need not announce a line change.
+    ASSERT_TRUE(WaitUntil(2s, [&] { return Line.ModemQueries.load() >= 3; }));
+    Line.ModemLines = win::MS_CTS_ON;
+    ASSERT_TRUE(WaitUntil(2s, [&] { return !Handler.Seen().empty(); }));
+    ASSERT_EQ(Line.DropTrigger(handle), 0);
+    // Dropped: the next pass finds nothing to poll, and then nothing runs.
+    ASSERT_TRUE(WaitUntil(2s, [&] { return Line.NextWaitMilliseconds() == win::INFINITE; }));
+    Line.Receive("w");
+    ASSERT_TRUE(WaitUntil(2s, [&] { return Line.InputCount() == 1; }));
+    int queries = Line.ModemQueries.load();
+    EXPECT_FALSE(WaitUntil(300ms, [&] { return Line.ModemQueries.load() != queries; }));
+    Line.SetAvailThreshold(1);
+    auto start = std::chrono::steady_clock::now();
+    Line.Receive("x");
+    ASSERT_TRUE(WaitUntil(2s, [&] { return Handler.Seen().size() >= 2; }));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 40ms);
 }
 
 TEST_F(Threaded, EventHandlersRunOnTheDispatchThreadOrFlaggedOnTheMainThread)
