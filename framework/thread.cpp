@@ -81,7 +81,7 @@ void TThread::Start()
     std::lock_guard lock(JoinLock);
     if (StartedFlag.exchange(true)) throw Exception("Thread already started");
     try {
-        Native = std::thread([this] { Run(); });
+        Native = TParkedThread([this] { Run(); });
     } catch (const std::system_error& error) {
         StartedFlag = false;
         throw Exception(std::string("Cannot create thread: ") + error.what());
@@ -147,6 +147,8 @@ void TThread::Run()
         }
         delete this;
     }
+    // The thread may run another job next, which must not pass for this one.
+    RunningThread = nullptr;
 }
 
 void TThread::AwaitFinish()

@@ -20,6 +20,7 @@
 // or a last synchronised call.
 
 #include "framework/event.h"
+#include "platform/parked_threads.h"
 #include "platform/win_types.h"
 
 #include <atomic>
@@ -27,7 +28,6 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 
 namespace kivo {
@@ -103,7 +103,8 @@ private:
     void AwaitFinish();
     void Join();
 
-    std::thread Native;
+    // A parked thread when one waits: a port reopened often starts four of these.
+    win::TParkedThread Native;
     std::mutex JoinLock;
     win::HANDLE FinishedEvent = nullptr;
     win::HANDLE TerminateSignal = nullptr;

@@ -189,8 +189,7 @@ DWORD CommDevice::Open(const std::string& path)
         Ring.resize(DefaultRingSize);
         Reads.reserve(2);
         Writes.reserve(2);
-        Monitor = std::thread([this] { MonitorBody(); });
-        pthread_setname_np(Monitor.native_handle(), "kivo-comm");
+        Monitor = TParkedThread([this] { MonitorBody(); }, "kivo-comm");
     } catch (const std::bad_alloc&) {
         return ERROR_NOT_ENOUGH_MEMORY;
     } catch (const std::system_error&) {
@@ -612,8 +611,7 @@ void CommDevice::StartLineWatcher()
     if (WatcherStarted || ModemPolling || !HasModemLines || StopRequested) return;
     EnsureWatcherSignalHandler();
     try {
-        Watcher = std::thread([this] { WatchLines(); });
-        pthread_setname_np(Watcher.native_handle(), "kivo-comm-lines");
+        Watcher = TParkedThread([this] { WatchLines(); }, "kivo-comm-lines");
         WatcherStarted = true;
     } catch (const std::system_error&) {
         ModemPolling = true;

@@ -369,6 +369,12 @@ DWORD GetCurrentThreadId()
     return CurrentThreadId;
 }
 
+void EndThreadMessageQueue()
+{
+    if (std::shared_ptr<ThreadQueue> queue = std::move(CurrentQueue.Queue)) EndQueue(queue);
+    CurrentThreadId = 0;
+}
+
 void SetMainThread()
 {
     MyQueue();

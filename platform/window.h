@@ -90,6 +90,11 @@ struct WNDCLASS {
 // A small number for the calling thread, never 0 and never reused.
 DWORD GetCurrentThreadId();
 
+// Ends the calling thread's queue as its exit would (its windows destroyed,
+// waiting senders failed, posts dropped) and gives it a new thread id: a
+// thread about to run an unrelated job starts as a new thread would.
+void EndThreadMessageQueue();
+
 // Records the calling thread as the main (user-interface) thread and creates
 // its queue. The program calls it once at start; a test may call it again
 // from the thread that will pump.

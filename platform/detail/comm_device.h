@@ -4,6 +4,7 @@
 // else: it brings <asm/termbits.h>, which cannot live beside <termios.h>.
 
 #include "platform/comm.h"
+#include "platform/parked_threads.h"
 
 #include <asm/termbits.h>
 #include <linux/serial.h>
@@ -17,7 +18,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace kivo::win::detail {
@@ -165,13 +165,13 @@ private:
     bool HaveOriginal = false;
     bool Exclusive = false;
     std::atomic<bool> StopRequested{false};
-    std::thread Monitor;
+    TParkedThread Monitor;
 
     bool HasModemLines = false;
     int ModemLines = 0;
     bool HasCounters = false;
     serial_icounter_struct Counters{};
-    std::thread Watcher;
+    TParkedThread Watcher;
     bool WatcherStarted = false;
     bool WatcherDone = false;
     std::atomic<bool> LinesChanged{false};

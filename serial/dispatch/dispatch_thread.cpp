@@ -52,6 +52,8 @@ void TKivDispatcherThread::StartStep()
 void TKivDispatcherThread::EndStep(int exitCode)
 {
     Owner.ThreadEnded(this, exitCode);
+    // Its thread may be parked and run another job, which is no line's thread.
+    CurrentThread = nullptr;
 }
 
 void TKivDispatcherThread::ApplyPriority()
@@ -103,6 +105,7 @@ void TDispThread::Execute()
         DisplayException(std::current_exception());
     }
     line.DispatchThreadEnding(this);
+    CurrentThread = nullptr;
 }
 
 } // namespace kivo

@@ -4,6 +4,8 @@
 #include "tests/app/window_fixture.h"
 #include "tests/soak/soak_rig.h"
 
+#include "platform/parked_threads.h"
+
 #include <chrono>
 
 namespace tarvio::test {
@@ -32,10 +34,24 @@ protected:
     {
         TProcessUsage usage = MeasureProcess();
         kivo::test::WaitUntil(2s, [&] {
-            usage = MeasureProcess();
+            usage = Working();
             return usage.Threads <= threads;
         });
         return usage;
+    }
+
+    // Threads parked for the next opening are bounded (their own tests show
+    // it) and are not counted; every other thread is.
+    static TProcessUsage Working()
+    {
+        for (int attempt = 1;; ++attempt) {
+            std::size_t parked = kivo::win::TParkedThread::ParkedCount();
+            TProcessUsage usage = MeasureProcess();
+            // A thread that parked during the look is counted twice or not at all.
+            if (parked != kivo::win::TParkedThread::ParkedCount() && attempt < 100) continue;
+            usage.Threads -= parked;
+            return usage;
+        }
     }
 
     void Cycle(TForm1& form, int count)
@@ -55,7 +71,7 @@ TEST_F(PortCycles, TwoThousandReopeningsLeaveDescriptorsThreadsAndMemoryFlat)
     ASSERT_TRUE(form.Port1->Open());
     Cycle(form, WarmUpCycles);
     ASSERT_FALSE(HasFatalFailure());
-    const TProcessUsage before = MeasureProcess();
+    const TProcessUsage before = Working();
 
     const auto start = std::chrono::steady_clock::now();
     Cycle(form, Cycles);

@@ -1,0 +1,273 @@
+// The pool of parked threads: hand-over of a job, the park between jobs,
+// and what a thread sheds before it parks.
+
+#include "platform/parked_threads.h"
+
+#include "platform/win_types.h"
+#include "platform/window.h"
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <csignal>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <vector>
+
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace kivo::win {
+
+namespace detail {
+
+struct TParkedWorker {
+    pthread_t Native{};
+    std::mutex Lock;
+    std::condition_variable Changed;  // a job handed over, or one finished
+    std::function<void()> Job;
+    sigset_t Mask{};
+    char Name[16]{};
+    bool Named = false;
+    unsigned long long Given = 0;     // serial of the last job handed over
+    unsigned long long Begun = 0;     // serial of the last job that wears its name
+    unsigned long long Finished = 0;  // serial of the last job that returned
+    // The thread's own reference, taken over by it as it starts.
+    std::shared_ptr<TParkedWorker> Self;
+};
+
+} // namespace detail
+
+namespace {
+
+using detail::TParkedWorker;
+
+struct TPool {
+    TPool() { Parked.reserve(TParkedThread::ParkedLimit); }
+    std::mutex Lock;
+    std::vector<std::shared_ptr<TParkedWorker>> Parked;
+    std::atomic<std::size_t> Created{0};
+};
+
+// Never destroyed: parked threads sleep on through static destruction.
+TPool& Pool()
+{
+    static TPool* pool = new TPool;
+    return *pool;
+}
+
+struct THome {
+    char Name[16]{};
+    int Nice = 0;
+    bool NiceKnown = false;
+};
+
+id_t OwnThreadId()
+{
+    return static_cast<id_t>(::syscall(SYS_gettid));
+}
+
+THome RecordHome()
+{
+    THome home;
+    ::prctl(PR_GET_NAME, home.Name);
+    errno = 0;
+    home.Nice = ::getpriority(PRIO_PROCESS, OwnThreadId());
+    home.NiceKnown = errno == 0;
+    return home;
+}
+
+// False when the job left something that cannot be undone; the thread then
+// ends rather than hand it to the next job.
+bool ShedJob(const THome& home) noexcept
+{
+    try {
+        EndThreadMessageQueue();
+    } catch (...) {
+        return false;
+    }
+    SetLastError(ERROR_SUCCESS);
+    char name[16]{};
+    ::prctl(PR_GET_NAME, name);
+    if (std::strncmp(name, home.Name, sizeof name) != 0) ::prctl(PR_SET_NAME, home.Name);
+    if (!home.NiceKnown) return false;
+    errno = 0;
+    int nice = ::getpriority(PRIO_PROCESS, OwnThreadId());
+    if (errno != 0) return false;
+    // Raising a lowered priority back may need a privilege the process lacks.
+    return nice == home.Nice || ::setpriority(PRIO_PROCESS, OwnThreadId(), home.Nice) == 0;
+}
+
+bool Park(const std::shared_ptr<TParkedWorker>& self)
+{
+    TPool& pool = Pool();
+    std::lock_guard lock(pool.Lock);
+    if (pool.Parked.size() >= TParkedThread::ParkedLimit) return false;
+    pool.Parked.push_back(self);
+    return true;
+}
+
+void* WorkerMain(void* argument)
+{
+    std::shared_ptr<TParkedWorker> self = std::move(static_cast<TParkedWorker*>(argument)->Self);
+    const THome home = RecordHome();
+    for (;;) {
+        std::function<void()> job;
+        unsigned long long serial = 0;
+        sigset_t mask;
+        char name[16]{};
+        bool named = false;
+        {
+            std::unique_lock lock(self->Lock);
+            self->Changed.wait(lock, [&] { return self->Given != self->Finished; });
+            job = std::move(self->Job);
+            self->Job = nullptr;
+            serial = self->Given;
+            mask = self->Mask;
+            named = self->Named;
+            std::memcpy(name, self->Name, sizeof name);
+        }
+        ::pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+        if (named) {
+            ::prctl(PR_SET_NAME, name);
+            {
+                std::lock_guard lock(self->Lock);
+                self->Begun = serial;
+            }
+            self->Changed.notify_all();
+        }
+        try {
+            job();
+        } catch (...) {
+            std::terminate();  // as a std::thread would
+        }
+        job = nullptr;  // what it captured goes before a join returns
+
+        // Parked before the job counts as finished, so that a start right
+        // after a join finds this thread waiting.
+        bool parked = ShedJob(home) && Park(self);
+        {
+            std::lock_guard lock(self->Lock);
+            self->Finished = serial;
+        }
+        self->Changed.notify_all();
+        if (!parked) return nullptr;
+    }
+}
+
+std::shared_ptr<TParkedWorker> TakeParked()
+{
+    TPool& pool = Pool();
+    std::lock_guard lock(pool.Lock);
+    if (pool.Parked.empty()) return nullptr;
+    std::shared_ptr<TParkedWorker> worker = std::move(pool.Parked.back());
+    pool.Parked.pop_back();
+    return worker;
+}
+
+void CreateWorker(const std::shared_ptr<TParkedWorker>& worker)
+{
+    pthread_attr_t attributes;
+    int error = ::pthread_attr_init(&attributes);
+    if (error == 0) error = ::pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    if (error == 0) {
+        worker->Self = worker;
+        error = ::pthread_create(&worker->Native, &attributes, WorkerMain, worker.get());
+        if (error != 0) worker->Self.reset();
+    }
+    ::pthread_attr_destroy(&attributes);
+    if (error != 0) throw std::system_error(error, std::generic_category(), "pthread_create");
+    Pool().Created.fetch_add(1);
+}
+
+} // namespace
+
+TParkedThread::TParkedThread() noexcept = default;
+
+TParkedThread::TParkedThread(std::function<void()> job, const char* name)
+{
+    std::shared_ptr<TParkedWorker> worker = TakeParked();
+    bool fresh = worker == nullptr;
+    if (fresh) worker = std::make_shared<TParkedWorker>();
+    {
+        std::lock_guard lock(worker->Lock);
+        worker->Job = std::move(job);
+        ::pthread_sigmask(SIG_SETMASK, nullptr, &worker->Mask);
+        worker->Named = name != nullptr;
+        if (name) {
+            std::strncpy(worker->Name, name, sizeof worker->Name - 1);
+            worker->Name[sizeof worker->Name - 1] = '\0';
+        }
+        Serial = ++worker->Given;
+    }
+    if (fresh) {
+        CreateWorker(worker);  // it finds its job waiting
+    } else {
+        worker->Changed.notify_all();
+    }
+    if (name) {
+        // Whoever lists the process's threads by name sees this one at once.
+        std::unique_lock lock(worker->Lock);
+        worker->Changed.wait(lock, [&] { return worker->Begun >= Serial; });
+    }
+    Worker = std::move(worker);
+}
+
+TParkedThread::~TParkedThread()
+{
+    detach();
+}
+
+TParkedThread::TParkedThread(TParkedThread&& other) noexcept
+    : Worker(std::move(other.Worker)), Serial(other.Serial)
+{
+}
+
+TParkedThread& TParkedThread::operator=(TParkedThread&& other) noexcept
+{
+    if (this != &other) {
+        Worker = std::move(other.Worker);
+        Serial = other.Serial;
+    }
+    return *this;
+}
+
+void TParkedThread::join()
+{
+    if (!Worker) throw std::system_error(std::make_error_code(std::errc::invalid_argument));
+    if (::pthread_equal(Worker->Native, ::pthread_self()))
+        throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
+    {
+        std::unique_lock lock(Worker->Lock);
+        Worker->Changed.wait(lock, [&] { return Worker->Finished >= Serial; });
+    }
+    Worker.reset();
+}
+
+void TParkedThread::detach() noexcept
+{
+    Worker.reset();
+}
+
+pthread_t TParkedThread::native_handle() const noexcept
+{
+    return Worker ? Worker->Native : pthread_t{};
+}
+
+std::size_t TParkedThread::ParkedCount()
+{
+    TPool& pool = Pool();
+    std::lock_guard lock(pool.Lock);
+    return pool.Parked.size();
+}
+
+std::size_t TParkedThread::CreatedCount()
+{
+    return Pool().Created.load();
+}
+
+} // namespace kivo::win

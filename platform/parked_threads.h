@@ -1,0 +1,62 @@
+#pragma once
+// Threads that outlive their job: once a job has returned, its thread parks
+// (asleep, no time-out) and the next start takes it instead of creating one,
+// which spares the thread creation and its stack mapping on every port
+// close and reopen. At most ParkedLimit wait; a thread beyond that ends.
+//
+// Before parking a thread sheds what its job left: its message queue and
+// thread id (platform/window.h), its last error, its name and scheduling
+// priority; a job that cannot be undone (a priority it may not raise back)
+// retires the thread instead. Each job starts with the signal mask of the
+// thread that started it, as a new thread would.
+//
+// TParkedThread is the handle of one job, used like std::thread: join waits
+// until the job has returned and destroyed what it captured; a handle
+// destroyed while joinable detaches. Parked threads are never joined: they
+// sleep through process exit, reachable from the never-freed pool.
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+
+#include <pthread.h>
+
+namespace kivo::win {
+
+namespace detail {
+struct TParkedWorker;
+}
+
+class TParkedThread {
+public:
+    static constexpr std::size_t ParkedLimit = 8;
+
+    TParkedThread() noexcept;
+    // Runs job on a parked thread or a new one named name (at most 15
+    // characters are kept; null keeps the inherited name). Raises
+    // std::system_error when no thread can be made.
+    explicit TParkedThread(std::function<void()> job, const char* name = nullptr);
+    ~TParkedThread();
+
+    TParkedThread(TParkedThread&& other) noexcept;
+    TParkedThread& operator=(TParkedThread&& other) noexcept;
+    TParkedThread(const TParkedThread&) = delete;
+    TParkedThread& operator=(const TParkedThread&) = delete;
+
+    bool joinable() const noexcept { return Worker != nullptr; }
+    // Never from the job itself: that would wait for ever.
+    void join();
+    void detach() noexcept;
+    // The thread running the job; good until join or detach.
+    pthread_t native_handle() const noexcept;
+
+    // How many threads are parked now, and how many were ever created.
+    static std::size_t ParkedCount();
+    static std::size_t CreatedCount();
+
+private:
+    std::shared_ptr<detail::TParkedWorker> Worker;
+    unsigned long long Serial = 0;
+};
+
+} // namespace kivo::win
