@@ -257,20 +257,14 @@ void TKivWin32Dispatcher::StartThreads()
 bool TKivWin32Dispatcher::WaitForThreadEnd(std::atomic<TKivDispatcherThread*>& slot, int ticks)
 {
     TTickTimer limit = StartTickTimer(ticks);
-    // Each end step empties its slot before it signals the gate, so a slot
-    // seen full here is followed by a wake-up.
-    HANDLE left = ThreadGate->Left;
+    // Each end step empties its slot before it leaves the gate, and the
+    // waiter is registered before the slot is looked at: a slot seen full
+    // here is followed by a wake-up of this very waiter.
+    kivo::detail::TThreadGate::TWaiter waiter(*ThreadGate);
     while (slot.load() != nullptr) {
         if (ticks > 0 && TickTimerExpired(limit)) return false;
-        // A slice even without a limit: the gate's event wakes one waiter, and
-        // the owner's destruction may be waiting on it too and take the wake
-        // meant for us, which left a device thread releasing the line and
-        // the owner waiting for each other for good.
-        DWORD woke = MsgWaitForMultipleObjects(1, &left, MillisecondsPerTick, QS_ALLINPUT);
-        if (woke == WAIT_OBJECT_0 + 1)
+        if (waiter.Wait(MillisecondsPerTick, QS_ALLINPUT) == WAIT_OBJECT_0 + 1)
             ProcessOneMessage();
-        else if (woke == WAIT_FAILED)
-            Sleep(1);  // no gate to sleep on: still never a spin
     }
     return true;
 }

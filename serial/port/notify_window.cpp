@@ -6,6 +6,7 @@
 #include "platform/sync.h"
 #include "platform/window.h"
 #include "serial/dispatch/base_dispatcher.h"
+#include "serial/dispatch/detail/thread_gate.h"
 #include "serial/dispatch/triggers.h"
 #include "serial/port/com_port.h"
 
@@ -19,8 +20,8 @@ namespace {
 
 std::atomic<bool> ComWindowClassRegistered{false};
 
-// How long a circulating close message lets the main thread sleep when
-// nothing else is waiting, so that waiting for the threads costs no CPU.
+// The longest a circulating close message lets the main thread sleep when
+// neither a message arrives nor a thread of the line ends.
 constexpr DWORD ClosingRecheckMs = 5;
 
 bool IsComWindowMessage(UINT message)
@@ -119,9 +120,12 @@ void TKivCustomComPort::HandleNotification(UINT message, WPARAM wParam, LPARAM l
     case kvPortClosing:
         if (Phase != TPortPhase::ppClosing || !Dispatcher) break;
         if (Dispatcher->Started()) {
-            // Sleep until something else arrives or a moment passes, rather
-            // than spin the queue with our own re-posted message.
-            MsgWaitForMultipleObjects(0, nullptr, ClosingRecheckMs, QS_ALLINPUT);
+            // Asleep until a thread of the line ends or something else
+            // arrives, rather than spin the queue with our own re-posted
+            // message. Registered before the look at Started, so the last
+            // thread's end cannot slip in between.
+            kivo::detail::TThreadGate::TWaiter waiter(*Dispatcher->ThreadGate);
+            if (Dispatcher->Started()) waiter.Wait(ClosingRecheckMs, QS_ALLINPUT);
             if (NotifyWindowValue) PostMessage(NotifyWindowValue, kvPortClosing, 0, lParam);
         } else {
             FinishDeferredClose();
