@@ -14,6 +14,7 @@
 #include "serial/dispatch/dispatch_thread.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 namespace kivo {
@@ -236,14 +237,24 @@ void TKivWin32Dispatcher::StartThreads()
     StopRequested = false;
     ResetEvent(StopEvent);
     try {
+        // All four at once, then their arrivals: each start costs a wake-up
+        // of its own, and they overlap. The event is auto-reset and one set
+        // may stand for several arrivals, so the gate's count decides.
+        unsigned before = ThreadGate->Entered.load();
         Launch<TReadThread>(*this, ReadThread);
-        WaitForSingleObject(ThreadAckEvent, StartAckLimit);
         Launch<TDispThread>(*this, DispatchThread);
-        WaitForSingleObject(ThreadAckEvent, StartAckLimit);
         Launch<TWriteThread>(*this, WriteThread);
-        WaitForSingleObject(ThreadAckEvent, StartAckLimit);
         Launch<TStatusThread>(*this, StatusThread);
-        WaitForSingleObject(ThreadAckEvent, StartAckLimit);
+        constexpr unsigned Launched = 4;
+        // As long in all as the four waits one after another could take.
+        const auto deadline = std::chrono::steady_clock::now() +
+                              std::chrono::milliseconds(StartAckLimit) * Launched;
+        while (ThreadGate->Entered.load() - before < Launched) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) break;
+            WaitForSingleObject(ThreadAckEvent, static_cast<DWORD>(left.count()));
+        }
     } catch (...) {
         // The threads already running end by themselves; with none, nothing
         // else would ever clear Started.
