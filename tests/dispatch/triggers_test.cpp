@@ -531,6 +531,24 @@ TEST_F(Threaded, AnIdleLineMakesNoPassesAndBytesStillArriveAtOnce)
     EXPECT_LT(std::chrono::steady_clock::now() - start, 40ms);
 }
 
+TEST_F(Threaded, ABacklogOfManyBlocksDrainsWithoutWaitingForAnotherPush)
+{
+    // Many blocks queued by one burst set the queue's signal once: the
+    // passes after the first must run on what is queued, not on a wake.
+    Line.AttachEventHandler(Handler.Event());
+    std::string bytes;
+    for (int i = 0; bytes.size() < 6 * 8192; ++i) bytes += static_cast<char>('a' + i % 26);
+    Line.SetAvailThreshold(1);
+    auto start = std::chrono::steady_clock::now();
+    Line.Receive(bytes);
+    ASSERT_TRUE(WaitUntil(3s, [&] { return Handler.Bytes().size() == bytes.size(); }))
+        << Handler.Bytes().size();
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(Handler.Bytes(), bytes);
+    // A pass waiting for a poll between buffers would take 250 ms or more.
+    EXPECT_LT(took, 150ms);
+}
+
 TEST_F(Threaded, EventHandlersRunOnTheDispatchThreadOrFlaggedOnTheMainThread)
 {
     RecordingHandler onMain(Line);
