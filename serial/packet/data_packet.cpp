@@ -39,6 +39,34 @@ constexpr std::uint16_t LogIdle = 249;  // + the state: Idle, Waiting, Collectin
     throw EInvalidProperty::CreateFromCode(code);
 }
 
+// The text handed to OnStringPacket lives in a string of the thread that
+// raises the event, so its storage serves packet after packet. A delivery
+// nested in a handler on the same thread gets a string of its own; an
+// unusually long packet's storage is not kept.
+void RaiseStringPacket(const TStringPacketNotifyEvent& handler, TKivDataPacket* packet,
+                       const std::uint8_t* data, int size)
+{
+    constexpr std::size_t KeptCapacity = 64 * 1024;
+    thread_local std::string reused;
+    thread_local bool inUse = false;
+    const char* text = reinterpret_cast<const char*>(data);
+    auto length = static_cast<std::size_t>(size);
+    if (inUse) {
+        handler(packet, std::string(text, length));
+        return;
+    }
+    struct TRelease {
+        ~TRelease()
+        {
+            inUse = false;
+            if (reused.capacity() > KeptCapacity) std::string().swap(reused);
+        }
+    } release;
+    inUse = true;
+    reused.assign(text, length);
+    handler(packet, reused);
+}
+
 } // namespace
 
 TKivDataPacket::TKivDataPacket(TComponent* owner) : TKivBaseComponent(owner)
@@ -442,15 +470,20 @@ void TKivDataPacket::DeliverPacket(bool bySize)
     const unsigned generation = manager.Generation;
     manager.Delivering = this;
     // Each handler is called through a copy: one that destroys its packet
-    // must not destroy itself while it runs.
-    RaiseEvents(manager, [&] {
-        const TPacketNotifyEvent onPacket = OnPacket;
-        if (onPacket) onPacket(this, data, size);
-        if (manager.Delivering != this) return;
-        const TStringPacketNotifyEvent onStringPacket = OnStringPacket;
-        if (onStringPacket)
-            onStringPacket(this, std::string(reinterpret_cast<const char*>(data),
-                                             static_cast<std::size_t>(size)));
+    // must not destroy itself while it runs. The events see the delivery
+    // through one pointer, which the function keeps without allocating.
+    struct {
+        TKivDataPacket* Self;
+        TKivDataPacketManager* Manager;
+        const std::uint8_t* Data;
+        int Size;
+    } delivery{this, &manager, data, size};
+    RaiseEvents(manager, [at = &delivery] {
+        const TPacketNotifyEvent onPacket = at->Self->OnPacket;
+        if (onPacket) onPacket(at->Self, at->Data, at->Size);
+        if (at->Manager->Delivering != at->Self) return;
+        const TStringPacketNotifyEvent onStringPacket = at->Self->OnStringPacket;
+        if (onStringPacket) RaiseStringPacket(onStringPacket, at->Self, at->Data, at->Size);
     });
     const bool stillHere = manager.Delivering == this;
     manager.Delivering = nullptr;

@@ -249,3 +249,36 @@ TEST_F(DataPacket, DispatchLogRecordsTheStepsUnderThePacketsName)
 
 } // namespace
 } // namespace kivo::test
+
+namespace kivo::test {
+namespace {
+
+// The string OnStringPacket gets is reused from packet to packet on a thread.
+TEST_F(DataPacket, StringPacketsOfFallingLengthsCarryOnlyTheirOwnBytes)
+{
+    const std::string longFrame = "@" + std::string(300, 'L') + "*";
+    EXPECT_EQ(FramesOf({longFrame + "@mid-length*@s*", "@*"}),
+              (Texts{longFrame, "@mid-length*", "@s*", "@*"}));
+}
+
+TEST_F(DataPacket, ADeliveryNestedInAStringHandlerGetsAStringOfItsOwn)
+{
+    TScriptedPort* other = NewPort();
+    TPacketRecord inner;
+    TKivDataPacket* second = NewPacket(other, inner);
+    OpenPort(other);
+    std::vector<std::string> outerSeen;
+    Packet->OnStringPacket = TStringPacketNotifyEvent::FromFunction(
+        [&](TObject*, const std::string& data) {
+            // The other port's packet is delivered while this text is in use.
+            if (outerSeen.empty()) other->Receive("@inner-text-longer-than-the-outer*");
+            outerSeen.push_back(data);
+        });
+    Port->Receive("@outer*@again*");
+    EXPECT_EQ(outerSeen, (Texts{"@outer*", "@again*"}));
+    EXPECT_EQ(inner.Strings, Texts{"@inner-text-longer-than-the-outer*"});
+    EXPECT_TRUE(second->Enabled());
+}
+
+} // namespace
+} // namespace kivo::test
