@@ -219,7 +219,8 @@ TParkedThread::TParkedThread(std::function<void()> job, const char* name)
 
 TParkedThread::~TParkedThread()
 {
-    detach();
+    // As std::thread: a job left running would outlive what it works on.
+    if (joinable()) std::terminate();
 }
 
 TParkedThread::TParkedThread(TParkedThread&& other) noexcept
@@ -230,6 +231,7 @@ TParkedThread::TParkedThread(TParkedThread&& other) noexcept
 TParkedThread& TParkedThread::operator=(TParkedThread&& other) noexcept
 {
     if (this != &other) {
+        if (joinable()) std::terminate();
         Worker = std::move(other.Worker);
         Serial = other.Serial;
     }

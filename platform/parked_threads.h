@@ -11,9 +11,11 @@
 // thread that started it, as a new thread would.
 //
 // TParkedThread is the handle of one job, used like std::thread: join waits
-// until the job has returned and destroyed what it captured; a handle
-// destroyed while joinable detaches. Parked threads are never joined: they
-// sleep through process exit, reachable from the never-freed pool.
+// until the job has returned and destroyed what it captured, and a handle
+// destroyed or overwritten while joinable terminates the process. A named
+// job's start returns once the thread wears the name. Parked threads are
+// never joined: they sleep through process exit, reachable from the
+// never-freed pool.
 
 #include <cstddef>
 #include <functional>
