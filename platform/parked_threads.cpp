@@ -31,10 +31,8 @@ struct TParkedWorker {
     std::condition_variable Changed;  // a job handed over, or one finished
     std::function<void()> Job;
     sigset_t Mask{};
-    char Name[16]{};
-    bool Named = false;
+    char HomeName[16]{};  // the creator's, which a new thread inherits
     unsigned long long Given = 0;     // serial of the last job handed over
-    unsigned long long Begun = 0;     // serial of the last job that wears its name
     unsigned long long Finished = 0;  // serial of the last job that returned
     // The thread's own reference, taken over by it as it starts.
     std::shared_ptr<TParkedWorker> Self;
@@ -71,10 +69,11 @@ id_t OwnThreadId()
     return static_cast<id_t>(::syscall(SYS_gettid));
 }
 
-THome RecordHome()
+// The name comes from the creator: the job's may already be on.
+THome RecordHome(const TParkedWorker& worker)
 {
     THome home;
-    ::prctl(PR_GET_NAME, home.Name);
+    std::memcpy(home.Name, worker.HomeName, sizeof home.Name);
     errno = 0;
     home.Nice = ::getpriority(PRIO_PROCESS, OwnThreadId());
     home.NiceKnown = errno == 0;
@@ -114,13 +113,11 @@ bool Park(const std::shared_ptr<TParkedWorker>& self)
 void* WorkerMain(void* argument)
 {
     std::shared_ptr<TParkedWorker> self = std::move(static_cast<TParkedWorker*>(argument)->Self);
-    const THome home = RecordHome();
+    const THome home = RecordHome(*self);
     for (;;) {
         std::function<void()> job;
         unsigned long long serial = 0;
         sigset_t mask;
-        char name[16]{};
-        bool named = false;
         {
             std::unique_lock lock(self->Lock);
             self->Changed.wait(lock, [&] { return self->Given != self->Finished; });
@@ -128,18 +125,8 @@ void* WorkerMain(void* argument)
             self->Job = nullptr;
             serial = self->Given;
             mask = self->Mask;
-            named = self->Named;
-            std::memcpy(name, self->Name, sizeof name);
         }
         ::pthread_sigmask(SIG_SETMASK, &mask, nullptr);
-        if (named) {
-            ::prctl(PR_SET_NAME, name);
-            {
-                std::lock_guard lock(self->Lock);
-                self->Begun = serial;
-            }
-            self->Changed.notify_all();
-        }
         try {
             job();
         } catch (...) {
@@ -175,6 +162,7 @@ void CreateWorker(const std::shared_ptr<TParkedWorker>& worker)
     int error = ::pthread_attr_init(&attributes);
     if (error == 0) error = ::pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     if (error == 0) {
+        ::prctl(PR_GET_NAME, worker->HomeName);
         worker->Self = worker;
         error = ::pthread_create(&worker->Native, &attributes, WorkerMain, worker.get());
         if (error != 0) worker->Self.reset();
@@ -191,29 +179,24 @@ TParkedThread::TParkedThread() noexcept = default;
 TParkedThread::TParkedThread(std::function<void()> job, const char* name)
 {
     std::shared_ptr<TParkedWorker> worker = TakeParked();
-    bool fresh = worker == nullptr;
-    if (fresh) worker = std::make_shared<TParkedWorker>();
+    if (!worker) {
+        worker = std::make_shared<TParkedWorker>();
+        CreateWorker(worker);  // it sleeps until its job is handed over
+    }
+    // Named from here while the thread has no job, so that a start needs no
+    // answer from it and a short job cannot end before its name is on.
+    if (name) {
+        char shortName[16]{};
+        std::strncpy(shortName, name, sizeof shortName - 1);
+        ::pthread_setname_np(worker->Native, shortName);
+    }
     {
         std::lock_guard lock(worker->Lock);
         worker->Job = std::move(job);
         ::pthread_sigmask(SIG_SETMASK, nullptr, &worker->Mask);
-        worker->Named = name != nullptr;
-        if (name) {
-            std::strncpy(worker->Name, name, sizeof worker->Name - 1);
-            worker->Name[sizeof worker->Name - 1] = '\0';
-        }
         Serial = ++worker->Given;
     }
-    if (fresh) {
-        CreateWorker(worker);  // it finds its job waiting
-    } else {
-        worker->Changed.notify_all();
-    }
-    if (name) {
-        // Whoever lists the process's threads by name sees this one at once.
-        std::unique_lock lock(worker->Lock);
-        worker->Changed.wait(lock, [&] { return worker->Begun >= Serial; });
-    }
+    worker->Changed.notify_all();
     Worker = std::move(worker);
 }
 
