@@ -638,9 +638,17 @@ void CommDevice::WatchLines()
         Wake();
         break;
     }
-    std::lock_guard lock(Lock);
-    WatcherDone = true;
-    Done.notify_all();
+    {
+        std::lock_guard lock(Lock);
+        WatcherDone = true;
+        Done.notify_all();
+    }
+    // No signal is sent once WatcherDone is set; one still pending is taken
+    // here rather than by the next job on this (parked) thread.
+    pthread_sigmask(SIG_BLOCK, &wake, nullptr);
+    timespec none{};
+    while (sigtimedwait(&wake, nullptr, &none) > 0) {
+    }
 }
 
 void CommDevice::StopLineWatcher()
