@@ -5,11 +5,15 @@
 #include "framework/thread.h"
 
 #include "framework/exceptions.h"
+#include "platform/parked_threads.h"
 #include "platform/sync.h"
 #include "platform/window.h"
 #include "tests/support/wait_until.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -254,4 +258,35 @@ TEST_F(FrameworkThread, WithoutOrWithAFailingDisplayTheErrorGoesToStandardError)
     std::string written = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(written.find("original error"), std::string::npos) << written;
     EXPECT_NE(written.find("display broke"), std::string::npos) << written;
+}
+
+TEST_F(FrameworkThread, AThreadOnAParkedThreadIsNotTakenForTheOneThatRanThereBefore)
+{
+    long firstTid = 0;
+    auto* first = new FunctionThread([&](FunctionThread&) { firstTid = ::syscall(SYS_gettid); });
+    first->Start();
+    first->WaitFor();
+    ASSERT_TRUE(kivo::test::WaitUntil(2s, [] { return TParkedThread::ParkedCount() >= 1; }));
+
+    long jobTid = 0;
+    int result = -1;
+    std::string failure;
+    TParkedThread job([&] {
+        jobTid = ::syscall(SYS_gettid);
+        // Freed and made again on the thread the first one ran on: the
+        // allocator tends to hand the same memory back.
+        delete first;
+        auto* second = new FunctionThread([](FunctionThread& self) { self.ReturnValue = 7; });
+        try {
+            second->Start();
+            result = second->WaitFor();
+        } catch (const std::exception& error) {
+            failure = error.what();
+        }
+        delete second;
+    });
+    job.join();
+    ASSERT_EQ(jobTid, firstTid) << "the job did not run on the parked thread";
+    EXPECT_EQ(failure, "");
+    EXPECT_EQ(result, 7);
 }
