@@ -107,9 +107,12 @@ protected:
                    line.RingBytesUsed() == 0;
         });
     }
+    // A thread empties its slot, which ends the close's wait for it, just
+    // before it counts itself out: give those last steps a moment.
     static bool EndedClean(TKivBaseDispatcher& line)
     {
-        return line.ThreadCount.load() == 0 && !line.Started() && line.TakeLineError() == 0;
+        bool ended = WaitUntil(2s, [&] { return line.ThreadCount.load() == 0 && !line.Started(); });
+        return ended && line.TakeLineError() == 0;
     }
     PtyPair Far;
 };
