@@ -10,6 +10,7 @@
 #include "serial/errors/error_codes.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <new>
@@ -46,11 +47,6 @@ HANDLE TKivWin32Thread::DeviceHandle() const noexcept
 HANDLE TKivWin32Thread::ThreadAckEvent() const noexcept
 {
     return Line.ThreadAckEvent;
-}
-
-HANDLE TKivWin32Thread::ReceiveEvent() const noexcept
-{
-    return Line.ReceiveEvent;
 }
 
 HANDLE TKivWin32Thread::StopEvent() const noexcept
@@ -393,7 +389,12 @@ int TWriteThread::WriteOut()
             }
             Line.OutHead = Line.OutTail = 0;
             Line.OutFull = false;
+            Line.BlockInFlight = true;
         }
+        struct TInFlight {
+            std::atomic<bool>& Flag;
+            ~TInFlight() { Flag = false; }
+        } inFlight{Line.BlockInFlight};
 
         DWORD sent = 0;
         while (sent < n) {

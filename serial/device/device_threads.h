@@ -50,7 +50,6 @@ protected:
 
     win::HANDLE DeviceHandle() const noexcept;
     win::HANDLE ThreadAckEvent() const noexcept;
-    win::HANDLE ReceiveEvent() const noexcept;
     win::HANDLE StopEvent() const noexcept;
     TIOQueue& InputQueue() const noexcept;
     bool StopRequested() const noexcept;

@@ -55,19 +55,12 @@ void Launch(TLine& line, std::atomic<TKivDispatcherThread*>& slot)
 
 TKivWin32Dispatcher::TKivWin32Dispatcher(TComponent* owner) : TKivBaseDispatcher(owner)
 {
-    ReceiveEvent = NewEvent(false);
-    try {
-        StopEvent = NewEvent(true);
-    } catch (...) {
-        CloseHandle(ReceiveEvent);
-        throw;
-    }
+    StopEvent = NewEvent(true);
 }
 
 TKivWin32Dispatcher::~TKivWin32Dispatcher()
 {
     Shutdown();
-    CloseHandle(ReceiveEvent);
     CloseHandle(StopEvent);
 }
 
@@ -140,13 +133,17 @@ int TKivWin32Dispatcher::DeviceFlush(int queue)
         return purged ? 1 : 0;
     }
     if (queue != 0 || WriteThread.load() == nullptr) return 0;
+    bool inFlight;
     {
         TCriticalSectionLock hold(OutputLock);
         OutFull = false;
         OutHead = OutTail = 0;
+        inFlight = BlockInFlight.load();
     }
     BOOL purged = PurgeComm(DeviceHandle, PURGE_TXABORT | PURGE_TXCLEAR);
-    if (OutputFlushEvent) {
+    // An idle write thread holds nothing to drop, and the emptied ring is all
+    // it would find next: the round trip to it is spared (every close flushes).
+    if (inFlight && OutputFlushEvent) {
         SetEvent(OutputFlushEvent);
         if (ThreadAckEvent) WaitForSingleObject(ThreadAckEvent, FlushAckLimit);
     }
@@ -307,7 +304,6 @@ int TKivWin32Dispatcher::DeviceClose()
         if (OutputFlushEvent) SetEvent(OutputFlushEvent);
         WaitForThreadEnd(WriteThread);
 
-        SetEvent(ReceiveEvent);
         if (ThreadAckEvent) ResetEvent(ThreadAckEvent);
         WaitForThreadEnd(ReadThread);
 

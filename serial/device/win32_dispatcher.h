@@ -4,7 +4,7 @@
 // input queue or output ring and the dispatcher, and starts and stops the
 // read, dispatch, write and status threads of an open port.
 //
-// Owns ReceiveEvent and StopEvent, which outlive every device thread: the
+// Owns StopEvent, which outlives every device thread: the
 // destructor closes the line and waits for all threads before freeing them.
 // Device operations come from the owner thread, except DeviceRead,
 // HeadBytesUnread and DeviceGetErrors (the dispatch thread) and the output
@@ -45,13 +45,14 @@ public:
 
     bool NTLike() const noexcept { return NTPlatform; }
 
-    // Auto-reset: the status thread sets it for every received character,
-    // DeviceClose to wake the read thread.
-    win::HANDLE ReceiveEvent = nullptr;
     // Manual-reset: set when the device threads are to end (a close, or one
     // of them failing), so that every wait of theirs ends at once instead of
     // at its next time slice. Reset when the threads start.
     win::HANDLE StopEvent = nullptr;
+    // Set by the write thread, under OutputLock, while a block it took from
+    // the ring is on its way to the device: only then has an output flush a
+    // write to abandon and an acknowledgement to wait for.
+    std::atomic<bool> BlockInFlight{false};
 
 private:
     // Waits, serving the calling thread's messages, until the thread in

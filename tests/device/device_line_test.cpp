@@ -252,6 +252,35 @@ TEST_F(OpenLine, FlushDuringAPendingWriteDropsTheBlockAndCarriesOn)
     EXPECT_TRUE(NothingShown());
 }
 
+// A flush finds the write thread idle, or racing to take a block, or
+// writing one: only a block it holds makes the flush wait for it, and what
+// is written after the flush goes out whole.
+TEST_F(OpenLine, FlushesRacingWritesNeverStallOrLoseWhatFollows)
+{
+    constexpr int Rounds = 200;
+    TKivWin32Dispatcher line(nullptr);
+    ASSERT_EQ(Open(line, 1), 0);
+    std::string far;
+    auto start = Clock::now();
+    for (int i = 0; i < Rounds; ++i) {
+        ASSERT_EQ(line.WriteBlock("xxxxxxxx", 8), 0);
+        if (i % 2 == 0) std::this_thread::yield();
+        ASSERT_EQ(line.DiscardOutput(), 1);
+        char marker[8];
+        std::snprintf(marker, sizeof marker, "<%04d>", i);
+        ASSERT_EQ(line.WriteBlock(marker, 6), 0);
+        ASSERT_TRUE(WaitUntil(2s, [&] {
+            far += Far.ReadAvailable(1ms);
+            return far.find(marker) != std::string::npos;
+        })) << "round " << i << " got " << far;
+        far.clear();
+    }
+    EXPECT_LT(MillisecondsSince(start), 3000.0);  // no flush sat out its 5 s limit
+    line.CloseLine();
+    EXPECT_TRUE(EndedClean(line));
+    EXPECT_TRUE(NothingShown());
+}
+
 TEST_F(OpenLine, CloseWithAWritePendingIsPromptAndClean)
 {
     TKivWin32Dispatcher line(nullptr);
