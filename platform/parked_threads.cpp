@@ -32,6 +32,9 @@ struct TParkedWorker {
     std::function<void()> Job;
     sigset_t Mask{};
     char HomeName[16]{};  // the creator's, which a new thread inherits
+    // What the thread wears while parked: a start that wants the same name
+    // (a port's monitor, reopened) is spared renaming it through /proc.
+    char NameNow[16]{};
     unsigned long long Given = 0;     // serial of the last job handed over
     unsigned long long Finished = 0;  // serial of the last job that returned
     // The thread's own reference, taken over by it as it starts.
@@ -59,7 +62,6 @@ TPool& Pool()
 }
 
 struct THome {
-    char Name[16]{};
     int Nice = 0;
     bool NiceKnown = false;
 };
@@ -69,11 +71,9 @@ id_t OwnThreadId()
     return static_cast<id_t>(::syscall(SYS_gettid));
 }
 
-// The name comes from the creator: the job's may already be on.
-THome RecordHome(const TParkedWorker& worker)
+THome RecordHome()
 {
     THome home;
-    std::memcpy(home.Name, worker.HomeName, sizeof home.Name);
     errno = 0;
     home.Nice = ::getpriority(PRIO_PROCESS, OwnThreadId());
     home.NiceKnown = errno == 0;
@@ -82,7 +82,7 @@ THome RecordHome(const TParkedWorker& worker)
 
 // False when the job left something that cannot be undone; the thread then
 // ends rather than hand it to the next job.
-bool ShedJob(const THome& home) noexcept
+bool ShedJob(const THome& home, TParkedWorker& worker) noexcept
 {
     try {
         EndThreadMessageQueue();
@@ -90,9 +90,8 @@ bool ShedJob(const THome& home) noexcept
         return false;
     }
     SetLastError(ERROR_SUCCESS);
-    char name[16]{};
-    ::prctl(PR_GET_NAME, name);
-    if (std::strncmp(name, home.Name, sizeof name) != 0) ::prctl(PR_SET_NAME, home.Name);
+    // The name is the next start's to set, and only when it differs.
+    ::prctl(PR_GET_NAME, worker.NameNow);
     if (!home.NiceKnown) return false;
     errno = 0;
     int nice = ::getpriority(PRIO_PROCESS, OwnThreadId());
@@ -113,7 +112,7 @@ bool Park(const std::shared_ptr<TParkedWorker>& self)
 void* WorkerMain(void* argument)
 {
     std::shared_ptr<TParkedWorker> self = std::move(static_cast<TParkedWorker*>(argument)->Self);
-    const THome home = RecordHome(*self);
+    const THome home = RecordHome();
     for (;;) {
         std::function<void()> job;
         unsigned long long serial = 0;
@@ -136,7 +135,7 @@ void* WorkerMain(void* argument)
 
         // Parked before the job counts as finished, so that a start right
         // after a join finds this thread waiting.
-        bool parked = ShedJob(home) && Park(self);
+        bool parked = ShedJob(home, *self) && Park(self);
         {
             std::lock_guard lock(self->Lock);
             self->Finished = serial;
@@ -163,6 +162,7 @@ void CreateWorker(const std::shared_ptr<TParkedWorker>& worker)
     if (error == 0) error = ::pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     if (error == 0) {
         ::prctl(PR_GET_NAME, worker->HomeName);
+        std::memcpy(worker->NameNow, worker->HomeName, sizeof worker->NameNow);
         worker->Self = worker;
         error = ::pthread_create(&worker->Native, &attributes, WorkerMain, worker.get());
         if (error != 0) worker->Self.reset();
@@ -184,11 +184,13 @@ TParkedThread::TParkedThread(std::function<void()> job, const char* name)
         CreateWorker(worker);  // it sleeps until its job is handed over
     }
     // Named from here while the thread has no job, so that a start needs no
-    // answer from it and a short job cannot end before its name is on.
-    if (name) {
-        char shortName[16]{};
-        std::strncpy(shortName, name, sizeof shortName - 1);
-        ::pthread_setname_np(worker->Native, shortName);
+    // answer from it and a short job cannot end before its name is on. A job
+    // without a name wears the creator's, as on a new thread.
+    char wanted[16]{};
+    std::strncpy(wanted, name ? name : worker->HomeName, sizeof wanted - 1);
+    if (std::strncmp(wanted, worker->NameNow, sizeof wanted) != 0) {
+        ::pthread_setname_np(worker->Native, wanted);
+        std::memcpy(worker->NameNow, wanted, sizeof wanted);
     }
     {
         std::lock_guard lock(worker->Lock);

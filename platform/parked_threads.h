@@ -5,9 +5,10 @@
 // close and reopen. At most ParkedLimit wait; a thread beyond that ends.
 //
 // Before parking a thread sheds what its job left: its message queue and
-// thread id (platform/window.h), its last error, its name and scheduling
-// priority; a job that cannot be undone (a priority it may not raise back)
-// retires the thread instead. Each job starts with the signal mask of the
+// thread id (platform/window.h), its last error and scheduling priority; a
+// job that cannot be undone (a priority it may not raise back) retires the
+// thread instead. Its name is the next start's: that job's, or the
+// creator's for a job without one, set only when it differs. Each job starts with the signal mask of the
 // thread that started it, as a new thread would.
 //
 // TParkedThread is the handle of one job, used like std::thread: join waits
