@@ -1,6 +1,7 @@
 // Micro-benchmarks of the hot paths: the data packet cutting a stream of
 // status packets and noise, the data-trigger matcher, the input queue's push
-// and pop, and the settings read at first show. Heap allocations made while a
+// and pop, the synchronised call onto the main thread, and the settings read
+// at first show. Heap allocations made while a
 // benchmark is timed are counted (operator new is replaced below), so a path
 // that allocates per byte shows in its allocs_per_KiB counter.
 
@@ -24,7 +25,11 @@
 #include <new>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <pthread.h>
+#include <sched.h>
 
 namespace {
 
@@ -222,6 +227,50 @@ void BM_QueueHandOff(benchmark::State& state)
     }
 }
 BENCHMARK(BM_QueueHandOff)->Threads(2)->UseRealTime();
+
+// ---- The synchronised call ------------------------------------------------------------
+
+// A line thread's call onto a main thread that runs its message loop, as the
+// data packet delivers every packet. Arg 0: the scheduler places both
+// threads; arg 1: both on the CPU the benchmark started on, so the hand-off
+// is a switch on one CPU instead of a wake-up of the other, which on a
+// virtual machine whose other CPU sits idle is what each hand-off costs.
+void BM_SynchronisedCall(benchmark::State& state)
+{
+    const bool oneCpu = state.range(0) != 0;
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    CPU_SET(static_cast<unsigned>(sched_getcpu()), &cpus);
+    cpu_set_t before;
+    pthread_getaffinity_np(pthread_self(), sizeof before, &before);
+    if (oneCpu) pthread_setaffinity_np(pthread_self(), sizeof cpus, &cpus);
+
+    std::atomic<win::DWORD> ownerId{0};
+    std::atomic<bool> stop{false};
+    std::thread owner([&] {
+        if (oneCpu) pthread_setaffinity_np(pthread_self(), sizeof cpus, &cpus);
+        win::MSG msg;
+        win::PeekMessage(&msg, win::PM_REMOVE);  // the queue exists from here
+        ownerId = win::GetCurrentThreadId();
+        ownerId.notify_one();
+        while (!stop.load()) {
+            win::MsgWaitForMultipleObjects(0, nullptr, win::INFINITE, win::QS_ALLINPUT);
+            while (win::PeekMessage(&msg, win::PM_REMOVE)) {
+            }
+        }
+    });
+    ownerId.wait(0);
+    std::uint64_t ran = 0;
+    for (auto _ : state) win::SendThreadCall(ownerId.load(), [&] { ++ran; }, win::INFINITE);
+    stop = true;
+    win::PostThreadMessage(ownerId.load(), win::WM_APP, 0, 0);
+    owner.join();
+    pthread_setaffinity_np(pthread_self(), sizeof before, &before);
+    state.SetItemsProcessed(static_cast<std::int64_t>(ran));
+    if (ran != static_cast<std::uint64_t>(state.iterations()))
+        state.SkipWithError("a call did not run");
+}
+BENCHMARK(BM_SynchronisedCall)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 // ---- The settings read at first show --------------------------------------------------
 
