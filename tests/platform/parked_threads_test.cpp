@@ -77,6 +77,21 @@ void RunJoined(std::function<void()> job, const char* name = nullptr)
 
 // Until every thread is parked that can be, so the next start takes the
 // thread that parked last.
+// A join returns once the job counts as finished, which may be just before
+// its thread goes to sleep in the park: the count once it has stayed put
+// for 20 ms, or -1.
+long SettledSwitches(long tid)
+{
+    long last = VoluntarySwitches(tid);
+    for (int look = 0; look < 100 && last >= 0; ++look) {
+        std::this_thread::sleep_for(20ms);
+        long now = VoluntarySwitches(tid);
+        if (now == last) return now;
+        last = now;
+    }
+    return -1;
+}
+
 bool SettleParked(std::size_t atLeast)
 {
     return WaitUntil(2s, [&] { return TParkedThread::ParkedCount() >= atLeast; });
@@ -276,7 +291,7 @@ TEST(ParkedThreads, AtMostTheLimitParkAndTheySleepWithoutWakeUps)
     long parked = 0;
     RunJoined([&] { parked = OsThreadId(); });
     ASSERT_TRUE(SettleParked(TParkedThread::ParkedLimit));
-    long before = VoluntarySwitches(parked);
+    long before = SettledSwitches(parked);
     ASSERT_GE(before, 0);
     std::this_thread::sleep_for(200ms);  // the quiet being measured, not a synchronisation
     EXPECT_EQ(VoluntarySwitches(parked), before) << "a parked thread woke by itself";
