@@ -94,9 +94,10 @@ public:
     // The event mask set on the device.
     win::DWORD EventMask = 0;
 
-    // Without EV_RXCHAR: received bytes complete the read thread's pending
-    // read, and a status wake-up per arrival would only cost.
-    static constexpr win::DWORD NTEventMask = 0x1F8;
+    // EV_RXCHAR stays in: a line event that comes with received bytes is
+    // queued with it, as the device reports both. The bytes themselves
+    // complete the read thread's pending read, not this thread.
+    static constexpr win::DWORD NTEventMask = 0x1F9;
     static constexpr win::DWORD LineEventBits = 0x21F8;
 
 protected:
