@@ -187,7 +187,8 @@ TParkedThread::TParkedThread(std::function<void()> job, const char* name)
     // answer from it and a short job cannot end before its name is on. A job
     // without a name wears the creator's, as on a new thread.
     char wanted[16]{};
-    std::strncpy(wanted, name ? name : worker->HomeName, sizeof wanted - 1);
+    const char* source = name ? name : worker->HomeName;
+    std::memcpy(wanted, source, ::strnlen(source, sizeof wanted - 1));
     if (std::strncmp(wanted, worker->NameNow, sizeof wanted) != 0) {
         ::pthread_setname_np(worker->Native, wanted);
         std::memcpy(worker->NameNow, wanted, sizeof wanted);
