@@ -444,6 +444,24 @@ void TKivDataPacket::ProcessCollecting(int position, std::uint8_t byte)
     EndMatch = candidate < 0 ? 1 : position - candidate + 2;
 }
 
+int TKivDataPacket::NextEndCandidate(int position) const
+{
+    const TKivDataPacketManager* manager = ManagerValue;
+    if (!manager || !EnabledValue || State() != psCollecting || PacketStart == -1 ||
+        EndMatch != 1 || EndPattern.Empty() || EndCondValue.Contains(ecPacketSize) ||
+        !EndCondValue.Contains(ecString) || position < 0 || position >= manager->CollectedCount)
+        return position;
+    if (EndPattern.Mask()[0] == '1') return position;
+    const auto first = static_cast<std::uint8_t>(EndPattern.Bytes()[0]);
+    // Either case of a letter matches when case is ignored.
+    if (IgnoreCaseValue && first >= 'A' && first <= 'Z') return position;
+    const std::uint8_t* from = manager->Collected.get() + position;
+    const void* found =
+        std::memchr(from, first, static_cast<std::size_t>(manager->CollectedCount - position));
+    if (!found) return manager->CollectedCount;
+    return position + static_cast<int>(static_cast<const std::uint8_t*>(found) - from);
+}
+
 // ---- Delivery and time-out -----------------------------------------------------
 
 void TKivDataPacket::DeliverPacket(bool bySize)

@@ -111,6 +111,10 @@ private:
     void ProcessByte(int position);
     void ProcessWaiting(int position, std::uint8_t byte);
     void ProcessCollecting(int position, std::uint8_t byte);
+    // From position on, the first position whose byte can change anything for
+    // this packet, collecting up to its end string: bytes before the end
+    // string's first character pass unnoticed. position itself otherwise.
+    int NextEndCandidate(int position) const;
     void DeliverPacket(bool bySize);
     void PacketTimeout();
     void DataRemoved(int cut);

@@ -337,6 +337,8 @@ void TKivDataPacketManager::ProcessData(int start)
         ScanIndex = std::max(start, 0);
         while (ScanIndex < CollectedCount) {
             if (Collector) {
+                ScanIndex = Collector->NextEndCandidate(ScanIndex);
+                if (ScanIndex >= CollectedCount) break;
                 Collector->ProcessByte(ScanIndex);
             } else {
                 // Indexes, not iterators: a delivery lets the application

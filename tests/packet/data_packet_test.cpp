@@ -96,6 +96,22 @@ TEST_F(DataPacket, IgnoreCaseUpperCasesAsciiLettersOnly)
     EXPECT_EQ(FramesOf({"\xC9no*", "\xE9yes*"}), Texts{"\xE9yes*"});
 }
 
+// Bytes that cannot begin the end string pass unexamined while collecting;
+// an end string that any byte, or either case of a letter, begins still
+// ends the packet at its first occurrence.
+TEST_F(DataPacket, TheEndStringIsFoundWhateverBeginsIt)
+{
+    Reconfigure([](TKivDataPacket& p) { p.SetEndString("X"); });
+    EXPECT_EQ(FramesOf({"@ab", "cxd@efX"}), (Texts{"@abcx", "@efX"}));
+
+    Reconfigure([](TKivDataPacket& p) { p.SetEndString("?;"); });
+    EXPECT_EQ(FramesOf({"@abc;de;"}), Texts{"@abc;"});
+
+    // A partial end match that fails restarts the search inside it.
+    Reconfigure([](TKivDataPacket& p) { p.SetEndString("*#"); });
+    EXPECT_EQ(FramesOf({"@a**", "#b*#"}), (Texts{"@a**#"}));
+}
+
 TEST_F(DataPacket, QuestionMarkIsAWildcardUnlessEscaped)
 {
     Reconfigure([](TKivDataPacket& p) { p.SetStartString("a?c"); });
