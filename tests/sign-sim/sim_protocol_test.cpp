@@ -1,6 +1,7 @@
 // The simulator as the program meets it: a child process, a comN link in a
 // temporary device directory, frames in and packets out through the pty.
 
+#include "tests/sign-sim/argument_rows.h"
 #include "tests/sign-sim/sim_process.h"
 
 #include "tests/support/temp_dir.h"
@@ -161,18 +162,6 @@ TEST_F(SimulatedSign, SendsUnsolicitedPacketsAtTheInterval)
     EXPECT_EQ(line.ReadExactly(51, 3s), Packet);
 }
 
-// A readable, unique test name from a row of arguments.
-std::string RowName(std::size_t index, const std::vector<std::string>& args)
-{
-    std::string name = "Row" + std::to_string(index);
-    for (const std::string& arg : args)
-        for (char c : arg) {
-            bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-            if (alnum) name += c;
-            else if (name.back() != '_') name += '_';
-        }
-    return name;
-}
 
 TEST_F(SimulatedSign, UnsolicitedPacketsNobodyReadsAreNotStoredUp)
 {
