@@ -1,0 +1,69 @@
+// The folders of a portable copy and of an installed program.
+
+#include "platform/app_paths.h"
+
+#include <array>
+#include <cstdlib>
+#include <string_view>
+
+#include <pwd.h>
+#include <unistd.h>
+
+namespace kivo::win {
+
+namespace {
+
+std::filesystem::path FromEnvironment(const char* name)
+{
+    const char* value = std::getenv(name);
+    if (!value || !*value) return {};
+    return value;
+}
+
+} // namespace
+
+std::filesystem::path ExecutablePath()
+{
+    std::error_code failed;
+    std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", failed);
+    return failed ? std::filesystem::path{} : exe;
+}
+
+bool IsInstalledFolder(const std::filesystem::path& folder)
+{
+    static constexpr std::array<std::string_view, 6> programFolders = {
+        "/usr/bin", "/usr/local/bin", "/bin", "/usr/sbin", "/usr/local/sbin", "/sbin"};
+    std::filesystem::path plain = folder.lexically_normal();
+    if (!plain.has_filename()) plain = plain.parent_path();
+    for (std::string_view system : programFolders)
+        if (plain == system) return true;
+    return ::access(folder.c_str(), W_OK) != 0;
+}
+
+std::filesystem::path UserConfigDir()
+{
+    std::filesystem::path base = FromEnvironment("XDG_CONFIG_HOME");
+    if (base.is_absolute()) return base / "tarvio";
+    std::filesystem::path home = FromEnvironment("HOME");
+    if (!home.is_absolute()) {
+        // A service or a user started without a login environment.
+        if (const passwd* user = ::getpwuid(::getuid()); user && user->pw_dir)
+            home = user->pw_dir;
+    }
+    if (!home.is_absolute()) return {};
+    return home / ".config" / "tarvio";
+}
+
+std::filesystem::path SystemConfigDir()
+{
+    std::filesystem::path set = FromEnvironment("KIVO_SYSCONF_DIR");
+    return set.empty() ? std::filesystem::path("/etc/tarvio") : set;
+}
+
+std::filesystem::path DevRoot()
+{
+    std::filesystem::path set = FromEnvironment("KIVO_DEV_ROOT");
+    return set.empty() ? std::filesystem::path("/dev") : set;
+}
+
+} // namespace kivo::win

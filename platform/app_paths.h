@@ -1,0 +1,33 @@
+#pragma once
+// Where an installed program keeps what a portable copy keeps beside its
+// executable. A copy in a folder its user can write keeps its settings file
+// and device links there; one installed in a folder its user cannot write
+// (or in a system program folder, even for root) keeps them per user under
+// the user's configuration folder, with a system-wide folder of defaults the
+// technician fills. Tests replace the system folders through the environment:
+// KIVO_SYSCONF_DIR for /etc/tarvio and KIVO_DEV_ROOT for /dev.
+
+#include <filesystem>
+
+namespace kivo::win {
+
+// The running executable's path, empty when it cannot be told.
+std::filesystem::path ExecutablePath();
+
+// True when folder cannot keep a program's own files: its user may not
+// write there, or it is one of the system's program folders (/usr/bin,
+// /usr/local/bin, /bin, /usr/sbin, ...) where not even root should.
+bool IsInstalledFolder(const std::filesystem::path& folder);
+
+// $XDG_CONFIG_HOME/tarvio, else $HOME/.config/tarvio (absolute values only,
+// as the base directory rules say); empty when neither can be told.
+std::filesystem::path UserConfigDir();
+
+// /etc/tarvio, or $KIVO_SYSCONF_DIR when set.
+std::filesystem::path SystemConfigDir();
+
+// /dev, or $KIVO_DEV_ROOT when set: every device path the stack builds or
+// scans starts here.
+std::filesystem::path DevRoot();
+
+} // namespace kivo::win
