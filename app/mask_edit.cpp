@@ -215,7 +215,12 @@ void TMaskEdit::keyPressEvent(QKeyEvent* event)
 
 void TMaskEdit::focusInEvent(QFocusEvent* event)
 {
-    SlotsOnFocus = Slots;
+    // Only the operator entering the field starts a change that Escape
+    // abandons; our window coming back, or the focus we return after a
+    // refusal, keeps the text of that entry.
+    const Qt::FocusReason reason = event->reason();
+    if (!ReturningFocus && reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason)
+        SlotsOnFocus = Slots;
     QLineEdit::focusInEvent(event);
 }
 
@@ -241,7 +246,13 @@ void TMaskEdit::RefuseLeaving(Qt::FocusReason reason)
     QWidget* taker = QApplication::focusWidget();
     if (reason == Qt::MouseFocusReason && taker && taker != this) new TClickSwallower(taker);
     // Not from inside the focus change that is still under way.
-    QTimer::singleShot(0, this, [this] { setFocus(Qt::OtherFocusReason); });
+    QTimer::singleShot(0, this, [this] {
+        // In an inactive window (a box is up) the focus comes back later, as
+        // the window's own.
+        ReturningFocus = true;
+        setFocus(Qt::OtherFocusReason);
+        ReturningFocus = false;
+    });
 }
 
 void TMaskEdit::mousePressEvent(QMouseEvent* event)

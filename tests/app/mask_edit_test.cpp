@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 namespace tarvio {
 namespace {
 
@@ -43,6 +45,8 @@ protected:
         Services.RunPosted();
         return Services.BoxTexts();
     }
+
+    void EscapeAfterRefusal(const std::function<void()>& leave);
 
     kivo::test::TRecordingServices Services;
     kivo::TApplication App{Services};
@@ -179,6 +183,50 @@ TEST_F(MaskEditTest, EscapeBringsBackTheTextOfWhenTheFocusCame)
     EXPECT_EQ(Services.Beeps, 0);
 }
 
+// Refused by leave(), the box shown as a window of its own that takes the
+// activation and gives it back, then Escape: the text of the operator's entry.
+void MaskEditTest::EscapeAfterRefusal(const std::function<void()>& leave)
+{
+    First->clearFocus();
+    First->SetText("0000");
+    First->setFocus(Qt::TabFocusReason);
+    Settle();
+    First->selectAll();
+    QTest::keyClicks(First, "12");
+    Services.WhileBoxShown = [this](const std::string&) {
+        QWidget box;
+        box.show();
+        QApplication::setActiveWindow(&box);
+        Settle();
+        box.close();
+        QApplication::setActiveWindow(&Host);
+        Settle();
+    };
+    leave();
+    Settle();
+    ASSERT_EQ(ErrorsShown(), std::vector<std::string>{InvalidInputText});
+    Settle();
+    ASSERT_TRUE(First->hasFocus());
+    EXPECT_EQ(First->displayText(), "12##");
+
+    QTest::keyClick(First, Qt::Key_Escape);
+    EXPECT_EQ(First->Text(), "0000") << "Escape kept the refused change";
+    QTest::keyClick(First, Qt::Key_Tab);
+    Settle();
+    EXPECT_TRUE(Second->hasFocus());
+    EXPECT_EQ(ErrorsShown().size(), 1u);
+}
+
+TEST_F(MaskEditTest, EscapeAfterARefusedTabBringsBackTheTextOfTheEntry)
+{
+    EscapeAfterRefusal([this] { QTest::keyClick(First, Qt::Key_Tab); });
+}
+
+TEST_F(MaskEditTest, EscapeAfterARefusedClickBringsBackTheTextOfTheEntry)
+{
+    EscapeAfterRefusal([this] { QTest::mouseClick(Second, Qt::LeftButton); });
+}
+
 TEST_F(MaskEditTest, AClickThatTookTheFocusFromARefusedFieldDoesNotAct)
 {
     QTest::keyClicks(First, "12");
@@ -189,6 +237,7 @@ TEST_F(MaskEditTest, AClickThatTookTheFocusFromARefusedFieldDoesNotAct)
     EXPECT_EQ(ErrorsShown(), std::vector<std::string>{InvalidInputText});
 
     QTest::keyClick(First, Qt::Key_Escape);
+    EXPECT_EQ(First->Text(), "    ");
     QTest::mouseClick(Button, Qt::LeftButton);
     Settle();
     EXPECT_EQ(Clicks, 1) << "the next click was eaten too";

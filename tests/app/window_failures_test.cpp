@@ -191,6 +191,11 @@ TEST_F(WindowFailures, RefusedPriceFieldKeepsAcertarAgoraFromSending)
     EXPECT_TRUE(Sent().empty());
     EXPECT_TRUE(form.P2->hasFocus());
     EXPECT_EQ(ErrorsShown(), std::vector<std::string>{InvalidInputText});
+
+    // Escape abandons the change: the stored price goes out, not "12  ".
+    QTest::keyClick(form.P2, Qt::Key_Escape);
+    QTest::mouseClick(form.Button1, Qt::LeftButton);
+    EXPECT_EQ(Sent(1), std::vector<std::string>{ExampleFrame});
 }
 
 } // namespace
