@@ -4,6 +4,7 @@
 #include "serial/port/com_port.h"
 
 #include "framework/application.h"
+#include "framework/flag_restore.h"
 #include "platform/window.h"
 #include "serial/device/win32_dispatcher.h"
 #include "serial/dispatch/base_dispatcher.h"
@@ -20,19 +21,6 @@ namespace kivo {
 using namespace kivo::win;
 
 namespace {
-
-// Restores a flag however the block it guards is left.
-class TFlagRestore {
-public:
-    TFlagRestore(bool& flag, bool value) : Flag(flag), Saved(flag) { Flag = value; }
-    ~TFlagRestore() { Flag = Saved; }
-    TFlagRestore(const TFlagRestore&) = delete;
-    TFlagRestore& operator=(const TFlagRestore&) = delete;
-
-private:
-    bool& Flag;
-    bool Saved;
-};
 
 // Runs step, keeping the first exception any step raised.
 template <typename TStep>
@@ -157,6 +145,13 @@ int TKivCustomComPort::InitializeDevice()
 void TKivCustomComPort::OpenPort()
 {
     using enum TPortPhase;
+    // Our choice for an open that arrives while one of ours has not yet
+    // reached the open phase (from the prompt's loop, or from a device that
+    // serves messages while it opens): it is ignored, and Open tells the
+    // caller how the opening under way ended. A second dispatcher must never
+    // take the place of one that port users may already be hooked to.
+    if (OpeningUnderWay) return;
+    TFlagRestore opening(OpeningUnderWay, true);
     if (TapiModeValue != TTapiMode::tmOn) ValidateComNumber();
     Dispatcher = CreateDispatcher();
     if (TapiModeValue != TTapiMode::tmOn) Dispatcher->DeviceName = DeviceNameFor(ComNumberValue);
@@ -171,6 +166,8 @@ void TKivCustomComPort::OpenPort()
         if (code < 0) RaiseForCode(code);
 
         Phase = ppOpen;
+        // From here a request meets the rules of an open port.
+        OpeningUnderWay = false;
         UpdateHandlerFlags();
         {
             TFlagRestore reapply(ReapplyAllValue, true);
@@ -296,6 +293,8 @@ TKivBaseDispatcher* TKivCustomComPort::ActiveDispatcher()
     if (!Dispatcher && !Designing() && !Loading() && !Destroying() &&
         Phase != TPortPhase::ppOpen && AutoOpenValue)
         SetOpen(true);
+    // One still being opened is nobody's yet.
+    if (OpeningUnderWay) return nullptr;
     return Dispatcher.get();
 }
 

@@ -371,6 +371,7 @@ private:
     bool OpenAfterLoad = false;
     bool RestoreTriggersOnOpen = false;
     bool InClosePort = false;
+    bool OpeningUnderWay = false;  // OpenPort has not yet reached ppOpen
     TTriggerSet SavedTriggers;
     std::vector<std::unique_ptr<TPortUserEntry>> PortUsers;
     win::HWND NotifyWindowValue = nullptr;

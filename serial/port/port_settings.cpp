@@ -3,6 +3,7 @@
 // control thresholds, the RS-485 rule and the trace and log state machines
 // with their controls.
 
+#include "framework/flag_restore.h"
 #include "serial/dispatch/base_dispatcher.h"
 #include "serial/errors/error_check.h"
 #include "serial/errors/error_codes.h"
@@ -29,18 +30,6 @@ bool Active(TTraceLogState state)
 {
     return state == TTraceLogState::tlOn || state == TTraceLogState::tlPause;
 }
-
-class TReapplyScope {
-public:
-    explicit TReapplyScope(bool& flag) : Flag(flag), Saved(flag) { Flag = true; }
-    ~TReapplyScope() { Flag = Saved; }
-    TReapplyScope(const TReapplyScope&) = delete;
-    TReapplyScope& operator=(const TReapplyScope&) = delete;
-
-private:
-    bool& Flag;
-    bool Saved;
-};
 
 } // namespace
 
@@ -249,7 +238,7 @@ void TKivCustomComPort::SetBufferFull(WORD value)
     // dispatcher would refuse it too.
     if (value > InSizeValue && !Loading()) Check(ecBadArgument);
     BufferFullValue = value;
-    TReapplyScope reapply(ReapplyAllValue);
+    TFlagRestore reapply(ReapplyAllValue, true);
     SetHWFlowOptions(HWFlowOptionsValue);
     SetSWFlowOptions(SWFlowOptionsValue);
 }
@@ -258,7 +247,7 @@ void TKivCustomComPort::SetBufferResume(WORD value)
 {
     if (value == BufferResumeValue && !ReapplyAllValue) return;
     BufferResumeValue = value > BufferFullValue ? Fraction(BufferFullValue, 0.1) : value;
-    TReapplyScope reapply(ReapplyAllValue);
+    TFlagRestore reapply(ReapplyAllValue, true);
     SetHWFlowOptions(HWFlowOptionsValue);
     SetSWFlowOptions(SWFlowOptionsValue);
 }

@@ -9,8 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kivo::test {
@@ -140,6 +142,92 @@ TEST_F(Opening, OpeningTwiceOpensOnceAndClosingAClosedPortDoesNothing)
     port.SetOpen(false);
     EXPECT_FALSE(port.Open());
     EXPECT_EQ(port.PortPhase(), ppClosed);
+}
+
+// A port that runs a request of the test's while its device opens, as a
+// device that serves messages meanwhile would.
+class TReentrantPort : public TRigPort {
+public:
+    using TRigPort::TRigPort;
+
+    int InitializeDevice() override
+    {
+        if (WhileOpening) std::exchange(WhileOpening, nullptr)();
+        return TRigPort::InitializeDevice();
+    }
+
+    std::function<void()> WhileOpening;
+};
+
+// Hooks the dispatcher at the first open and uses it again at the close, as
+// the packet manager does.
+struct THookingUser {
+    void PortEvent(TKivCustomComPort* port, TPortEventKind kind)
+    {
+        if (kind == TPortEventKind::pekOpen) {
+            ++Opens;
+            if (!Hooked) Hooked = port->ActiveDispatcher();
+        }
+        if (kind == TPortEventKind::pekClosing && Hooked) {
+            HookedIndex = Hooked->RegistryIndex();
+            HookedAtClose = Hooked == port->ActiveDispatcher();
+        }
+    }
+    TKivBaseDispatcher* Hooked = nullptr;
+    int HookedIndex = -1;
+    bool HookedAtClose = false;
+    int Opens = 0;
+};
+
+// An open asked for while one is under way is ignored: one prompt, one
+// dispatcher, and the one the user hooked is still the port's at the close.
+void ExpectTheReentrantOpenIgnored(TRigPort& port, THookingUser& user, PtyPair& com3)
+{
+    ASSERT_TRUE(port.Open());
+    EXPECT_EQ(port.DispatchersMade, 1);
+    EXPECT_EQ(user.Opens, 1);
+    port.PutText("once");
+    EXPECT_EQ(com3.ReadExactly(4, 3000ms), "once");
+    port.SetOpen(false);
+    EXPECT_TRUE(user.HookedAtClose) << "the dispatcher the user hooked was replaced";
+    EXPECT_GE(user.HookedIndex, 0);
+}
+
+TEST_F(Opening, AnOpenAskedForUnderThePromptIsIgnored)
+{
+    PtyPair& com3 = Line(3);
+    TRigPort port(&Form);
+    THookingUser user;
+    port.RegisterPortUser(TPortEventCallback::Of<&THookingUser::PortEvent>(&user));
+    int prompts = 0;
+    App.SetPortPrompt([&] {
+        if (++prompts == 1) {
+            // A timer tick in the prompt's loop.
+            port.SetOpen(true);
+            EXPECT_FALSE(port.Open());
+            EXPECT_THROW(port.PutText("early"), ECommNotOpen);
+        }
+        return std::optional<int>(3);
+    });
+    port.SetOpen(true);
+    EXPECT_EQ(prompts, 1);
+    ExpectTheReentrantOpenIgnored(port, user, com3);
+}
+
+TEST_F(Opening, AnOpenAskedForWhileTheDeviceOpensIsIgnored)
+{
+    PtyPair& com3 = Line(3);
+    TReentrantPort port(&Form);
+    port.SetComNumber(3);
+    THookingUser user;
+    port.RegisterPortUser(TPortEventCallback::Of<&THookingUser::PortEvent>(&user));
+    port.WhileOpening = [&] {
+        port.SetOpen(true);
+        EXPECT_EQ(port.ActiveDispatcher(), nullptr) << "a dispatcher still opening was handed out";
+        EXPECT_THROW(port.PutText("early"), ECommNotOpen);
+    };
+    port.SetOpen(true);
+    ExpectTheReentrantOpenIgnored(port, user, com3);
 }
 
 // ---- Output ----------------------------------------------------------------------
