@@ -6,6 +6,7 @@
 #include "app/board_layout.h"
 #include "app/board_link.h"
 #include "framework/application.h"
+#include "framework/flag_restore.h"
 #include "framework/local_time.h"
 
 #include <QApplication>
@@ -324,11 +325,7 @@ void TForm1::resizeEvent(QResizeEvent* event)
 
 void TForm1::FormShow()
 {
-    struct TFirstShowEnd {
-        bool& Flag;
-        ~TFirstShowEnd() { Flag = false; }
-    } firstShowEnd{InFirstShow};
-    InFirstShow = true;
+    kivo::TFlagRestore firstShow(InFirstShow, true);
     Board = ReadBoardSettings(SettingsFile);
     CB1->setCurrentIndex(Board.HourIndex >= 0 && Board.HourIndex < CB1->count() ? Board.HourIndex
                                                                                  : -1);
@@ -399,6 +396,8 @@ void TForm1::FormClose()
 
 void TForm1::AbrirPorta()
 {
+    // The port prompt runs a loop of its own, where the timers go on ticking.
+    kivo::TFlagRestore opening(OpeningPort, true);
     bool failed = false;
     try {
         Port1->SetOpen(false);
@@ -435,7 +434,7 @@ void TForm1::ReportOpeningFailure()
 
 bool TForm1::TransmissionBlocked() const
 {
-    return OpeningErrorShown || kivo::Application().Terminated();
+    return OpeningPort || OpeningErrorShown || kivo::Application().Terminated();
 }
 
 bool TForm1::Send(const std::string& frame)

@@ -112,6 +112,7 @@ private:
     kivo::TComponent Components{nullptr};  // owns Port1 and KivDataPacket1
     bool Shown = false;
     bool InFirstShow = false;
+    bool OpeningPort = false;
     bool OpeningErrorShown = false;
     bool TestModeOn = false;
     int Counter = 0;

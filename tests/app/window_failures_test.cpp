@@ -1,6 +1,7 @@
 // Every way a transmission, an opening or a save can fail, and what the
 // operator is shown.
 
+#include "app/board_link.h"
 #include "tests/app/window_fixture.h"
 
 #include <QTest>
@@ -120,6 +121,41 @@ TEST_F(WindowFailures, TicksUnderTheOpeningBoxStartNoTransmission)
     form.Button1Click();
     EXPECT_EQ(Line.Openings(), opensBefore) << "a transmission started after the end was asked";
     EXPECT_EQ(Services.Boxes.size(), 1u);
+}
+
+TEST_F(WindowFailures, TicksUnderThePortPromptStartNoTransmission)
+{
+    TBoardIni ini;
+    ini.Port = "0";
+    WriteIni(ini);
+    PromptAnswer = 3;
+    TForm1& form = ShowForm();
+    ASSERT_TRUE(form.Port1->Open());
+    form.CB3->setChecked(true);
+    Services.Ctrl = true;
+    form.Panel1Click();
+    Services.Ctrl = false;
+    Clock.Set({2024, 3, 5, 7, 30, 0, 0});  // the schedule's second
+    const int promptsBefore = PromptCount;
+    App.SetPortPrompt([&] {
+        // What the prompt's own loop would run, the first time only.
+        if (++PromptCount == promptsBefore + 1)
+            for (int i = 0; i < 3; ++i) {
+                Tick(form.Timer2);
+                Tick(form.Timer1);
+            }
+        return std::optional<int>(3);
+    });
+
+    Tick(form.Timer1);
+    EXPECT_EQ(PromptCount, promptsBefore + 1) << "a tick opened a second prompt";
+    EXPECT_EQ(form.TestCounter(), 0);
+    EXPECT_FALSE(form.Timer1->isActive());
+    EXPECT_TRUE(ErrorsShown().empty());
+    EXPECT_EQ(Sent(1), std::vector<std::string>{ExampleFrame});
+    // No second frame was on its way: the next test tick's comes next.
+    Tick(form.Timer2);
+    EXPECT_EQ(Sent(2), (std::vector<std::string>{ExampleFrame, TestFrame("0001")}));
 }
 
 TEST_F(WindowFailures, OutputRefusedInTheScheduleLeavesItArmed)
