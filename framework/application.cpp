@@ -3,6 +3,7 @@
 #include "framework/application.h"
 
 #include "framework/thread.h"
+#include "platform/window.h"
 
 #include <cstdio>
 
@@ -26,19 +27,14 @@ public:
 
 std::atomic<TApplication*> Current{nullptr};
 
-TApplication& Fallback()
-{
-    static TStandardErrorServices services;
-    static TApplication application(services);
-    return application;
-}
-
 } // namespace
 
-TApplication::TApplication(TApplicationServices& services)
-    : Services(services), MainThread(std::this_thread::get_id())
+TApplication::TApplication(TApplicationServices& services) : Services(services)
 {
+    win::SetMainThread();
 }
+
+TApplication::TApplication(TApplicationServices& services, TNoMainThread) : Services(services) {}
 
 TApplication::~TApplication()
 {
@@ -141,10 +137,18 @@ void TApplication::ShowPendingErrors()
     }
 }
 
+bool TApplication::IsMainThread() const noexcept
+{
+    return win::IsMainThread();
+}
+
 TApplication& Application()
 {
     TApplication* current = Current.load();
-    return current ? *current : Fallback();
+    if (current) return *current;
+    static TStandardErrorServices services;
+    static TApplication fallback(services, TApplication::TNoMainThread{});
+    return fallback;
 }
 
 TApplicationScope::TApplicationScope(TApplication& application)

@@ -15,7 +15,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 namespace kivo {
 
@@ -40,9 +39,10 @@ public:
 using TPortPrompt = std::function<std::optional<int>()>;
 
 // One per program (tests make their own and install it with
-// TApplicationScope). Created on the main thread, which it remembers.
-// HandleException may be called from any thread; everything else belongs to
-// the main thread.
+// TApplicationScope). Created on the main thread, which it makes the
+// platform's main thread: the one its queue serves and synchronised calls
+// reach. HandleException may be called from any thread; everything else
+// belongs to the main thread.
 class TApplication {
 public:
     explicit TApplication(TApplicationServices& services);
@@ -65,8 +65,7 @@ public:
     void Terminate();
     bool Terminated() const noexcept { return TerminateRequested.load(); }
 
-    bool IsMainThread() const noexcept { return std::this_thread::get_id() == MainThread; }
-    std::thread::id MainThreadId() const noexcept { return MainThread; }
+    bool IsMainThread() const noexcept;
 
     bool CtrlKeyDown() const { return Services.CtrlKeyDown(); }
     void Beep() const { Services.Beep(); }
@@ -80,11 +79,15 @@ public:
     std::size_t PendingErrorCount() const;
 
 private:
+    friend TApplication& Application();
+    // The fallback's: it may first be asked for on any thread, so it claims none.
+    struct TNoMainThread {};
+    TApplication(TApplicationServices& services, TNoMainThread);
+
     void QueueError(std::string text);
     void ShowPendingErrors();
 
     TApplicationServices& Services;
-    std::thread::id MainThread;
     std::atomic<bool> TerminateRequested{false};
     TPortPrompt PortPrompt;
 

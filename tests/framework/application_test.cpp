@@ -112,7 +112,19 @@ TEST_F(ApplicationTest, ErrorFromAnotherThreadIsShownOnTheMainThread)
 
     Services.RunPosted();
     ASSERT_EQ(Services.Boxes.size(), 1u);
-    EXPECT_EQ(Services.Boxes[0].Thread, App.MainThreadId());
+    EXPECT_EQ(Services.Boxes[0].Thread, std::this_thread::get_id());
+}
+
+TEST(ApplicationMainThread, IsThePlatformsMainThread)
+{
+    std::thread([] { win::SetMainThread(); }).join();  // a claim from a thread now gone
+    TRecordingServices services;
+    TApplication app(services);
+    EXPECT_TRUE(app.IsMainThread());
+    EXPECT_TRUE(win::IsMainThread()) << "the platform serves another main thread";
+    bool seenAsMain = true;
+    std::thread([&] { seenAsMain = app.IsMainThread() || win::IsMainThread(); }).join();
+    EXPECT_FALSE(seenAsMain);
 }
 
 TEST_F(ApplicationTest, PortPromptCountsAsCancelledUntilOneIsInstalled)
