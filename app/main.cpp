@@ -12,7 +12,9 @@
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
-    QApplication::setApplicationDisplayName("Tarvio");
+    // The name, not a display name: Qt would append a display name to every
+    // window's caption as the window manager shows it.
+    QApplication::setApplicationName("Tarvio");
     kivo::qt::TQtApplication application;
     // The serial stack's messages and synchronised calls reach this thread
     // through its queue; the pump serves it from Qt's loop.

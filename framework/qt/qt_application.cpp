@@ -14,7 +14,7 @@ namespace kivo::qt {
 void TQtApplicationServices::ShowMessageBox(const std::string& text, TMessageKind kind)
 {
     QMessageBox box(kind == TMessageKind::mkError ? QMessageBox::Critical : QMessageBox::NoIcon,
-                    QGuiApplication::applicationDisplayName(), QString::fromStdString(text),
+                    QCoreApplication::applicationName(), QString::fromStdString(text),
                     QMessageBox::Ok, QApplication::activeWindow());
     box.exec();
 }

@@ -1,7 +1,9 @@
 #pragma once
-// The application services on Qt: QMessageBox for the modal box, queued calls
-// on the application object for posting, QCoreApplication::exit for
-// termination, the keyboard state the window system reports for Ctrl.
+// The application services on Qt: QMessageBox for the modal box, captioned
+// with the application's name (a display name would be appended by Qt to
+// every caption, so the program sets none), queued calls on the application
+// object for posting, QCoreApplication::exit for termination, the keyboard
+// state the window system reports for Ctrl.
 // TQtApplication owns the services and the TApplication built on them and
 // installs that as the application in force for its lifetime. Create it on
 // the main thread after the QApplication, and drop it before that.

@@ -81,6 +81,33 @@ protected:
     }
     void ClickAcertarAgora() { Click(452, 64); }
 
+    // A visible window, other than the main one, whose caption starts with
+    // prefix; empty if none came.
+    std::string WaitForWindowStarting(const std::string& prefix)
+    {
+        std::string found;
+        WaitUntil(20s, [&] {
+            std::optional<std::string> ids =
+                RunCommand({"xdotool", "search", "--onlyvisible", "--name", "^" + prefix}, Env(), 5s);
+            std::istringstream list(ids.value_or(""));
+            for (std::string id; list >> id;)
+                if (id != Window) found = id;
+            return !found.empty();
+        });
+        return found;
+    }
+
+    // The caption as the window manager reads it.
+    std::string NetWmName(const std::string& window)
+    {
+        std::string line =
+            RunCommand({"xprop", "-id", window, "_NET_WM_NAME"}, Env(), 5s).value_or("");
+        std::size_t first = line.find('"');
+        std::size_t last = line.rfind('"');
+        if (first == std::string::npos || last <= first) return "<none: " + line + ">";
+        return line.substr(first + 1, last - first - 1);
+    }
+
     std::string Ini() const { return Dir.Read("tarvio.ini"); }
 
     kivo::test::TempDir Dir{"tarvio-e2e"};
@@ -136,6 +163,37 @@ TEST_F(Program, TestModeSendsACounterFrameEverySecond)
         EXPECT_GT(gap, 0.6) << "frame " << i;
         EXPECT_LT(gap, 1.8) << "frame " << i;
     }
+}
+
+TEST_F(Program, EveryWindowCarriesExactlyItsOwnCaption)
+{
+    if (!ToolAvailable("xprop")) GTEST_SKIP() << "xprop is missing; scripts/deps installs it";
+    std::string ini = BoardIni(BoardPrices);
+    ini.replace(ini.find("Port=3"), 6, "Port=0");
+    Dir.Write("tarvio.ini", ini);
+    Sign.emplace(Devices, 3);
+    ASSERT_TRUE(Sign->WaitReady()) << ReadText(Devices / "sign3.out");
+    Tarvio.emplace(std::vector<std::string>{Exe.string()}, Env(), (Dir.Path() / "tarvio.out").string());
+
+    // At first show the prompt lists COM3; its OK opens the port.
+    std::string prompt = WaitForWindowStarting("Select Port");
+    ASSERT_FALSE(prompt.empty()) << ReadText(Dir.Path() / "tarvio.out");
+    EXPECT_EQ(NetWmName(prompt), "Select Port");
+    ASSERT_TRUE(RunCommand({"xdotool", "mousemove", "--window", prompt, "50", "108", "click", "1"},
+                           Env(), 10s));
+    ASSERT_TRUE(FindWindow()) << ReadText(Dir.Path() / "tarvio.out");
+    EXPECT_EQ(NetWmName(Window), "Tarvio");
+
+    // The next transmission asks again; Cancel gives the opening-error box.
+    ClickAcertarAgora();
+    prompt = WaitForWindowStarting("Select Port");
+    ASSERT_FALSE(prompt.empty());
+    EXPECT_EQ(NetWmName(prompt), "Select Port");
+    ASSERT_TRUE(RunCommand({"xdotool", "mousemove", "--window", prompt, "166", "108", "click", "1"},
+                           Env(), 10s));
+    std::string box = WaitForWindowStarting("Tarvio");
+    ASSERT_FALSE(box.empty());
+    EXPECT_EQ(NetWmName(box), "Tarvio");
 }
 
 } // namespace
