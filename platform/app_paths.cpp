@@ -60,6 +60,23 @@ std::filesystem::path SystemConfigDir()
     return set.empty() ? std::filesystem::path("/etc/tarvio") : set;
 }
 
+std::filesystem::path UserFilePath(const std::filesystem::path& path)
+{
+    if (!IsInstalledFolder(path.parent_path())) return path;
+    std::filesystem::path folder = UserConfigDir();
+    return folder.empty() ? path : folder / path.filename();
+}
+
+std::filesystem::path SystemFileFor(const std::filesystem::path& userFile)
+{
+    std::filesystem::path folder = UserConfigDir();
+    if (folder.empty()) return {};
+    std::filesystem::path inside =
+        userFile.lexically_normal().lexically_relative(folder.lexically_normal());
+    if (inside.empty() || *inside.begin() == ".." || inside == ".") return {};
+    return SystemConfigDir() / inside;
+}
+
 std::filesystem::path DevRoot()
 {
     std::filesystem::path set = FromEnvironment("KIVO_DEV_ROOT");

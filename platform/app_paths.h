@@ -26,6 +26,18 @@ std::filesystem::path UserConfigDir();
 // /etc/tarvio, or $KIVO_SYSCONF_DIR when set.
 std::filesystem::path SystemConfigDir();
 
+// Where a program keeps its own file that a portable copy keeps at path,
+// beside its executable: path itself when its folder is no installed folder,
+// else the same name in UserConfigDir() (path itself when that cannot be
+// told). Decided once, at start-up: a folder that later turns read-only
+// does not move the file.
+std::filesystem::path UserFilePath(const std::filesystem::path& path);
+
+// For a file inside UserConfigDir(), the file at the same place under
+// SystemConfigDir(): the technician's defaults it starts from. Empty for any
+// other path.
+std::filesystem::path SystemFileFor(const std::filesystem::path& userFile);
+
 // /dev, or $KIVO_DEV_ROOT when set: every device path the stack builds or
 // scans starts here.
 std::filesystem::path DevRoot();

@@ -3,10 +3,13 @@
 
 #include "platform/profile.h"
 
+#include "platform/app_paths.h"
+
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string_view>
@@ -333,6 +336,33 @@ bool ValidKey(std::string_view key)
     return first != ';' && first != '#' && first != '[';
 }
 
+// A per-user settings file that does not exist yet reads as the system-wide
+// file the technician put in its place, and its first write starts from that.
+std::optional<std::string> ReadSystemFile(const std::string& userFile)
+{
+    std::filesystem::path system = SystemFileFor(userFile);
+    if (system.empty()) return std::nullopt;
+    return ReadWholeFile(system.string());
+}
+
+// The per-user configuration folders a first write needs, private to the
+// user: the configuration base folder (~/.config) and what lies in it, never
+// the folder that holds the base (the home folder).
+bool MakeUserFolders(const std::string& userFile)
+{
+    std::filesystem::path base = UserConfigDir().lexically_normal().parent_path().parent_path();
+    std::filesystem::path folder = std::filesystem::path(userFile).lexically_normal().parent_path();
+    std::vector<std::filesystem::path> missing;
+    for (; folder != base && folder.has_relative_path(); folder = folder.parent_path()) {
+        struct stat info {};
+        if (::stat(folder.c_str(), &info) == 0) break;
+        missing.push_back(folder);
+    }
+    for (auto make = missing.rbegin(); make != missing.rend(); ++make)
+        if (::mkdir(make->c_str(), 0700) != 0 && errno != EEXIST) return false;
+    return true;
+}
+
 std::optional<long long> ParseInteger(std::string_view text)
 {
     bool negative = false;
@@ -378,6 +408,7 @@ std::optional<std::string> ReadValue(const std::string& section, const std::stri
     {
         std::lock_guard lock(FileLock());
         content = ReadWholeFile(fileName);
+        if (!content && errno == ENOENT) content = ReadSystemFile(fileName);
     }
     if (!content) return std::nullopt;
     std::vector<Line> lines = SplitLines(*content);
@@ -429,6 +460,9 @@ BOOL WritePrivateProfileString(const std::string& section, const std::string& ke
         std::optional<std::string> read = ReadWholeFile(path);
         if (!read) return FailWith(FromErrno(errno));
         content = std::move(*read);
+    } else if (!SystemFileFor(fileName).empty()) {
+        if (std::optional<std::string> system = ReadSystemFile(fileName)) content = std::move(*system);
+        if (!MakeUserFolders(path)) return FailWith(FromErrno(errno));
     }
 
     std::vector<Line> lines = SplitLines(content);

@@ -3,6 +3,9 @@
 // Section and key names match without regard to ASCII letter case; every
 // write goes to the file at once and leaves every other byte of the file as
 // it was (comments, unknown sections and keys, their order, line ends).
+// A file in the user's configuration folder that does not exist yet reads
+// as its system-wide counterpart (app_paths.h); the first write creates it,
+// and the folders it needs (private to the user), from that counterpart.
 
 #include "platform/win_types.h"
 

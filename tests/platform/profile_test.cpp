@@ -3,6 +3,9 @@
 
 #include "platform/profile.h"
 
+#include "platform/app_paths.h"
+
+#include "tests/support/env_guard.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -51,6 +54,18 @@ struct ModeGuard {
 };
 
 constexpr auto ReadOnly = fs::perms::owner_read | fs::perms::owner_exec;
+
+// The settings file of an installed program: the executable's folder stands
+// in for /usr/bin, the user's configuration and the system folder are fresh.
+class InstalledSettingsFile : public ::testing::Test {
+protected:
+    InstalledSettingsFile() { fs::create_directory(Dir / "home"); }
+
+    kivo::test::TempDir Dir{"kivo-installed"};
+    kivo::test::EnvGuard Config{"XDG_CONFIG_HOME", (Dir / "home/.config").string()};
+    kivo::test::EnvGuard System{"KIVO_SYSCONF_DIR", (Dir / "etc/tarvio").string()};
+    std::string Path = UserFilePath("/usr/bin/board.ini").string();
+};
 
 } // namespace
 
@@ -189,4 +204,36 @@ TEST_F(SettingsFile, WritesFromTwoThreadsAreNotLost)
     EXPECT_EQ(Text("Tarvio", "P1"), "40");
     EXPECT_EQ(Text("Tarvio", "P2"), "40");
     EXPECT_EQ(Entries().size(), 1u);
+}
+
+TEST_F(InstalledSettingsFile, ReadsTheSystemFileUntilTheFirstWriteCopiesIt)
+{
+    ASSERT_EQ(Path, (Dir / "home/.config/tarvio/board.ini").string());
+    fs::create_directories(Dir / "etc/tarvio");
+    const std::string system = "; set by the technician\r\n[Porta]\r\nPort=4\r\n[Tarvio]\r\nP1=1\r\n"
+                               "[Texto]\r\nDes1=Gas\xF3leo\r\n";
+    Dir.Write("etc/tarvio/board.ini", system);
+    EXPECT_EQ(GetPrivateProfileInt("Porta", "Port", 0, Path), 4);
+    EXPECT_FALSE(fs::exists(Dir / "home/.config")) << "reading creates nothing";
+
+    ASSERT_TRUE(WritePrivateProfileString("Tarvio", "P1", "2", Path));
+    ASSERT_TRUE(WritePrivateProfileString("Hora_Muda", "Hora", "7", Path));
+    EXPECT_EQ(Dir.Read("home/.config/tarvio/board.ini"),
+              "; set by the technician\r\n[Porta]\r\nPort=4\r\n[Tarvio]\r\nP1=2\r\n"
+              "[Texto]\r\nDes1=Gas\xF3leo\r\n\r\n[Hora_Muda]\r\nHora=7\r\n");
+    EXPECT_EQ(Dir.Read("etc/tarvio/board.ini"), system);
+    for (const char* folder : {"home/.config", "home/.config/tarvio"})
+        EXPECT_EQ(fs::status(Dir / folder).permissions(), fs::perms::owner_all) << folder;
+
+    Dir.Write("etc/tarvio/board.ini", "[Porta]\nPort=9\n");
+    EXPECT_EQ(GetPrivateProfileInt("Porta", "Port", 0, Path), 4) << "the user's copy is read from now on";
+}
+
+TEST_F(InstalledSettingsFile, APortableCopyKeepsItsFileBesideTheExecutable)
+{
+    EXPECT_EQ(UserFilePath(Dir / "board.ini"), Dir / "board.ini");
+    fs::create_directories(Dir / "etc/tarvio");
+    Dir.Write("etc/tarvio/board.ini", "[Porta]\nPort=4\n");
+    EXPECT_EQ(GetPrivateProfileInt("Porta", "Port", 0, (Dir / "board.ini").string()), 0)
+        << "the system file stands in only for the user's copy";
 }
