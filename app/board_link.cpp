@@ -2,6 +2,8 @@
 
 #include "app/board_link.h"
 
+#include "app/code_page.h"
+
 #include <cstdio>
 
 namespace tarvio {
@@ -25,7 +27,7 @@ std::string TwoDigits(int value)
 std::string PriceFrame(const TRowTexts& prices)
 {
     std::string frame = "@";
-    for (const std::string& price : prices) frame += price;
+    for (const std::string& price : prices) frame += Windows1252FromUtf8(price);
     frame += '*';
     return frame;
 }
@@ -58,8 +60,8 @@ std::optional<TStatusReport> CheckStatusPacket(const std::string& packet)
         return std::nullopt;
     TStatusReport report;
     for (int row = 0; row < RowCount; ++row)
-        report.Prices[row] = packet.substr(FirstPricePosition + 5 * row, 4);
-    report.Status = packet.substr(StatusPosition, 3);
+        report.Prices[row] = Utf8FromWindows1252(packet.substr(FirstPricePosition + 5 * row, 4));
+    report.Status = Utf8FromWindows1252(packet.substr(StatusPosition, 3));
     return report;
 }
 

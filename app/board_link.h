@@ -11,7 +11,8 @@
 
 namespace tarvio {
 
-// "@", the eight price texts as they are, "*".
+// "@", the eight price texts as they are, one Windows-1252 byte per
+// character, "*".
 std::string PriceFrame(const TRowTexts& prices);
 // "@", the counter text eight times, "*".
 std::string TestFrame(const std::string& counterText);
@@ -21,7 +22,7 @@ int NextTestCounter(int counter);
 // At least four digits, leading zeros.
 std::string TestCounterText(int counter);
 
-// What a packet that passes the check carries.
+// What a packet that passes the check carries, read as Windows-1252.
 struct TStatusReport {
     TRowTexts Prices;
     std::string Status;

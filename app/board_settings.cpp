@@ -2,7 +2,11 @@
 
 #include "app/board_settings.h"
 
+#include "app/code_page.h"
+#include "platform/app_paths.h"
 #include "platform/profile.h"
+
+#include <algorithm>
 
 namespace tarvio {
 
@@ -25,13 +29,30 @@ void Write(const std::string& path, const char* section, const std::string& key,
         throw EIniFileException("Unable to write to " + path);
 }
 
+std::string ReadText(const char* section, const std::string& key, const char* defaultValue,
+                     const std::string& path)
+{
+    return TextFromBytes(GetPrivateProfileString(section, key, defaultValue, TextLimit, path));
+}
+
+// A price goes back in the code page of the value it replaces: a file carried
+// over from Windows stays in one code page, and an unchanged price keeps its
+// bytes.
+std::string StoredPrice(const std::string& path, const std::string& key, const std::string& price)
+{
+    bool ascii = std::all_of(price.begin(), price.end(),
+                             [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (ascii || IsUtf8(GetPrivateProfileString("Tarvio", key, "", TextLimit, path))) return price;
+    return Windows1252FromUtf8(price);
+}
+
 } // namespace
 
 std::string SettingsPathFor(const std::filesystem::path& executable)
 {
     std::filesystem::path path = executable;
     path.replace_extension(".ini");
-    return path.string();
+    return UserFilePath(path).string();
 }
 
 BoardSettings ReadBoardSettings(const std::string& path)
@@ -39,23 +60,23 @@ BoardSettings ReadBoardSettings(const std::string& path)
     BoardSettings settings;
     settings.PortNumber = GetPrivateProfileInt("Porta", "Port", 0, path);
     for (int row = 0; row < RowCount; ++row)
-        settings.Prices[row] =
-            GetPrivateProfileString("Tarvio", RowKey("P", row), "9999", TextLimit, path);
+        settings.Prices[row] = ReadText("Tarvio", RowKey("P", row), "9999", path);
     settings.HourIndex = GetPrivateProfileInt("Hora_Muda", "Hora", 0, path);
     settings.MinuteIndex = GetPrivateProfileInt("Hora_Muda", "Minuto", 0, path);
     for (int row = 0; row < RowCount; ++row)
-        settings.Captions[row] =
-            GetPrivateProfileString("Texto", RowKey("Des", row), "Vazio", TextLimit, path);
+        settings.Captions[row] = ReadText("Texto", RowKey("Des", row), "Vazio", path);
     for (int row = 0; row < RowCount; ++row)
-        settings.Colours[row] =
-            GetPrivateProfileString("Cores", RowKey("Cor", row), "Vazio", TextLimit, path);
+        settings.Colours[row] = ReadText("Cores", RowKey("Cor", row), "Vazio", path);
     return settings;
 }
 
 void WriteBoardState(const std::string& path, const TRowTexts& prices, int hourIndex,
                      int minuteIndex)
 {
-    for (int row = 0; row < RowCount; ++row) Write(path, "Tarvio", RowKey("P", row), prices[row]);
+    for (int row = 0; row < RowCount; ++row) {
+        std::string key = RowKey("P", row);
+        Write(path, "Tarvio", key, StoredPrice(path, key, prices[row]));
+    }
     Write(path, "Hora_Muda", "Hora", std::to_string(hourIndex));
     Write(path, "Hora_Muda", "Minuto", std::to_string(minuteIndex));
 }

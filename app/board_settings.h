@@ -1,5 +1,5 @@
 #pragma once
-// The settings file beside the executable: where it is, what the window
+// The settings file: where it is, what the window
 // reads from it at first show and what the save routine writes back. The
 // file is read and written through the platform's profile functions, so
 // everything the program does not write survives untouched.
@@ -15,7 +15,8 @@ namespace tarvio {
 inline constexpr int RowCount = 8;
 using TRowTexts = std::array<std::string, RowCount>;
 
-// The settings as read at first show. Texts are taken as UTF-8.
+// The settings as read at first show. Texts are UTF-8: a stored value that
+// is not is read as Windows-1252.
 struct BoardSettings {
     int PortNumber = 0;
     TRowTexts Prices;
@@ -32,13 +33,15 @@ public:
 };
 
 // The executable's path with its extension replaced by ".ini" (appended
-// when it has none).
+// when it has none); for an installed program, that name in the user's
+// configuration folder.
 std::string SettingsPathFor(const std::filesystem::path& executable);
 
 // Missing file, section or key, or a malformed integer, gives the default.
 BoardSettings ReadBoardSettings(const std::string& path);
 
-// Writes Tarvio/P1 ... P8, then Hora_Muda/Hora and Minuto, each at once.
+// Writes Tarvio/P1 ... P8, then Hora_Muda/Hora and Minuto, each at once; a
+// price in the code page of the stored value it replaces.
 // The first write that fails raises EIniFileException "Unable to write to
 // <path>" and the writes after it are not made.
 void WriteBoardState(const std::string& path, const TRowTexts& prices, int hourIndex,

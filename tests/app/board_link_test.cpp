@@ -30,6 +30,22 @@ TEST(PriceFrame, UnfilledPositionsGoOutAsSpaces)
     EXPECT_EQ(PriceFrame(prices), "@1234099912  15002000300040005000*");
 }
 
+TEST(PriceFrame, CarriesOneWindows1252BytePerCharacter)
+{
+    TRowTexts prices = ExamplePrices;
+    prices[0] = "\xC3\xA9\xE2\x82\xAC\xE2\x86\x92" "1";  // e-acute, euro, an arrow it cannot carry
+    EXPECT_EQ(PriceFrame(prices), "@\xE9\x80?10999000015002000300040005000*");
+}
+
+TEST(CheckStatusPacket, PricesAreReadAsWindows1252)
+{
+    std::string packet = ExamplePacket();
+    packet[7] = '\xE9';
+    std::optional<TStatusReport> report = CheckStatusPacket(packet);
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->Prices[0], "\xC3\xA9" "234");
+}
+
 TEST(TestFrame, RepeatsTheCounterInEveryPlace)
 {
     EXPECT_EQ(TestFrame("0001"), "@00010001000100010001000100010001*");

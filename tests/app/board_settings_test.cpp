@@ -3,6 +3,7 @@
 
 #include "app/board_settings.h"
 
+#include "tests/support/env_guard.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -10,12 +11,31 @@
 namespace tarvio {
 namespace {
 
-TEST(SettingsPathFor, ReplacesOrAppendsTheExtension)
+TEST(SettingsPathFor, PortableCopyReplacesOrAppendsTheExtension)
 {
-    EXPECT_EQ(SettingsPathFor("/opt/sign/board.exe"), "/opt/sign/board.ini");
-    EXPECT_EQ(SettingsPathFor("/opt/sign/tarvio"), "/opt/sign/tarvio.ini");
-    EXPECT_EQ(SettingsPathFor("/opt/sign.d/tarvio"), "/opt/sign.d/tarvio.ini");
-    EXPECT_EQ(SettingsPathFor("/opt/sign/tarvio.x.bin"), "/opt/sign/tarvio.x.ini");
+    kivo::test::TempDir dir("tarvio-portable");
+    std::filesystem::create_directory(dir / "sign.d");
+    EXPECT_EQ(SettingsPathFor(dir / "board.exe"), (dir / "board.ini").string());
+    EXPECT_EQ(SettingsPathFor(dir / "tarvio"), (dir / "tarvio.ini").string());
+    EXPECT_EQ(SettingsPathFor(dir / "sign.d/tarvio"), (dir / "sign.d/tarvio.ini").string());
+    EXPECT_EQ(SettingsPathFor(dir / "tarvio.x.bin"), (dir / "tarvio.x.ini").string());
+}
+
+TEST(SettingsPathFor, InstalledProgramUsesTheUserFileAndAFailedWriteNamesIt)
+{
+    kivo::test::TempDir dir("tarvio-installed");
+    // A file where the configuration folder should be: nothing can be created.
+    dir.Write("config", "");
+    kivo::test::EnvGuard config("XDG_CONFIG_HOME", (dir / "config").string());
+    std::string path = SettingsPathFor("/usr/bin/tarvio");
+
+    EXPECT_EQ(path, (dir / "config/tarvio/tarvio.ini").string());
+    try {
+        WriteBoardState(path, TRowTexts{"1", "2", "3", "4", "5", "6", "7", "8"}, 0, 0);
+        FAIL() << "no exception";
+    } catch (const EIniFileException& error) {
+        EXPECT_EQ(error.Message(), "Unable to write to " + path);
+    }
 }
 
 TEST(ReadBoardSettings, MissingFileGivesTheDefaults)

@@ -156,6 +156,27 @@ TEST_F(SettingsFaults, BinaryGarbageGivesTheDefaultsAndIsKeptByteForByte)
     EXPECT_EQ(kivo::win::GetPrivateProfileString("Tarvio", "P8", "", 2048, IniPath()), "0007");
 }
 
+TEST_F(SettingsFaults, WindowsFileShowsItsAccentsAndKeepsItsBytesAndLineEnds)
+{
+    // Windows-1252 with CRLF line ends, as the Windows installation left it.
+    const std::string head = "; pre\xE7os do painel\r\n[Porta]\r\nPort=3\r\n[Tarvio]\r\nP1=";
+    const std::string tail = "\r\nP2=\xE9" "999\r\nP3=0000\r\nP4=0000\r\nP5=0000\r\nP6=0000\r\nP7=0000\r\n"
+                             "P8=0000\r\n"
+                             "[Texto]\r\nDes1=Gas\xF3leo\r\nDes2=\xC1gua\r\n[Cores]\r\nCor1=Azul\r\n";
+    WriteIni(head + "1234" + tail);
+    TForm1& form = ShowForm();
+    EXPECT_EQ(form.CaptionPanels()[0]->text(), QString::fromUtf8("Gasóleo"));
+    EXPECT_EQ(form.CaptionPanels()[1]->text(), QString::fromUtf8("Água"));
+
+    form.Button1Click();
+    ASSERT_EQ(Sent(1).size(), 1u);
+    EXPECT_EQ(Sent()[0], "@1234\xE9" "999000000000000000000000000*") << "one byte per price character";
+
+    form.P1->SetText("4321");
+    ASSERT_TRUE(Answered(form));
+    EXPECT_EQ(IniText(), head + "4321" + tail + "\r\n[Hora_Muda]\r\nHora=0\r\nMinuto=0\r\n");
+}
+
 TEST_F(SettingsFaults, VeryLongLinesAreReadUpToTheLimitAndKept)
 {
     const std::string huge(1 << 20, 'x');
