@@ -33,6 +33,14 @@ int RunShell(const TempDir& dir, const std::string& command, std::string* output
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+std::string ReadPath(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 std::set<std::string> FilesUnder(const fs::path& root)
 {
     std::set<std::string> files;
@@ -41,13 +49,30 @@ std::set<std::string> FilesUnder(const fs::path& root)
     return files;
 }
 
+const char* const MetainfoFile = "share/metainfo/invalid.tarvio.tarvio.metainfo.xml";
+
+// Under the installation prefix; the example settings go to <prefix>/etc,
+// which is /etc for the prefix /usr.
 std::set<std::string> ExpectedFiles()
 {
-    std::set<std::string> files{"bin/tarvio-sign-sim", "share/applications/tarvio.desktop",
-                                "share/icons/hicolor/scalable/apps/tarvio.svg"};
-    if (TARVIO_BUILT) files.insert("bin/tarvio");
+    std::set<std::string> files{"bin/tarvio-sign-sim",
+                                "share/man/man1/tarvio-sign-sim.1.gz",
+                                "share/applications/tarvio.desktop",
+                                "share/icons/hicolor/scalable/apps/tarvio.svg",
+                                MetainfoFile,
+                                "share/doc/tarvio/copyright",
+                                "share/doc/tarvio/changelog.gz",
+                                "etc/tarvio/tarvio.ini"};
+    if (TARVIO_BUILT) files.insert({"bin/tarvio", "share/man/man1/tarvio.1.gz"});
+    if (TARVIO_PORTS_BUILT) files.insert({"bin/tarvio-ports", "share/man/man1/tarvio-ports.1.gz"});
     if (TARVIO_HAS_README) files.insert("share/doc/tarvio/README.md");
     return files;
+}
+
+// The same files as the package holds them, installed with the prefix /usr.
+std::string PackagePath(const std::string& file)
+{
+    return file.starts_with("etc/") ? "./" + file : "./usr/" + file;
 }
 
 class InstallTree : public ::testing::Test {
@@ -61,19 +86,11 @@ protected:
         ASSERT_EQ(code, 0) << output;
     }
 
-    static std::string ReadPath(const fs::path& path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-
     TempDir Work{"install-test"};
     fs::path Prefix = Work / "prefix";
 };
 
-TEST_F(InstallTree, HoldsExactlyTheProgramsDesktopEntryIconAndReadme)
+TEST_F(InstallTree, HoldsExactlyTheFilesOfThePackage)
 {
     EXPECT_EQ(FilesUnder(Prefix), ExpectedFiles());
 }
@@ -126,24 +143,56 @@ TEST_F(InstallTree, ReadmeIsTheSourceReadme)
               ReadPath(fs::path(KIVO_SOURCE_DIR) / "README.md"));
 }
 
-TEST(DebPackage, CarriesTheTreeAndNamesItsRuntimePackages)
-{
-    TempDir work("deb-test");
-    std::string output;
-    ASSERT_EQ(RunShell(work, std::string(KIVO_CPACK_COMMAND) + " -G DEB --config " +
-                            Quote(std::string(KIVO_BUILD_DIR) + "/CPackConfig.cmake") + " -B " +
-                            Quote(work.Path().string()),
-                  &output),
-              0)
-        << output;
-    std::vector<fs::path> debs;
-    for (const auto& entry : fs::directory_iterator(work.Path()))
-        if (entry.path().extension() == ".deb") debs.push_back(entry.path());
-    ASSERT_EQ(debs.size(), 1u) << output;
-    EXPECT_THAT(debs[0].filename().string(), ::testing::StartsWith("tarvio_"));
+// One package built with the real cpack and unpacked, for all the checks.
+class DebPackage : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        Work = new TempDir("deb-test");
+        std::string output;
+        BuildCode = RunShell(*Work, std::string(KIVO_CPACK_COMMAND) + " -G DEB --config " +
+                                        Quote(std::string(KIVO_BUILD_DIR) + "/CPackConfig.cmake") +
+                                        " -B " + Quote(Work->Path().string()),
+                             &output);
+        BuildOutput = new std::string(output);
+        for (const auto& entry : fs::directory_iterator(Work->Path()))
+            if (entry.path().extension() == ".deb") Debs.push_back(entry.path());
+        if (Debs.size() == 1)
+            RunShell(*Work, "dpkg-deb -x " + Quote(Debs[0].string()) + " " + Quote(Root().string()));
+    }
+    static void TearDownTestSuite()
+    {
+        delete Work;
+        delete BuildOutput;
+        Debs.clear();
+    }
 
-    ASSERT_EQ(RunShell(work, "dpkg-deb -f " + Quote(debs[0].string()) + " Package Depends", &output),
-              0)
+    void SetUp() override
+    {
+        ASSERT_EQ(BuildCode, 0) << *BuildOutput;
+        ASSERT_EQ(Debs.size(), 1u) << *BuildOutput;
+    }
+
+    static fs::path Root() { return Work->Path() / "root"; }
+    const fs::path& Deb() const { return Debs[0]; }
+
+    // A tool the checks need, installed by scripts/deps.
+    void RequireTool(const std::string& tool) const
+    {
+        ASSERT_EQ(RunShell(*Work, "command -v " + tool), 0) << tool << " is missing: scripts/deps installs it";
+    }
+
+    static inline TempDir* Work = nullptr;
+    static inline int BuildCode = -1;
+    static inline std::string* BuildOutput = nullptr;
+    static inline std::vector<fs::path> Debs;
+};
+
+TEST_F(DebPackage, CarriesTheTreeAndNamesItsRuntimePackages)
+{
+    EXPECT_THAT(Deb().filename().string(), ::testing::StartsWith("tarvio_"));
+    std::string output;
+    ASSERT_EQ(RunShell(*Work, "dpkg-deb -f " + Quote(Deb().string()) + " Package Depends", &output), 0)
         << output;
     EXPECT_THAT(output, HasSubstr("Package: tarvio\n"));
     EXPECT_THAT(output, HasSubstr("libc6"));
@@ -152,9 +201,39 @@ TEST(DebPackage, CarriesTheTreeAndNamesItsRuntimePackages)
         EXPECT_THAT(output, HasSubstr("qt6-qpa-plugins"));
     }
 
-    ASSERT_EQ(RunShell(work, "dpkg-deb -c " + Quote(debs[0].string()), &output), 0) << output;
+    ASSERT_EQ(RunShell(*Work, "dpkg-deb -c " + Quote(Deb().string()), &output), 0) << output;
     for (const std::string& file : ExpectedFiles())
-        EXPECT_THAT(output, HasSubstr("./usr/" + file + "\n")) << file;
+        EXPECT_THAT(output, HasSubstr(PackagePath(file) + "\n")) << file;
+}
+
+TEST_F(DebPackage, PassesLintianWithoutErrors)
+{
+    RequireTool("lintian");
+    std::string output;
+    EXPECT_EQ(RunShell(*Work, "lintian --fail-on error " + Quote(Deb().string()), &output), 0) << output;
+}
+
+TEST_F(DebPackage, AppStreamMetadataValidatesWithItsDesktopEntry)
+{
+    RequireTool("appstreamcli");
+    std::string output;
+    // The tree check also finds the desktop entry the metadata launches.
+    EXPECT_EQ(RunShell(*Work, "appstreamcli validate-tree --no-net " + Quote(Root().string()), &output), 0)
+        << output;
+    std::string metainfo = ReadPath(Root() / "usr" / MetainfoFile);
+    EXPECT_THAT(metainfo, HasSubstr("<screenshot type=\"default\">"));
+    EXPECT_THAT(metainfo, HasSubstr("<launchable type=\"desktop-id\">tarvio.desktop</launchable>"));
+}
+
+TEST_F(DebPackage, ExampleSettingsAreACommentedConffile)
+{
+    std::string output;
+    ASSERT_EQ(RunShell(*Work, "dpkg-deb -I " + Quote(Deb().string()) + " conffiles", &output), 0)
+        << output;
+    EXPECT_EQ(output, "/etc/tarvio/tarvio.ini\n");
+    std::istringstream example(ReadPath(Root() / "etc/tarvio/tarvio.ini"));
+    for (std::string line; std::getline(example, line);)
+        EXPECT_TRUE(line.empty() || line.front() == ';') << "not a comment: " << line;
 }
 
 } // namespace
