@@ -64,10 +64,8 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "to the sign over a serial line. tarvio-ports lists and assigns the COM\n"
     "numbers of the serial ports; tarvio-sign-sim stands in for the sign on a\n"
     "pseudo-terminal, for trying the program without hardware.")
+# CPack installs with this prefix below its staging folder (DESTDIR).
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-# Installs with DESTDIR and the prefix /usr, so /etc lands at /etc.
-set(CPACK_SET_DESTDIR ON)
-set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
