@@ -65,6 +65,24 @@ int TKivCustomComPort::Check(int code) const
     return CheckErrorCode(this, code);
 }
 
+bool TKivCustomComPort::LineGone() const noexcept
+{
+    return Phase == TPortPhase::ppOpen && Dispatcher && !Dispatcher->Started();
+}
+
+TKivBaseDispatcher& TKivCustomComPort::LiveDispatcher()
+{
+    // "Device not open" rather than what the released line would answer
+    // (no output buffer, no file handle).
+    if (LineGone()) throw ECommNotOpen::CreateFromCode(ecCommNotOpen);
+    return *Dispatcher;
+}
+
+bool TKivCustomComPort::Open() const noexcept
+{
+    return OpenValue && !LineGone();
+}
+
 // ---- The Open property and loading -----------------------------------------
 
 void TKivCustomComPort::SetOpen(bool value)
@@ -76,6 +94,12 @@ void TKivCustomComPort::SetOpen(bool value)
     if (Phase == ppClosing) {
         ReopenPending = value;
         if (!value) TextAfterReopen.clear();
+        return;
+    }
+    // A line the device dropped is closed and opened afresh.
+    if (value && LineGone()) {
+        ReopenPending = true;
+        ClosePort();
         return;
     }
     if (value == OpenValue) return;
@@ -315,7 +339,8 @@ void TKivCustomComPort::PutText(const std::string& text)
         if (ReopenPending) TextAfterReopen += text;
         return;
     }
-    TKivBaseDispatcher& dispatcher = RequireDispatcher();
+    TKivBaseDispatcher& dispatcher = Phase == TPortPhase::ppOpen ? LiveDispatcher()
+                                                                 : RequireDispatcher();
     if (text.size() > static_cast<std::size_t>(INT_MAX))
         throw EOutputBufferTooSmall::CreateFromCode(ecOutputBufferTooSmall);
     Check(dispatcher.WriteBlock(text.data(), static_cast<int>(text.size())));

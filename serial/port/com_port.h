@@ -139,8 +139,10 @@ public:
     void SetOutSize(win::WORD value);
     bool AutoOpen() const noexcept { return AutoOpenValue; }
     void SetAutoOpen(bool value);
-    // True from the end of a successful opening until the close has finished.
-    bool Open() const noexcept { return OpenValue; }
+    // True from the end of a successful opening until the close has finished,
+    // and not once the device has dropped the line (a hang-up): the port is
+    // then of no use until it is closed or opened again.
+    bool Open() const noexcept;
     void SetOpen(bool value);
     bool DTR() const noexcept { return DTRValue; }
     void SetDTR(bool value);
@@ -313,6 +315,12 @@ private:
     bool IsPortUser(const TPortUserEntry* entry) const;
     bool AnyTriggerEventAssigned() const;
     int Check(int code) const;
+    // The device dropped the line while the port was open: the threads have
+    // ended by themselves and released it.
+    bool LineGone() const noexcept;
+    // The dispatcher, for calls that need a working line; ECommNotOpen once
+    // the line has gone.
+    TKivBaseDispatcher& LiveDispatcher();
     void ApplyTraceState(TTraceLogState value);
     void ApplyLogState(TTraceLogState value);
 

@@ -120,9 +120,9 @@ bool StoreLine(T& field, T value)
     void TKivCustomComPort::Set##Name(Type value)                                               \
     {                                                                                           \
         if (!StoreLine(Field, value) || Phase != TPortPhase::ppOpen) return;                    \
-        Check(Dispatcher->ConfigureLine(static_cast<DWORD>(BaudValue),                          \
-                                        static_cast<int>(ParityValue), DataBitsValue,           \
-                                        StopBitsValue));                                        \
+        Check(LiveDispatcher().ConfigureLine(static_cast<DWORD>(BaudValue),                     \
+                                             static_cast<int>(ParityValue), DataBitsValue,      \
+                                             StopBitsValue));                                   \
     }
 
 KIVO_LINE_SETTER(Baud, int, BaudValue)
@@ -149,14 +149,14 @@ void TKivCustomComPort::SetDTR(bool value)
 {
     if (value == DTRValue && !ReapplyAllValue) return;
     // 1: the line is under flow control and keeps its level.
-    if (Phase == TPortPhase::ppOpen && Check(Dispatcher->DriveDTR(value)) != 0) return;
+    if (Phase == TPortPhase::ppOpen && Check(LiveDispatcher().DriveDTR(value)) != 0) return;
     DTRValue = value;
 }
 
 void TKivCustomComPort::SetRTS(bool value)
 {
     if (value == RTSValue && !ReapplyAllValue) return;
-    if (Phase == TPortPhase::ppOpen && Check(Dispatcher->DriveRTS(value)) != 0) return;
+    if (Phase == TPortPhase::ppOpen && Check(LiveDispatcher().DriveRTS(value)) != 0) return;
     RTSValue = value;
 }
 
@@ -175,7 +175,7 @@ void TKivCustomComPort::SetHWFlowOptions(THWFlowOptionSet value)
             BufferResumeValue = Fraction(InSizeValue, 0.1);
     }
     if (Phase == TPortPhase::ppOpen)
-        Check(Dispatcher->SetHardwareFlow(BufferFullValue, BufferResumeValue, mask));
+        Check(LiveDispatcher().SetHardwareFlow(BufferFullValue, BufferResumeValue, mask));
     HWFlowOptionsValue = value;
     if (value.Contains(hwfUseRTS) || value.Contains(hwfRequireCTS)) SetRS485Mode(false);
 }
@@ -208,9 +208,9 @@ void TKivCustomComPort::SetSWFlowOptions(TSWFlowOptions value)
     if (Phase == TPortPhase::ppOpen) {
         // The dispatcher only ever sets the XON/XOFF bits; without clearing
         // first, going from both sides to one would leave the other side on.
-        Check(Dispatcher->ClearSoftwareFlow());
+        Check(LiveDispatcher().ClearSoftwareFlow());
         if (mode != 0)
-            Check(Dispatcher->SetSoftwareFlow(BufferFullValue, BufferResumeValue, mode));
+            Check(LiveDispatcher().SetSoftwareFlow(BufferFullValue, BufferResumeValue, mode));
     }
     SWFlowOptionsValue = value;
 }
@@ -220,7 +220,7 @@ void TKivCustomComPort::SetXOnChar(char value)
     if (value == XOnCharValue && !ReapplyAllValue) return;
     XOnCharValue = value;
     if (Phase == TPortPhase::ppOpen)
-        Check(Dispatcher->SetXonXoffChars(XOnCharValue, XOffCharValue));
+        Check(LiveDispatcher().SetXonXoffChars(XOnCharValue, XOffCharValue));
 }
 
 void TKivCustomComPort::SetXOffChar(char value)
@@ -228,7 +228,7 @@ void TKivCustomComPort::SetXOffChar(char value)
     if (value == XOffCharValue && !ReapplyAllValue) return;
     XOffCharValue = value;
     if (Phase == TPortPhase::ppOpen)
-        Check(Dispatcher->SetXonXoffChars(XOnCharValue, XOffCharValue));
+        Check(LiveDispatcher().SetXonXoffChars(XOnCharValue, XOffCharValue));
 }
 
 void TKivCustomComPort::SetBufferFull(WORD value)
