@@ -258,6 +258,14 @@ void TKivCustomComPort::SetRS485Mode(bool value)
     if (value == RS485ModeValue && !ReapplyAllValue) return;
     RS485ModeValue = value;
     if (Phase == TPortPhase::ppOpen) Dispatcher->SetRS485(value);
+    // The driver's RTS control follows the mode only when the hardware flow
+    // is written; on an open port that is now, not at the next opening, and
+    // switching the mode off must take the driver out of it as well.
+    if (Phase == TPortPhase::ppOpen && !ReapplyAllValue) {
+        TFlagRestore reapply(ReapplyAllValue, true);
+        SetHWFlowOptions(value ? HWFlowOptionsValue.Without(hwfUseRTS).Without(hwfRequireCTS)
+                               : HWFlowOptionsValue);
+    }
     if (!value) return;
     SetHWFlowOptions(HWFlowOptionsValue.Without(hwfUseRTS).Without(hwfRequireCTS));
     SetRTS(false);
