@@ -102,7 +102,7 @@ TEST(HelpText, ExplainsEveryOption)
     std::string help = HelpText("sim");
     for (const char* option :
          {"--device-dir", "--com", "--port", "--status", "--separator", "--interval", "--fault",
-          "lowercase", "short", "lone-at", "silent", "--noise", "--chunk", "--chunk-delay",
+          "lowercase", "short", "lone-at", "silent", "dtr-power", "break", "--noise", "--chunk", "--chunk-delay",
           "--log", "--quiet", "--plain", "--help", "ready PATH", "SIGTERM"})
         EXPECT_THAT(help, HasSubstr(option));
 }

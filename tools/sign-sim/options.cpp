@@ -50,10 +50,11 @@ std::chrono::milliseconds ParseSeconds(const std::string& option, const std::str
 TFault ParseFault(const std::string& text)
 {
     for (TFault f : {TFault::fNone, TFault::fLowerCase, TFault::fShort, TFault::fLoneAt,
-                     TFault::fSilent})
+                     TFault::fSilent, TFault::fDtrPower, TFault::fBreak})
         if (text == FaultName(f)) return f;
-    throw UsageError("--fault wants one of none, lowercase, short, lone-at, silent, not \"" +
-                     text + "\"");
+    throw UsageError(
+        "--fault wants one of none, lowercase, short, lone-at, silent, dtr-power, break, not \"" +
+        text + "\"");
 }
 
 } // namespace
@@ -66,6 +67,8 @@ const char* FaultName(TFault fault)
     case TFault::fShort: return "short";
     case TFault::fLoneAt: return "lone-at";
     case TFault::fSilent: return "silent";
+    case TFault::fDtrPower: return "dtr-power";
+    case TFault::fBreak: return "break";
     }
     return "?";
 }
@@ -190,6 +193,14 @@ Fault modes, to test the program (each applies to every packet sent):
                      code is left out, 50 characters in all
   --fault lone-at    a lone "@" and nothing after it
   --fault silent     no answer at all (frames are still shown and logged)
+  --fault dtr-power  a sign powered from the program's DTR: frames that come
+                     while the line's DSR (the program's DTR through a
+                     null-modem cable) is off are not even read ("unpowered"
+                     in the log); needs a line with modem signals
+  --fault break      a break on the line (about 3 ms) before each answer
+                     ("break" in the log); needs a line with modem signals
+  (on a line without them these two end the sign with exit code 1 at the
+  first frame)
   --noise            the bytes 0D 0A 00 A5 "#noise#" before each packet and
                      7F FE 0D 0A after it (no "@" or "*" among them)
   --chunk N          write each packet in pieces of N bytes ...

@@ -11,7 +11,9 @@
 namespace tarvio::sim {
 
 // How the sign answers a frame; the odd ones exist to exercise the program.
-enum class TFault { fNone, fLowerCase, fShort, fLoneAt, fSilent };
+// fDtrPower and fBreak need a line with modem signals: a real port, or the
+// tests' modelled pty.
+enum class TFault { fNone, fLowerCase, fShort, fLoneAt, fSilent, fDtrPower, fBreak };
 
 struct SimOptions {
     // Either a pseudo-terminal linked as DeviceDir/comN, or a real port.

@@ -4,7 +4,9 @@
 #include "tools/sign-sim/sign_line.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/file.h>
@@ -144,6 +146,24 @@ std::size_t SignLine::DiscardUnread()
     if (::ioctl(HeldSubsidiary, FIONREAD, &unread) != 0 || unread <= 0) return 0;
     ::tcflush(HeldSubsidiary, TCIFLUSH);
     return static_cast<std::size_t>(unread);
+}
+
+std::optional<bool> SignLine::FarEndReady() const
+{
+    int lines = 0;
+    if (::ioctl(Fd, TIOCMGET, &lines) != 0) return std::nullopt;
+    return (lines & TIOCM_DSR) != 0;
+}
+
+void SignLine::SendBreak()
+{
+    // A pty takes TIOCSBRK and does nothing; only a line that reports modem
+    // signals is taken to send breaks as well.
+    if (!FarEndReady()) throw LineError("this line cannot send a break");
+    if (::ioctl(Fd, TIOCSBRK) != 0) Fail("cannot start a break", errno);
+    // Longer than a character at 9600 baud, so the far UART sees a break.
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    if (::ioctl(Fd, TIOCCBRK) != 0) Fail("cannot end a break", errno);
 }
 
 } // namespace tarvio::sim

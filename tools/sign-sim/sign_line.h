@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -43,6 +44,13 @@ public:
     // A pseudo-terminal keeps bytes for a program that is not listening; a real
     // line would have lost them. A real port keeps nothing here: always 0.
     std::size_t DiscardUnread();
+
+    // Whether the far end holds our DSR up (its DTR through a null-modem
+    // cable); nothing when the line has no modem signals (a bare pty).
+    std::optional<bool> FarEndReady() const;
+    // Holds a break on the line for a few character times. Throws LineError
+    // when the line cannot send one.
+    void SendBreak();
 
 private:
     SignLine() = default;

@@ -96,8 +96,23 @@ void SignSimulator::ReadLine()
     }
 }
 
+bool SignSimulator::Powered()
+{
+    if (Options.Fault != TFault::fDtrPower) return true;
+    // Asked at each frame, not at the start: a test may model the line only
+    // once it knows which terminal the sign made.
+    std::optional<bool> ready = Line.FarEndReady();
+    if (!ready)
+        throw LineError("--fault dtr-power needs a line with modem signals, which a bare "
+                        "pseudo-terminal lacks");
+    if (*ready) return true;
+    Log.Line("unpowered");
+    return false;
+}
+
 void SignSimulator::HandleFrame(const FrameEvent& event)
 {
+    if (!Powered()) return;
     if (event.Kind != FrameEvent::TKind::fkFrame) {
         Log.Line("bad", std::to_string(event.Length) + " " + EscapeBytes(event.Bytes));
         if (!Options.Quiet)
@@ -115,6 +130,11 @@ void SignSimulator::HandleFrame(const FrameEvent& event)
 
 void SignSimulator::QueueAnswer()
 {
+    if (!Powered()) return;
+    if (Options.Fault == TFault::fBreak) {
+        Line.SendBreak();
+        Log.Line("break");
+    }
     WireAnswer answer = ShapeAnswer(Prices, Options);
     if (answer.Chunks.empty()) {
         Log.Line("silent");

@@ -42,6 +42,8 @@ private:
     };
 
     void ReadLine();
+    // False, and logged, while a sign powered from DTR has no power.
+    bool Powered();
     void HandleFrame(const FrameEvent& event);
     void QueueAnswer();
     void WriteDue(Clock::time_point now);

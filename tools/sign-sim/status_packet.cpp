@@ -47,6 +47,8 @@ WireAnswer ShapeAnswer(const PriceSet& prices, const SimOptions& options)
     case TFault::fShort: packet.erase(StatusPacketLength - 5, 1); break;
     case TFault::fLoneAt: packet.resize(1); break;  // just its "@"
     case TFault::fSilent: return {};
+    case TFault::fDtrPower:
+    case TFault::fBreak: break;  // the line's part, not the packet's
     }
     std::string wire = options.Noise ? std::string(NoiseBefore) + packet + std::string(NoiseAfter)
                                      : packet;
