@@ -1,0 +1,460 @@
+// The test line's model and the ioctl in front of the C library's.
+
+#include "tests/line/test_line.h"
+
+#include "tests/support/pty_pair.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <linux/serial.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+#include <system_error>
+
+namespace kivo::test {
+
+namespace {
+
+constexpr const char* StateVariable = "KIVO_TEST_LINE";
+constexpr int StackEnd = 0;
+constexpr int FarEnd = 1;
+constexpr int Driven = TIOCM_DTR | TIOCM_RTS;
+constexpr int Inputs = TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | TIOCM_RNG;
+
+struct TEndState {
+    std::atomic<int> Outputs{0};  // DTR and RTS: low until someone drives them
+    std::atomic<int> TestInputs{0};                     // driven by the test, stack end only
+    std::atomic<std::uint32_t> BreakOn{0};
+    std::atomic<std::int32_t> Cts{0}, Dsr{0}, Rng{0}, Dcd{0};
+    std::atomic<std::int32_t> Frame{0}, Overrun{0}, Parity{0}, Brk{0}, BufOverrun{0};
+    std::atomic<std::uint64_t> LineReads{0};
+    std::atomic<int> Waiting{0};  // threads in TIOCMIWAIT
+};
+
+// Lives in the shared file; every field is an atomic, and the lock (shared
+// between processes) keeps a change of lines and its counting together.
+struct TLineState {
+    pthread_mutex_t Lock;
+    std::atomic<std::int32_t> PtyNumber{-1};
+    std::atomic<std::uint32_t> Generation{0};  // futex word: moves on every change
+    std::atomic<std::uint32_t> RefuseWaits{0};
+    std::atomic<std::uint32_t> Rs485Flags{0};
+    std::atomic<std::uint32_t> Rs485DelayBefore{0};
+    std::atomic<std::uint32_t> Rs485DelayAfter{0};
+    TEndState Ends[2];
+};
+
+using TIoctl = int (*)(int, unsigned long, ...);
+
+TIoctl RealIoctl()
+{
+    static TIoctl real = reinterpret_cast<TIoctl>(::dlsym(RTLD_NEXT, "ioctl"));
+    return real;
+}
+
+std::atomic<TLineState*> Current{nullptr};
+std::atomic<bool> InProcess{false};
+
+// A child process (a simulated sign) finds the line through the variable.
+TLineState* State()
+{
+    if (TLineState* state = Current.load(std::memory_order_acquire)) return state;
+    if (InProcess.load()) return nullptr;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        const char* path = std::getenv(StateVariable);
+        if (!path || !*path) return;
+        int fd = ::open(path, O_RDWR | O_CLOEXEC);
+        if (fd < 0) return;
+        void* map = ::mmap(nullptr, sizeof(TLineState), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        ::close(fd);
+        if (map != MAP_FAILED) Current = static_cast<TLineState*>(map);
+    });
+    return Current.load(std::memory_order_acquire);
+}
+
+// Which end of the modelled pty fd is, or -1.
+int EndOf(int fd, const TLineState& state)
+{
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return -1;
+    unsigned high = major(st.st_rdev);
+    unsigned low = minor(st.st_rdev);
+    if (high >= 136 && high <= 143)
+        return static_cast<int>((high - 136) * 256 + low) == state.PtyNumber ? StackEnd : -1;
+    if (high == 5 && low == 2) {
+        int number = -1;
+        if (RealIoctl()(fd, TIOCGPTN, &number) == 0 && number == state.PtyNumber) return FarEnd;
+    }
+    return -1;
+}
+
+// The null-modem cable: the other end's DTR is this end's DSR and carrier,
+// its RTS this end's CTS.
+int InputsOf(const TLineState& state, int end)
+{
+    int other = state.Ends[1 - end].Outputs.load();
+    int lines = state.Ends[end].TestInputs.load();
+    if (other & TIOCM_DTR) lines |= TIOCM_DSR | TIOCM_CAR;
+    if (other & TIOCM_RTS) lines |= TIOCM_CTS;
+    return lines;
+}
+
+void Count(TEndState& end, int before, int after)
+{
+    int changed = before ^ after;
+    if (changed & TIOCM_CTS) ++end.Cts;
+    if (changed & TIOCM_DSR) ++end.Dsr;
+    if (changed & TIOCM_CAR) ++end.Dcd;
+    // A UART counts the ring indicator's trailing edge.
+    if ((before & TIOCM_RNG) && !(after & TIOCM_RNG)) ++end.Rng;
+}
+
+void WakeWaiters(TLineState& state)
+{
+    ++state.Generation;
+    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&state.Generation), FUTEX_WAKE,
+              INT32_MAX, nullptr, nullptr, 0);
+}
+
+template <typename TMutate>
+void Change(TLineState& state, TMutate mutate)
+{
+    pthread_mutex_lock(&state.Lock);
+    int before[2] = {InputsOf(state, 0), InputsOf(state, 1)};
+    mutate();
+    for (int end = 0; end < 2; ++end) Count(state.Ends[end], before[end], InputsOf(state, end));
+    pthread_mutex_unlock(&state.Lock);
+    WakeWaiters(state);
+}
+
+int Fail(int error)
+{
+    errno = error;
+    return -1;
+}
+
+// A hung-up terminal answers EIO to every request; ask the real one.
+bool HungUp(int fd)
+{
+    int waiting = 0;
+    return RealIoctl()(fd, FIONREAD, &waiting) < 0 && errno == EIO;
+}
+
+struct TCounts {
+    std::int32_t Cts, Dsr, Rng, Dcd;
+    bool operator==(const TCounts&) const = default;
+};
+
+TCounts CountsOf(const TEndState& end, unsigned long mask)
+{
+    return {mask & TIOCM_CTS ? end.Cts.load() : 0, mask & TIOCM_DSR ? end.Dsr.load() : 0,
+            mask & TIOCM_RNG ? end.Rng.load() : 0, mask & TIOCM_CAR ? end.Dcd.load() : 0};
+}
+
+// Blocks until a line in mask moves, the line hangs up (EIO) or a signal
+// arrives (EINTR), as the driver's wait does.
+int WaitForLines(TLineState& state, int fd, int end, unsigned long mask)
+{
+    if (state.RefuseWaits.load()) return Fail(EINVAL);
+    const TCounts start = CountsOf(state.Ends[end], mask);
+    struct TWaiting {
+        std::atomic<int>& Count;
+        explicit TWaiting(std::atomic<int>& count) : Count(count) { ++Count; }
+        ~TWaiting() { --Count; }
+    } waiting(state.Ends[end].Waiting);
+    for (;;) {
+        std::uint32_t seen = state.Generation.load();
+        if (HungUp(fd)) return Fail(EIO);
+        if (!(CountsOf(state.Ends[end], mask) == start)) return 0;
+        // The far end closing is not announced here: look again now and then.
+        timespec limit{0, 200'000'000};
+        long woke = ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&state.Generation),
+                              FUTEX_WAIT, seen, &limit, nullptr, 0);
+        if (woke < 0 && errno == EINTR) return Fail(EINTR);
+    }
+}
+
+void SendBreak(TLineState& state, int fd, int end)
+{
+    // The far side counts it and receives the NUL a UART makes of it.
+    ++state.Ends[1 - end].Brk;
+    const char nul = 0;
+    ssize_t written = ::write(fd, &nul, 1);
+    (void)written;
+    WakeWaiters(state);
+}
+
+int Answer(TLineState& state, int fd, int end, unsigned long request, void* arg)
+{
+    if (end == StackEnd && request != TIOCMIWAIT && HungUp(fd)) return Fail(EIO);
+    TEndState& self = state.Ends[end];
+    switch (request) {
+    case TIOCMGET:
+        if (end == StackEnd) ++self.LineReads;
+        *static_cast<int*>(arg) = self.Outputs.load() | InputsOf(state, end);
+        return 0;
+    case TIOCMSET:
+    case TIOCMBIS:
+    case TIOCMBIC: {
+        int bits = *static_cast<int*>(arg) & Driven;
+        Change(state, [&] {
+            int now = self.Outputs.load();
+            if (request == TIOCMSET) now = bits;
+            else if (request == TIOCMBIS) now |= bits;
+            else now &= ~bits;
+            self.Outputs = now;
+        });
+        return 0;
+    }
+    case TIOCGICOUNT: {
+        serial_icounter_struct counts{};
+        counts.cts = self.Cts;
+        counts.dsr = self.Dsr;
+        counts.rng = self.Rng;
+        counts.dcd = self.Dcd;
+        counts.frame = self.Frame;
+        counts.overrun = self.Overrun;
+        counts.parity = self.Parity;
+        counts.brk = self.Brk;
+        counts.buf_overrun = self.BufOverrun;
+        *static_cast<serial_icounter_struct*>(arg) = counts;
+        return 0;
+    }
+    case TIOCSRS485: {
+        auto* wanted = static_cast<serial_rs485*>(arg);
+        state.Rs485Flags = wanted->flags;
+        state.Rs485DelayBefore = wanted->delay_rts_before_send;
+        state.Rs485DelayAfter = wanted->delay_rts_after_send;
+        return 0;
+    }
+    case TIOCGRS485: {
+        serial_rs485 now{};
+        now.flags = state.Rs485Flags;
+        now.delay_rts_before_send = state.Rs485DelayBefore;
+        now.delay_rts_after_send = state.Rs485DelayAfter;
+        *static_cast<serial_rs485*>(arg) = now;
+        return 0;
+    }
+    case TIOCSBRK:
+        self.BreakOn = 1;
+        return 0;
+    case TIOCCBRK:
+        if (self.BreakOn.exchange(0)) SendBreak(state, fd, end);
+        return 0;
+    case TIOCSERGETLSR:
+        *static_cast<unsigned*>(arg) = TIOCSER_TEMT;
+        return 0;
+    default:
+        return Fail(ENOTTY);
+    }
+}
+
+bool Modelled(unsigned long request)
+{
+    switch (request) {
+    case TIOCMGET:
+    case TIOCMSET:
+    case TIOCMBIS:
+    case TIOCMBIC:
+    case TIOCMIWAIT:
+    case TIOCGICOUNT:
+    case TIOCSRS485:
+    case TIOCGRS485:
+    case TIOCSBRK:
+    case TIOCCBRK:
+    case TIOCSERGETLSR:
+        return true;
+    default:
+        return false;
+    }
+}
+
+TLineState& Mapped(void* mapping)
+{
+    return *static_cast<TLineState*>(mapping);
+}
+
+[[noreturn]] void Fail(const char* what)
+{
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+} // namespace
+
+TTestLine::TTestLine(const std::filesystem::path& dir) : File(dir / "test-line")
+{
+    if (Current.load()) throw std::logic_error("one test line per process");
+    int fd = ::open(File.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) Fail("test line state file");
+    if (::ftruncate(fd, sizeof(TLineState)) != 0) {
+        ::close(fd);
+        Fail("ftruncate");
+    }
+    Mapping = ::mmap(nullptr, sizeof(TLineState), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    if (Mapping == MAP_FAILED) Fail("mmap");
+    auto* state = new (Mapping) TLineState;
+    pthread_mutexattr_t shared;
+    pthread_mutexattr_init(&shared);
+    pthread_mutexattr_setpshared(&shared, PTHREAD_PROCESS_SHARED);
+    pthread_mutex_init(&state->Lock, &shared);
+    pthread_mutexattr_destroy(&shared);
+    InProcess = true;
+    Current.store(state, std::memory_order_release);
+    ::setenv(StateVariable, File.c_str(), 1);
+}
+
+void TTestLine::Model(PtyPair& pty)
+{
+    int number = -1;
+    if (RealIoctl()(pty.ControllerFd(), TIOCGPTN, &number) != 0) Fail("TIOCGPTN");
+    Pty = &pty;
+    Mapped(Mapping).PtyNumber = number;
+}
+
+void TTestLine::Model(const std::filesystem::path& subsidiary)
+{
+    std::filesystem::path real = std::filesystem::canonical(subsidiary);
+    if (real.parent_path() != "/dev/pts") throw std::invalid_argument(real.string() + " is no pty");
+    Pty = nullptr;
+    Mapped(Mapping).PtyNumber = std::stoi(real.filename().string());
+}
+
+void TTestLine::Receive(char byte) const
+{
+    if (!Pty) throw std::logic_error("the far end of this line is another process's");
+    Pty->Write(std::string(1, byte));
+}
+
+TTestLine::~TTestLine()
+{
+    ::unsetenv(StateVariable);
+    Current.store(nullptr, std::memory_order_release);
+    // Left mapped: a call that read the pointer just before may still use it.
+}
+
+void TTestLine::SetInput(TModemLine line, bool on)
+{
+    int bit = 0;
+    switch (line) {
+    case TModemLine::mlCts: bit = TIOCM_CTS; break;
+    case TModemLine::mlDsr: bit = TIOCM_DSR; break;
+    case TModemLine::mlRing: bit = TIOCM_RNG; break;
+    case TModemLine::mlCarrier: bit = TIOCM_CAR; break;
+    }
+    TEndState& stack = Mapped(Mapping).Ends[StackEnd];
+    Change(Mapped(Mapping), [&] {
+        int now = stack.TestInputs.load();
+        stack.TestInputs = on ? (now | bit) : (now & ~bit);
+    });
+}
+
+void TTestLine::PulseRing()
+{
+    SetInput(TModemLine::mlRing, true);
+    SetInput(TModemLine::mlRing, false);
+}
+
+void TTestLine::FramingError(char byte)
+{
+    ++Mapped(Mapping).Ends[StackEnd].Frame;
+    Receive(byte);
+}
+
+void TTestLine::ParityError(char byte)
+{
+    ++Mapped(Mapping).Ends[StackEnd].Parity;
+    Receive(byte);
+}
+
+void TTestLine::Overrun(char byte)
+{
+    ++Mapped(Mapping).Ends[StackEnd].Overrun;
+    Receive(byte);
+}
+
+void TTestLine::Break()
+{
+    ++Mapped(Mapping).Ends[StackEnd].Brk;
+    Receive('\0');
+}
+
+void TTestLine::RefuseLineWaits()
+{
+    Mapped(Mapping).RefuseWaits = 1;
+    WakeWaiters(Mapped(Mapping));
+}
+
+bool TTestLine::Dtr() const
+{
+    return Mapped(Mapping).Ends[StackEnd].Outputs.load() & TIOCM_DTR;
+}
+
+bool TTestLine::Rts() const
+{
+    return Mapped(Mapping).Ends[StackEnd].Outputs.load() & TIOCM_RTS;
+}
+
+bool TTestLine::BreakOn() const
+{
+    return Mapped(Mapping).Ends[StackEnd].BreakOn.load() != 0;
+}
+
+std::uint32_t TTestLine::Rs485Flags() const
+{
+    return Mapped(Mapping).Rs485Flags.load();
+}
+
+bool TTestLine::LinesWatched() const
+{
+    return Mapped(Mapping).Ends[StackEnd].Waiting.load() > 0;
+}
+
+std::uint64_t TTestLine::LineReads() const
+{
+    return Mapped(Mapping).Ends[StackEnd].LineReads.load();
+}
+
+} // namespace kivo::test
+
+// In front of the C library's (and a sanitizer's) ioctl for the whole
+// program; only the modelled requests on the modelled pty stop here.
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
+{
+    va_list args;
+    va_start(args, request);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    using namespace kivo::test;
+    if (Modelled(request)) {
+        if (TLineState* state = State()) {
+            int end = EndOf(fd, *state);
+            if (end >= 0) {
+                if (request == TIOCMIWAIT)
+                    return WaitForLines(*state, fd, end, reinterpret_cast<unsigned long>(arg));
+                return Answer(*state, fd, end, request, arg);
+            }
+        }
+    }
+    int result = RealIoctl()(fd, request, arg);
+    // The real hang-up also ends the model's waits on the old descriptors.
+    if (request == TIOCVHANGUP && result == 0)
+        if (TLineState* state = Current.load()) WakeWaiters(*state);
+    return result;
+}
