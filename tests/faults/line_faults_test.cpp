@@ -75,10 +75,11 @@ TEST_F(LineFaults, SignVanishingMidPacketIsALineErrorAndTheNextOpeningWorks)
     ASSERT_TRUE(HoldsDevice(path));
     Sign->Line.CloseController();
     // Every thread of the line ends and the device is let go; the failure is
-    // kept as the line's error. Open still reads true until the next
-    // transmission closes the port and opens it again.
+    // kept as the line's error, and the port no longer reads Open until the
+    // next transmission closes it and opens it again.
     ASSERT_TRUE(ServeUntil(Services, 5s, [&] { return !line->Started(); }));
     EXPECT_FALSE(HoldsDevice(path)) << "the dead line is still held";
+    EXPECT_FALSE(form.Port1->Open());
     EXPECT_EQ(form.Port1->LastLineError(), 10);
     EXPECT_EQ(form.SB1->PanelText(0), "") << "the half packet reached the handler";
     EXPECT_TRUE(ErrorsShown().empty()) << "a line error is no message";
