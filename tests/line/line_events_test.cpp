@@ -79,6 +79,17 @@ protected:
         return *port;
     }
 
+    // Opened as the program does, with a line-error trigger for every error.
+    TLinePort& PortReportingLineErrors()
+    {
+        TLinePort& port = ProgramPort();
+        if (port.Open()) {
+            int trigger = port.Line->NewStatusTrigger(2);
+            EXPECT_EQ(port.Line->ArmStatusTrigger(trigger, 0x1F), 0);
+        }
+        return port;
+    }
+
     bool Quiet(const std::function<bool()>& change)
     {
         return !HappensWithin(change, 300ms);
@@ -203,10 +214,8 @@ class LineErrors : public TestLine, public ::testing::WithParamInterface<TErrorC
 TEST_P(LineErrors, EachBringsOneLineErrorTriggerWithItsBits)
 {
     const TErrorCase& c = GetParam();
-    TLinePort& port = ProgramPort();
+    TLinePort& port = PortReportingLineErrors();
     ASSERT_TRUE(port.Open());
-    int trigger = port.Line->NewStatusTrigger(2);
-    ASSERT_EQ(port.Line->ArmStatusTrigger(trigger, 0x1F), 0);
     (Model.*c.Cause)('x');
     ASSERT_TRUE(WaitFor([&] { return !Reported.empty(); }));
     EXPECT_TRUE(Quiet([&] { return Reported.size() > 1; }));
@@ -224,10 +233,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(TestLine, BreakBringsOneLineErrorTriggerWithTheBreak)
 {
-    TLinePort& port = ProgramPort();
+    TLinePort& port = PortReportingLineErrors();
     ASSERT_TRUE(port.Open());
-    int trigger = port.Line->NewStatusTrigger(2);
-    ASSERT_EQ(port.Line->ArmStatusTrigger(trigger, 0x1F), 0);
     Model.Break();
     ASSERT_TRUE(WaitFor([&] { return !Reported.empty(); }));
     EXPECT_TRUE(Quiet([&] { return Reported.size() > 1; }));
@@ -294,10 +301,8 @@ void ExpectReleased(TLinePort& port, const std::vector<std::pair<WORD, bool>>& e
 TEST_F(TestLine, HangUpWithThePathInPlaceReleasesTheLineAndReopensCleanly)
 {
     if (::geteuid() != 0) GTEST_SKIP() << "TIOCVHANGUP needs root; run as root to cover it";
-    TLinePort& port = ProgramPort();
+    TLinePort& port = PortReportingLineErrors();
     ASSERT_TRUE(port.Open());
-    int trigger = port.Line->NewStatusTrigger(2);
-    ASSERT_EQ(port.Line->ArmStatusTrigger(trigger, 0x1F), 0);
     int fd = ::open(Far.SubsidiaryPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::ioctl(fd, TIOCVHANGUP), 0);
@@ -317,10 +322,8 @@ TEST_F(TestLine, HangUpWithThePathInPlaceReleasesTheLineAndReopensCleanly)
 
 TEST_F(TestLine, VanishedFarEndReleasesTheLineAndTheReopenSaysNoSuchPort)
 {
-    TLinePort& port = ProgramPort();
+    TLinePort& port = PortReportingLineErrors();
     ASSERT_TRUE(port.Open());
-    int trigger = port.Line->NewStatusTrigger(2);
-    ASSERT_EQ(port.Line->ArmStatusTrigger(trigger, 0x1F), 0);
     Far.CloseController();
     ASSERT_TRUE(WaitFor([&] { return !port.Open(); })) << "the port still reads Open";
     ASSERT_TRUE(WaitFor([&] { return !Reported.empty(); }));

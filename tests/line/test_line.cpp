@@ -34,30 +34,38 @@ constexpr const char* StateVariable = "KIVO_TEST_LINE";
 constexpr int StackEnd = 0;
 constexpr int FarEnd = 1;
 constexpr int Driven = TIOCM_DTR | TIOCM_RTS;
-constexpr int Inputs = TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | TIOCM_RNG;
 
 struct TEndState {
-    std::atomic<int> Outputs{0};  // DTR and RTS: low until someone drives them
-    std::atomic<int> TestInputs{0};                     // driven by the test, stack end only
+    std::atomic<int> Outputs{0};     // DTR and RTS: low until someone drives them
+    std::atomic<int> TestInputs{0};  // driven by the test, stack end only
     std::atomic<std::uint32_t> BreakOn{0};
-    std::atomic<std::int32_t> Cts{0}, Dsr{0}, Rng{0}, Dcd{0};
-    std::atomic<std::int32_t> Frame{0}, Overrun{0}, Parity{0}, Brk{0}, BufOverrun{0};
+    serial_icounter_struct Counts{};  // under the state's lock
     std::atomic<std::uint64_t> LineReads{0};
     std::atomic<int> Waiting{0};  // threads in TIOCMIWAIT
 };
 
-// Lives in the shared file; every field is an atomic, and the lock (shared
-// between processes) keeps a change of lines and its counting together.
+// Lives in the shared file. The lock, shared between processes, guards the
+// records and keeps a change of lines and its counting together; the rest
+// are atomics.
 struct TLineState {
     pthread_mutex_t Lock;
     std::atomic<std::int32_t> PtyNumber{-1};
     std::atomic<std::uint32_t> Generation{0};  // futex word: moves on every change
     std::atomic<std::uint32_t> RefuseWaits{0};
-    std::atomic<std::uint32_t> Rs485Flags{0};
-    std::atomic<std::uint32_t> Rs485DelayBefore{0};
-    std::atomic<std::uint32_t> Rs485DelayAfter{0};
+    serial_rs485 Rs485{};
     TEndState Ends[2];
 };
+
+template <typename TStep>
+auto Locked(TLineState& state, TStep step)
+{
+    pthread_mutex_lock(&state.Lock);
+    struct TUnlock {
+        pthread_mutex_t& Lock;
+        ~TUnlock() { pthread_mutex_unlock(&Lock); }
+    } unlock{state.Lock};
+    return step();
+}
 
 using TIoctl = int (*)(int, unsigned long, ...);
 
@@ -118,11 +126,11 @@ int InputsOf(const TLineState& state, int end)
 void Count(TEndState& end, int before, int after)
 {
     int changed = before ^ after;
-    if (changed & TIOCM_CTS) ++end.Cts;
-    if (changed & TIOCM_DSR) ++end.Dsr;
-    if (changed & TIOCM_CAR) ++end.Dcd;
+    if (changed & TIOCM_CTS) ++end.Counts.cts;
+    if (changed & TIOCM_DSR) ++end.Counts.dsr;
+    if (changed & TIOCM_CAR) ++end.Counts.dcd;
     // A UART counts the ring indicator's trailing edge.
-    if ((before & TIOCM_RNG) && !(after & TIOCM_RNG)) ++end.Rng;
+    if ((before & TIOCM_RNG) && !(after & TIOCM_RNG)) ++end.Counts.rng;
 }
 
 void WakeWaiters(TLineState& state)
@@ -135,11 +143,19 @@ void WakeWaiters(TLineState& state)
 template <typename TMutate>
 void Change(TLineState& state, TMutate mutate)
 {
-    pthread_mutex_lock(&state.Lock);
-    int before[2] = {InputsOf(state, 0), InputsOf(state, 1)};
-    mutate();
-    for (int end = 0; end < 2; ++end) Count(state.Ends[end], before[end], InputsOf(state, end));
-    pthread_mutex_unlock(&state.Lock);
+    Locked(state, [&] {
+        int before[2] = {InputsOf(state, 0), InputsOf(state, 1)};
+        mutate();
+        for (int end = 0; end < 2; ++end)
+            Count(state.Ends[end], before[end], InputsOf(state, end));
+    });
+    WakeWaiters(state);
+}
+
+// A line error or break counted at one end.
+void CountError(TLineState& state, int end, int serial_icounter_struct::*counter)
+{
+    Locked(state, [&] { ++(state.Ends[end].Counts.*counter); });
     WakeWaiters(state);
 }
 
@@ -161,10 +177,11 @@ struct TCounts {
     bool operator==(const TCounts&) const = default;
 };
 
-TCounts CountsOf(const TEndState& end, unsigned long mask)
+TCounts CountsOf(TLineState& state, int end, unsigned long mask)
 {
-    return {mask & TIOCM_CTS ? end.Cts.load() : 0, mask & TIOCM_DSR ? end.Dsr.load() : 0,
-            mask & TIOCM_RNG ? end.Rng.load() : 0, mask & TIOCM_CAR ? end.Dcd.load() : 0};
+    serial_icounter_struct counts = Locked(state, [&] { return state.Ends[end].Counts; });
+    return {mask & TIOCM_CTS ? counts.cts : 0, mask & TIOCM_DSR ? counts.dsr : 0,
+            mask & TIOCM_RNG ? counts.rng : 0, mask & TIOCM_CAR ? counts.dcd : 0};
 }
 
 // Blocks until a line in mask moves, the line hangs up (EIO) or a signal
@@ -172,7 +189,7 @@ TCounts CountsOf(const TEndState& end, unsigned long mask)
 int WaitForLines(TLineState& state, int fd, int end, unsigned long mask)
 {
     if (state.RefuseWaits.load()) return Fail(EINVAL);
-    const TCounts start = CountsOf(state.Ends[end], mask);
+    const TCounts start = CountsOf(state, end, mask);
     struct TWaiting {
         std::atomic<int>& Count;
         explicit TWaiting(std::atomic<int>& count) : Count(count) { ++Count; }
@@ -181,7 +198,7 @@ int WaitForLines(TLineState& state, int fd, int end, unsigned long mask)
     for (;;) {
         std::uint32_t seen = state.Generation.load();
         if (HungUp(fd)) return Fail(EIO);
-        if (!(CountsOf(state.Ends[end], mask) == start)) return 0;
+        if (!(CountsOf(state, end, mask) == start)) return 0;
         // The far end closing is not announced here: look again now and then.
         timespec limit{0, 200'000'000};
         long woke = ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&state.Generation),
@@ -193,11 +210,10 @@ int WaitForLines(TLineState& state, int fd, int end, unsigned long mask)
 void SendBreak(TLineState& state, int fd, int end)
 {
     // The far side counts it and receives the NUL a UART makes of it.
-    ++state.Ends[1 - end].Brk;
+    CountError(state, 1 - end, &serial_icounter_struct::brk);
     const char nul = 0;
     ssize_t written = ::write(fd, &nul, 1);
     (void)written;
-    WakeWaiters(state);
 }
 
 int Answer(TLineState& state, int fd, int end, unsigned long request, void* arg)
@@ -222,35 +238,15 @@ int Answer(TLineState& state, int fd, int end, unsigned long request, void* arg)
         });
         return 0;
     }
-    case TIOCGICOUNT: {
-        serial_icounter_struct counts{};
-        counts.cts = self.Cts;
-        counts.dsr = self.Dsr;
-        counts.rng = self.Rng;
-        counts.dcd = self.Dcd;
-        counts.frame = self.Frame;
-        counts.overrun = self.Overrun;
-        counts.parity = self.Parity;
-        counts.brk = self.Brk;
-        counts.buf_overrun = self.BufOverrun;
-        *static_cast<serial_icounter_struct*>(arg) = counts;
+    case TIOCGICOUNT:
+        *static_cast<serial_icounter_struct*>(arg) = Locked(state, [&] { return self.Counts; });
         return 0;
-    }
-    case TIOCSRS485: {
-        auto* wanted = static_cast<serial_rs485*>(arg);
-        state.Rs485Flags = wanted->flags;
-        state.Rs485DelayBefore = wanted->delay_rts_before_send;
-        state.Rs485DelayAfter = wanted->delay_rts_after_send;
+    case TIOCSRS485:
+        Locked(state, [&] { state.Rs485 = *static_cast<serial_rs485*>(arg); });
         return 0;
-    }
-    case TIOCGRS485: {
-        serial_rs485 now{};
-        now.flags = state.Rs485Flags;
-        now.delay_rts_before_send = state.Rs485DelayBefore;
-        now.delay_rts_after_send = state.Rs485DelayAfter;
-        *static_cast<serial_rs485*>(arg) = now;
+    case TIOCGRS485:
+        *static_cast<serial_rs485*>(arg) = Locked(state, [&] { return state.Rs485; });
         return 0;
-    }
     case TIOCSBRK:
         self.BreakOn = 1;
         return 0;
@@ -373,25 +369,25 @@ void TTestLine::PulseRing()
 
 void TTestLine::FramingError(char byte)
 {
-    ++Mapped(Mapping).Ends[StackEnd].Frame;
+    CountError(Mapped(Mapping), StackEnd, &serial_icounter_struct::frame);
     Receive(byte);
 }
 
 void TTestLine::ParityError(char byte)
 {
-    ++Mapped(Mapping).Ends[StackEnd].Parity;
+    CountError(Mapped(Mapping), StackEnd, &serial_icounter_struct::parity);
     Receive(byte);
 }
 
 void TTestLine::Overrun(char byte)
 {
-    ++Mapped(Mapping).Ends[StackEnd].Overrun;
+    CountError(Mapped(Mapping), StackEnd, &serial_icounter_struct::overrun);
     Receive(byte);
 }
 
 void TTestLine::Break()
 {
-    ++Mapped(Mapping).Ends[StackEnd].Brk;
+    CountError(Mapped(Mapping), StackEnd, &serial_icounter_struct::brk);
     Receive('\0');
 }
 
@@ -418,7 +414,8 @@ bool TTestLine::BreakOn() const
 
 std::uint32_t TTestLine::Rs485Flags() const
 {
-    return Mapped(Mapping).Rs485Flags.load();
+    TLineState& state = Mapped(Mapping);
+    return Locked(state, [&] { return state.Rs485.flags; });
 }
 
 bool TTestLine::LinesWatched() const
