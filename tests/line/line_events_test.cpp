@@ -134,6 +134,11 @@ struct TModemCase {
     std::uint8_t Changed;  // the shadow's change bit
 };
 
+void PrintTo(const TModemCase& c, std::ostream* os)
+{
+    *os << c.Name;
+}
+
 class ModemLines : public TestLine, public ::testing::WithParamInterface<TModemCase> {};
 
 TEST_P(ModemLines, ChangeBringsItsStatusBufferShadowAndOneTrigger)
@@ -208,6 +213,11 @@ struct TErrorCase {
     WORD Error;  // as the line-error event reports it
     bool LineBreak;
 };
+
+void PrintTo(const TErrorCase& c, std::ostream* os)
+{
+    *os << c.Name;
+}
 
 class LineErrors : public TestLine, public ::testing::WithParamInterface<TErrorCase> {};
 
