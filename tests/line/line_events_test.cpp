@@ -6,6 +6,7 @@
 #include "tests/port/port_rig.h"
 #include "tests/sign-sim/sim_process.h"
 
+#include "platform/comm.h"
 #include "serial/dispatch/dispatch_thread.h"
 #include "serial/errors/exceptions.h"
 
@@ -75,8 +76,21 @@ protected:
             TTriggerLineErrorEvent::FromFunction([this](TObject*, WORD error, bool lineBreak) {
                 Reported.push_back({error, lineBreak});
             }));
-        if (open) port->SetOpen(true);
+        if (open) {
+            port->SetOpen(true);
+            EXPECT_TRUE(Watching(*port));
+        }
         return *port;
+    }
+
+    // The status thread has set its event mask: what happens on the line
+    // from now on is reported. (Before that, a driver keeps nothing either.)
+    bool Watching(TLinePort& port)
+    {
+        return WaitFor([&] {
+            DWORD mask = 0;
+            return port.Line && GetCommMask(port.Line->DeviceHandle, &mask) && mask != 0;
+        });
     }
 
     // Opened as the program does, with a line-error trigger for every error.
@@ -203,7 +217,7 @@ TEST_F(TestLine, WatcherThatCannotWaitBacksOffAndStillSeesAChange)
     EXPECT_LE(looks, static_cast<std::uint64_t>(spell / 100ms) + 2) << "in " << spell.count() << " ms";
 
     Model.SetInput(TModemLine::mlCts, true);
-    ASSERT_TRUE(WaitFor([&] { return (port.Line->ModemEventsSeen & evCts) != 0; }, 1000ms));
+    ASSERT_TRUE(WaitFor([&] { return (port.Line->ModemEventsSeen & evCts) != 0; }));
     EXPECT_EQ(port.Line->ReadModemShadow() & 0x11, 0x11);
 }
 
@@ -346,15 +360,22 @@ TEST_F(TestLine, VanishedFarEndReleasesTheLineAndTheReopenSaysNoSuchPort)
 
 class SignOnTestLine : public TestLine {
 protected:
-    // The sign makes its own pty; the model follows it there.
-    std::unique_ptr<tarvio::sim::test::SimProcess> StartSign(const std::string& fault)
+    ~SignOnTestLine() override
     {
-        auto sign = std::make_unique<tarvio::sim::test::SimProcess>(std::vector<std::string>{
+        // The port goes before the sign: the sign's end closing first would
+        // hang the line up under the close.
+        while (!Form.Components().empty()) delete Form.Components().back();
+        Pump();
+    }
+
+    // The sign makes its own pty; the model follows it there.
+    void StartSign(const std::string& fault)
+    {
+        Sign = std::make_unique<tarvio::sim::test::SimProcess>(std::vector<std::string>{
             "--device-dir", Devices.Path().string(), "--com", "2", "--quiet", "--fault", fault});
-        std::optional<std::string> where = sign->WaitReady();
-        if (!where) throw std::runtime_error("sign not ready: " + sign->Stderr());
+        std::optional<std::string> where = Sign->WaitReady();
+        if (!where) throw std::runtime_error("sign not ready: " + Sign->Stderr());
         Model.Model(*where);
-        return sign;
     }
 
     TLinePort& SignPort()
@@ -362,38 +383,42 @@ protected:
         TLinePort& port = ProgramPort(false);
         port.SetComNumber(2);
         port.SetOpen(true);
+        EXPECT_TRUE(Watching(port));
         return port;
     }
 
-    bool Answered(TLinePort& port)
+    // Whether a frame is answered within the window.
+    bool Answered(TLinePort& port, std::chrono::milliseconds window)
     {
         static const std::string frame = "@" + std::string(32, '1') + "*";
         int before = port.Line->InputCount();
         port.PutText(frame);
-        return HappensWithin([&] { return port.Line->InputCount() >= before + 51; }, 1000ms);
+        return HappensWithin([&] { return port.Line->InputCount() >= before + 51; }, window);
     }
+
+    std::unique_ptr<tarvio::sim::test::SimProcess> Sign;
 };
 
 TEST_F(SignOnTestLine, DtrPoweredSignAnswersOnlyWhileDtrIsOn)
 {
-    auto sign = StartSign("dtr-power");
+    StartSign("dtr-power");
     TLinePort& port = SignPort();
     ASSERT_TRUE(port.Open());
-    EXPECT_TRUE(Answered(port));
+    EXPECT_TRUE(Answered(port, 5000ms));
     port.SetDTR(false);
-    EXPECT_FALSE(Answered(port));
+    EXPECT_FALSE(Answered(port, 500ms));
     port.SetDTR(true);
-    EXPECT_TRUE(Answered(port));
+    EXPECT_TRUE(Answered(port, 5000ms));
 }
 
 TEST_F(SignOnTestLine, BreakingSignBringsABreakBeforeEachAnswer)
 {
-    auto sign = StartSign("break");
+    StartSign("break");
     TLinePort& port = SignPort();
     ASSERT_TRUE(port.Open());
     int trigger = port.Line->NewStatusTrigger(2);
     ASSERT_EQ(port.Line->ArmStatusTrigger(trigger, 0x10), 0);
-    EXPECT_TRUE(Answered(port));
+    EXPECT_TRUE(Answered(port, 5000ms));
     ASSERT_TRUE(WaitFor([&] { return !Reported.empty(); }));
     EXPECT_TRUE(Reported.front().second);
 }
