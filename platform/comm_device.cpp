@@ -4,6 +4,7 @@
 
 #include "platform/detail/comm_device.h"
 #include "platform/dcb_termios.h"
+#include "platform/errno_map.h"
 #include "platform/sync.h"
 
 #include <fcntl.h>
@@ -102,38 +103,6 @@ void ArmRead(ReadOp& read, Clock::time_point now)
 
 }  // namespace
 
-DWORD Win32FromErrno(int error)
-{
-    switch (error) {
-    case ENOENT:
-    case ENXIO:
-    case ENODEV:
-        return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-    case ENAMETOOLONG:
-    case ELOOP:
-        return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EBUSY:
-    case EROFS:
-        return ERROR_ACCESS_DENIED;
-    case EMFILE:
-    case ENFILE:
-        return ERROR_TOO_MANY_OPEN_FILES;
-    case ENOMEM:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    case EBADF:
-        return ERROR_INVALID_HANDLE;
-    case EINVAL:
-        return ERROR_INVALID_PARAMETER;
-    case EIO:
-        return ERROR_IO_DEVICE;
-    default:
-        return ERROR_GEN_FAILURE;
-    }
-}
-
 bool IsHangup(int error)
 {
     return error == EIO || error == ENXIO || error == ENODEV;
@@ -156,12 +125,15 @@ DWORD CommDevice::Open(const std::string& path)
 {
     Fd = RetryOnEintr(
         [&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
-    // EIO here means a node without hardware behind it: no such port.
-    if (Fd < 0) return errno == EIO ? ERROR_FILE_NOT_FOUND : Win32FromErrno(errno);
+    // EIO here means a node without hardware behind it, and a folder is no
+    // port either. EBUSY (another program's TIOCEXCL) maps to held, EACCES
+    // to not permitted.
+    if (Fd < 0)
+        return errno == EIO || errno == EISDIR ? ERROR_FILE_NOT_FOUND : Win32FromErrno(errno);
     // The lock is what holds off root and a second open in this process;
     // TIOCEXCL alone stops neither.
     if (RetryOnEintr([&] { return ::flock(Fd, LOCK_EX | LOCK_NB); }) < 0)
-        return errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : Win32FromErrno(errno);
+        return errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : Win32FromErrno(errno);
     termios2 tio{};
     if (::ioctl(Fd, TCGETS2, &tio) < 0)
         return errno == ENOTTY || errno == EIO || errno == EINVAL ? ERROR_FILE_NOT_FOUND

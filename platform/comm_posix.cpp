@@ -3,6 +3,7 @@
 
 #include "platform/comm.h"
 #include "platform/dcb_termios.h"
+#include "platform/port_names.h"
 #include "platform/detail/comm_device.h"
 #include "platform/sync.h"
 
@@ -10,9 +11,7 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <new>
 #include <string_view>
@@ -85,27 +84,10 @@ std::optional<unsigned> ComNumber(std::string_view name)
     return number;
 }
 
-std::filesystem::path DeviceDirectory()
-{
-    // A set variable is final even when the directory is missing, so a test
-    // environment can never fall through to the machine's own ports.
-    if (const char* dir = std::getenv("KIVO_DEVICE_DIR"); dir && *dir) return dir;
-    std::error_code failed;
-    std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", failed);
-    if (!failed) {
-        std::filesystem::path beside = exe.parent_path() / "devices";
-        if (std::filesystem::is_directory(beside, failed)) return beside;
-    }
-    return {};
-}
-
 std::string DevicePathFor(const char* name)
 {
     std::optional<unsigned> number = ComNumber(name);
-    if (!number) return name;
-    std::filesystem::path dir = DeviceDirectory();
-    if (!dir.empty()) return (dir / ("com" + std::to_string(*number))).string();
-    return "/dev/ttyS" + std::to_string(*number - 1);
+    return number ? ComPortPath(*number).string() : std::string(name);
 }
 
 // A call's hold on its device: found by handle and locked.

@@ -4,6 +4,7 @@
 #include "platform/profile.h"
 
 #include "platform/app_paths.h"
+#include "platform/errno_map.h"
 
 #include <atomic>
 #include <cerrno>
@@ -23,8 +24,6 @@ namespace kivo::win {
 
 namespace {
 
-constexpr DWORD ERROR_DISK_FULL = 112;
-
 // One process-wide lock: a read-modify-write of the file must not interleave
 // with another thread's.
 std::mutex& FileLock()
@@ -33,26 +32,11 @@ std::mutex& FileLock()
     return *lock;
 }
 
+// A path that is not there while a settings file is read or written is a
+// folder on the way to it: Windows says "path not found".
 DWORD FromErrno(int error)
 {
-    switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-    case ENAMETOOLONG:
-    case ELOOP: return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR:
-    case ETXTBSY: return ERROR_ACCESS_DENIED;
-    case ENOSPC:
-    case EDQUOT: return ERROR_DISK_FULL;
-    case EMFILE:
-    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case EIO: return ERROR_IO_DEVICE;
-    default: return ERROR_GEN_FAILURE;
-    }
+    return error == ENOENT ? ERROR_PATH_NOT_FOUND : Win32FromErrno(error);
 }
 
 BOOL FailWith(DWORD error)

@@ -4,6 +4,7 @@
 // else: it brings <asm/termbits.h>, which cannot live beside <termios.h>.
 
 #include "platform/comm.h"
+#include "platform/errno_map.h"
 #include "platform/parked_threads.h"
 
 #include <asm/termbits.h>
@@ -38,8 +39,6 @@ template <typename Call> auto RetryOnEintr(Call call)
     }
 }
 
-// The one errno -> Windows table; the open path adds its two exceptions.
-DWORD Win32FromErrno(int error);
 // Once open, these mean the device went away (unplug, far end of a pty closed).
 bool IsHangup(int error);
 // The line has no such feature (a pty has no modem lines, no RS-485).

@@ -170,16 +170,17 @@ TEST_F(CommOpen, NamesResolveThroughTheDeviceDirectoryAndCloseReleasesThePort)
     CloseHandle(port);
 }
 
-TEST_F(CommOpen, SecondOpenInThisProcessIsDenied)
+TEST_F(CommOpen, SecondOpenInThisProcessIsASharingViolation)
 {
     OpenCom1();
     EXPECT_EQ(OpenPort(Com1), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
     EXPECT_EQ(OpenPort(Far.SubsidiaryPath()), INVALID_HANDLE_VALUE) << "an alias is the same port";
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
 }
 
-TEST_F(CommOpen, PortHeldByAnotherProcessIsDenied)
+// Held is told apart from not permitted (access denied, 5).
+TEST_F(CommOpen, PortHeldByAnotherProcessIsASharingViolation)
 {
     int ready[2], release[2];
     ASSERT_EQ(::pipe(ready), 0);
@@ -215,7 +216,7 @@ TEST_F(CommOpen, PortHeldByAnotherProcessIsDenied)
     ASSERT_EQ(held, '1');
 
     EXPECT_EQ(OpenPort(Com1), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
     ::close(release[1]);
     ASSERT_EQ(::waitpid(holder, nullptr, 0), holder);
     reaper.Child = -1;

@@ -1,0 +1,51 @@
+// POSIX error numbers as Windows system error numbers.
+
+#include "platform/errno_map.h"
+
+#include <cerrno>
+
+namespace kivo::win {
+
+namespace {
+constexpr DWORD ERROR_DISK_FULL = 112;
+}
+
+DWORD Win32FromErrno(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+        return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+        return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+    case ETXTBSY:
+        return ERROR_ACCESS_DENIED;
+    case EBUSY:
+        return ERROR_SHARING_VIOLATION;
+    case ENOSPC:
+    case EDQUOT:
+        return ERROR_DISK_FULL;
+    case EMFILE:
+    case ENFILE:
+        return ERROR_TOO_MANY_OPEN_FILES;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case EBADF:
+        return ERROR_INVALID_HANDLE;
+    case EINVAL:
+        return ERROR_INVALID_PARAMETER;
+    case EIO:
+        return ERROR_IO_DEVICE;
+    default:
+        return ERROR_GEN_FAILURE;
+    }
+}
+
+} // namespace kivo::win

@@ -1,0 +1,306 @@
+// COM numbers to device paths: the device directories, the numbers adapters
+// are given and keep, and the machine's own ports.
+
+#include "platform/port_names.h"
+
+#include "platform/app_paths.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kivo::win {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool IsSet(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value && *value;
+}
+
+fs::path LinkName(const fs::path& directory, unsigned number)
+{
+    return directory / ("com" + std::to_string(number));
+}
+
+bool Exists(const fs::path& path)
+{
+    std::error_code failed;
+    return fs::exists(fs::symlink_status(path, failed));
+}
+
+fs::path ByIdFolder()
+{
+    return DevRoot() / "serial" / "by-id";
+}
+
+// A comN entry of a device directory and where it leads, as the link says
+// (relative targets taken from the link's folder).
+struct TLinkEntry {
+    fs::path Link;
+    fs::path Target;  // empty when the entry is not a link
+};
+
+using TLinks = std::map<unsigned, TLinkEntry>;
+
+// Every comN of the directories; for a number found twice, the first.
+TLinks ReadLinks(const std::vector<fs::path>& directories)
+{
+    TLinks links;
+    for (const fs::path& directory : directories) {
+        std::error_code failed;
+        for (const fs::directory_entry& entry : fs::directory_iterator(directory, failed)) {
+            std::optional<unsigned> number = ComLinkNumber(entry.path().filename().native());
+            if (!number || links.contains(*number)) continue;
+            TLinkEntry found{entry.path(), {}};
+            std::error_code notLink;
+            fs::path target = fs::read_symlink(entry.path(), notLink);
+            if (!notLink) found.Target = (directory / target).lexically_normal();
+            links.emplace(*number, std::move(found));
+        }
+    }
+    return links;
+}
+
+bool SameNode(const fs::path& a, const fs::path& b)
+{
+    struct stat first {};
+    struct stat second {};
+    return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
+           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+// A link names the adapter when it points at its by-id name (so a link to an
+// unplugged adapter still does) or at the same device node now.
+bool Named(const fs::path& adapter, const TLinks& links)
+{
+    for (const auto& [number, entry] : links)
+        if (!entry.Target.empty() &&
+            (entry.Target == adapter || SameNode(entry.Target, adapter)))
+            return true;
+    return false;
+}
+
+std::vector<fs::path> Adapters()
+{
+    std::vector<fs::path> adapters;
+    std::error_code failed;
+    for (const fs::directory_entry& entry : fs::directory_iterator(ByIdFolder(), failed))
+        adapters.push_back(entry.path().lexically_normal());
+    std::sort(adapters.begin(), adapters.end());
+    return adapters;
+}
+
+bool IsAdapterLink(const TLinkEntry& entry)
+{
+    fs::path folder = ByIdFolder().lexically_normal();
+    return !entry.Target.empty() && entry.Target.parent_path() == folder;
+}
+
+// Held while numbers are given: two programs seeing one new adapter at once
+// must not each give it a number.
+class TFolderLock {
+public:
+    explicit TFolderLock(const fs::path& folder)
+        : Fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+    {
+        if (Fd < 0) return;
+        while (::flock(Fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    ~TFolderLock()
+    {
+        if (Fd >= 0) ::close(Fd);  // the lock goes with it
+    }
+    TFolderLock(const TFolderLock&) = delete;
+    TFolderLock& operator=(const TFolderLock&) = delete;
+    explicit operator bool() const { return Fd >= 0; }
+
+private:
+    int Fd = -1;
+};
+
+fs::path TemporaryName(const fs::path& folder)
+{
+    static std::atomic<unsigned> counter{0};
+    return folder / (".com-" + std::to_string(::getpid()) + "-" +
+                     std::to_string(counter.fetch_add(1)) + ".tmp");
+}
+
+// Puts a link to device at link only when nothing is there: made under a
+// temporary name and hard-linked into place, which fails on an existing name.
+std::error_code LinkIfFree(const fs::path& link, const fs::path& device)
+{
+    fs::path temporary = TemporaryName(link.parent_path());
+    if (::symlink(device.c_str(), temporary.c_str()) != 0)
+        return {errno, std::generic_category()};
+    int placed = ::linkat(AT_FDCWD, temporary.c_str(), AT_FDCWD, link.c_str(), 0);
+    if (placed != 0 && (errno == EPERM || errno == EOPNOTSUPP))  // a folder without hard links
+        placed = ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, link.c_str(), RENAME_NOREPLACE);
+    std::error_code result;
+    if (placed != 0) result = {errno, std::generic_category()};
+    ::unlink(temporary.c_str());
+    return result;
+}
+
+} // namespace
+
+std::optional<unsigned> ComLinkNumber(std::string_view fileName)
+{
+    if (!fileName.starts_with("com") || fileName.size() < 4 || fileName[3] == '0')
+        return std::nullopt;
+    unsigned number = 0;
+    const char* end = fileName.data() + fileName.size();
+    auto [stop, error] = std::from_chars(fileName.data() + 3, end, number);
+    if (error != std::errc{} || stop != end) return std::nullopt;
+    return number;
+}
+
+TDeviceDirectories DeviceDirectories()
+{
+    TDeviceDirectories directories;
+    if (const char* set = std::getenv("KIVO_DEVICE_DIR"); set && *set) {
+        directories.Search.emplace_back(set);
+        directories.Record = set;
+        directories.Closed = !IsSet("KIVO_DEV_ROOT");
+        return directories;
+    }
+    fs::path executable = ExecutablePath();
+    if (executable.empty()) return directories;
+    if (IsInstalledFolder(executable.parent_path())) {
+        if (fs::path user = UserConfigDir(); !user.empty()) {
+            directories.Search.push_back(user / "devices");
+            directories.Record = user / "devices";
+        }
+        directories.Search.push_back(SystemConfigDir() / "devices");
+    } else {
+        directories.Search.push_back(executable.parent_path() / "devices");
+        directories.Record = directories.Search.back();
+    }
+    return directories;
+}
+
+bool PcPortAnswers(unsigned number)
+{
+    if (number == 0) return false;
+    std::string node = "ttyS" + std::to_string(number - 1);
+    fs::path root = DevRoot();
+    std::error_code failed;
+    if (!fs::exists(root / node, failed)) return false;
+    if (root != "/dev") return true;
+    // The kernel makes nodes for ports that may not be fitted; type 0 says
+    // no UART answered there.
+    std::ifstream type("/sys/class/tty/" + node + "/type");
+    std::string value;
+    return !(type >> value) || value != "0";
+}
+
+void NumberNewAdapters(const TDeviceDirectories& directories)
+{
+    if (directories.Closed || directories.Record.empty()) return;
+    std::vector<fs::path> adapters = Adapters();
+    TLinks links = ReadLinks(directories.Search);
+    std::erase_if(adapters, [&](const fs::path& adapter) { return Named(adapter, links); });
+    if (adapters.empty()) return;
+
+    std::error_code failed;
+    fs::create_directories(directories.Record, failed);
+    TFolderLock lock(directories.Record);
+    if (!lock) return;
+    // Another program may have numbered some while this one waited.
+    links = ReadLinks(directories.Search);
+    unsigned candidate = 1;
+    for (const fs::path& adapter : adapters) {
+        if (Named(adapter, links)) continue;
+        for (; candidate <= HighestAutomaticNumber; ++candidate) {
+            if (links.contains(candidate) || PcPortAnswers(candidate)) continue;
+            fs::path link = LinkName(directories.Record, candidate);
+            std::error_code placed = LinkIfFree(link, adapter);
+            if (!placed) {
+                links.emplace(candidate, TLinkEntry{link, adapter});
+                break;
+            }
+            // Taken meanwhile by a program that does not lock: try the next.
+            if (placed != std::errc::file_exists) return;
+        }
+        if (candidate > HighestAutomaticNumber) return;
+    }
+}
+
+fs::path ComPortPath(unsigned number)
+{
+    TDeviceDirectories directories = DeviceDirectories();
+    for (const fs::path& directory : directories.Search)
+        if (fs::path link = LinkName(directory, number); Exists(link)) return link;
+    if (directories.Closed) return LinkName(directories.Search.front(), number);
+    NumberNewAdapters(directories);
+    if (!directories.Record.empty())
+        if (fs::path link = LinkName(directories.Record, number); Exists(link)) return link;
+    return DevRoot() / ("ttyS" + std::to_string(number - 1));
+}
+
+std::vector<TComMapping> ComPortMap()
+{
+    TDeviceDirectories directories = DeviceDirectories();
+    NumberNewAdapters(directories);
+    std::vector<TComMapping> map;
+    for (const auto& [number, entry] : ReadLinks(directories.Search)) {
+        bool automatic = entry.Link.parent_path() == directories.Record && IsAdapterLink(entry);
+        map.push_back({number, entry.Target.empty() ? entry.Link : entry.Target,
+                       automatic ? TComSource::csAutomatic : TComSource::csLink, entry.Link});
+    }
+    if (directories.Closed) return map;
+    std::error_code failed;
+    for (const fs::directory_entry& entry : fs::directory_iterator(DevRoot(), failed)) {
+        std::string name = entry.path().filename().native();
+        if (!name.starts_with("ttyS")) continue;
+        unsigned index = 0;
+        auto [stop, error] = std::from_chars(name.data() + 4, name.data() + name.size(), index);
+        if (error != std::errc{} || stop != name.data() + name.size() || name.size() == 4) continue;
+        unsigned number = index + 1;
+        bool linked = std::any_of(map.begin(), map.end(),
+                                  [&](const TComMapping& m) { return m.Number == number; });
+        if (!linked && PcPortAnswers(number))
+            map.push_back({number, entry.path(), TComSource::csPcPort, {}});
+    }
+    std::sort(map.begin(), map.end(),
+              [](const TComMapping& a, const TComMapping& b) { return a.Number < b.Number; });
+    return map;
+}
+
+std::error_code AssignComPort(const fs::path& directory, unsigned number, const fs::path& device)
+{
+    std::error_code failed;
+    fs::create_directories(directory, failed);
+    if (failed) return failed;
+    fs::path temporary = TemporaryName(directory);
+    if (::symlink(device.c_str(), temporary.c_str()) != 0) return {errno, std::generic_category()};
+    if (::rename(temporary.c_str(), LinkName(directory, number).c_str()) != 0) {
+        std::error_code error{errno, std::generic_category()};
+        ::unlink(temporary.c_str());
+        return error;
+    }
+    return {};
+}
+
+std::error_code ForgetComPort(const fs::path& directory, unsigned number)
+{
+    if (::unlink(LinkName(directory, number).c_str()) != 0) return {errno, std::generic_category()};
+    return {};
+}
+
+} // namespace kivo::win

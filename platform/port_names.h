@@ -1,0 +1,85 @@
+#pragma once
+// How "\\.\COMn" finds its device. A link comN in a device directory names
+// the device for COMn and always wins. Where none does, each serial adapter
+// under <dev root>/serial/by-id gets, when first seen, the lowest number that
+// no link names and no PC port answers to, and keeps it: the number is
+// recorded as a link comN to the adapter's by-id name, which stays (and keeps
+// the number taken) while the adapter is unplugged. The PC's own ports keep
+// COMn = <dev root>/ttyS<n-1>.
+//
+// The device directories:
+//   KIVO_DEVICE_DIR set     that folder alone, even when missing; numbers are
+//                           recorded there. Only with KIVO_DEV_ROOT set too do
+//                           adapters and PC ports come in: a folder a test set
+//                           up never leads to the machine's own devices.
+//   a portable copy         devices/ beside the executable, which records.
+//   an installed program    UserConfigDir()/devices, which records, then
+//                           SystemConfigDir()/devices.
+//
+// A PC port answers to COMn when its node exists under the dev root and,
+// under the real /dev, the kernel does not report it as a node with no UART
+// behind it (/sys/class/tty/ttyS<n-1>/type reading 0). Nothing here opens a
+// device. Recording is safe between processes: it runs under a lock on the
+// recording folder, and each link is made under a temporary name and then
+// put in place only if the number is still free.
+
+#include "platform/win_types.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+namespace kivo::win {
+
+// Automatic numbers go no higher, as on the original platform.
+inline constexpr unsigned HighestAutomaticNumber = 256;
+
+struct TDeviceDirectories {
+    std::vector<std::filesystem::path> Search;  // in order; the first comN found wins
+    std::filesystem::path Record;               // where adapters get numbers; empty: none
+    bool Closed = false;  // the search ends in Search: no adapters, no PC ports
+};
+
+TDeviceDirectories DeviceDirectories();
+
+enum class TComSource : std::uint8_t {
+    csLink,       // a comN link someone made
+    csAutomatic,  // a number the recording folder keeps for an adapter
+    csPcPort      // one of the machine's own ports
+};
+
+struct TComMapping {
+    unsigned Number = 0;
+    std::filesystem::path Device;  // what COMn opens
+    TComSource Source = TComSource::csLink;
+    std::filesystem::path Link;  // the comN link; empty for a PC port
+};
+
+// n for "comN" (lower case, no leading zero), else nothing.
+std::optional<unsigned> ComLinkNumber(std::string_view fileName);
+
+// Gives each adapter that no link names yet a number, as described above.
+// Failures to record are silent: that adapter has no number this time.
+void NumberNewAdapters(const TDeviceDirectories& directories);
+
+// The path COMn opens. New adapters are numbered first when no link names n.
+std::filesystem::path ComPortPath(unsigned number);
+
+// Every COM number that leads somewhere, in number order, after numbering
+// new adapters.
+std::vector<TComMapping> ComPortMap();
+
+bool PcPortAnswers(unsigned number);
+
+// Makes directory/comN a link to device (replacing one there), creating the
+// directory when needed.
+std::error_code AssignComPort(const std::filesystem::path& directory, unsigned number,
+                              const std::filesystem::path& device);
+
+// Removes directory/comN.
+std::error_code ForgetComPort(const std::filesystem::path& directory, unsigned number);
+
+} // namespace kivo::win
