@@ -8,6 +8,8 @@
 #include "framework/application.h"
 #include "framework/flag_restore.h"
 #include "framework/local_time.h"
+#include "serial/errors/exceptions.h"
+#include "serial/port/port_probe.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -17,6 +19,7 @@
 #include <QPalette>
 #include <QScreen>
 
+#include <iostream>
 #include <optional>
 
 namespace tarvio {
@@ -399,14 +402,24 @@ void TForm1::AbrirPorta()
     // The port prompt runs a loop of its own, where the timers go on ticking.
     kivo::TFlagRestore opening(OpeningPort, true);
     bool failed = false;
+    std::optional<kivo::TPortState> trouble;
     try {
         Port1->SetOpen(false);
         Port1->SetComNumber(static_cast<kivo::win::WORD>(Board.PortNumber));
         Port1->SetOpen(true);
+    } catch (const kivo::EAlreadyOpen&) {
+        failed = true;
+        trouble = kivo::TPortState::psInUse;
+    } catch (const kivo::EInOutError& error) {
+        failed = true;
+        if (error.ErrorCode == static_cast<int>(kivo::win::ERROR_ACCESS_DENIED))
+            trouble = kivo::TPortState::psNotPermitted;
     } catch (...) {
-        // Whatever the class: the report below is the same for every failure.
         failed = true;
     }
+    // The operator's box is the same for every failure; the technician
+    // reads on standard error which of the two a port that is there has.
+    if (trouble) std::cerr << "tarvio: " << kivo::PortTrouble(Port1->ComNumber(), *trouble) << '\n';
     if (failed) ReportOpeningFailure();
 }
 

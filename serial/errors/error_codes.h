@@ -15,6 +15,7 @@ inline constexpr int ecTooManyFiles = -4;
 inline constexpr int ecAccessDenied = -5;
 inline constexpr int ecInvalidHandle = -6;
 inline constexpr int ecOutOfMemory = -8;
+inline constexpr int ecSharingViolation = -32;  // held by another program
 inline constexpr int ecDeviceWrite = -160;
 inline constexpr int ecDeviceRead = -161;
 inline constexpr int ecGeneralFailure = -162;

@@ -11,6 +11,7 @@
 #include "serial/errors/error_check.h"
 #include "serial/errors/error_codes.h"
 #include "serial/errors/exceptions.h"
+#include "serial/port/port_probe.h"
 
 #include <algorithm>
 #include <climits>
@@ -31,11 +32,6 @@ void KeepFirstError(std::exception_ptr& first, TStep step)
     } catch (...) {
         if (!first) first = std::current_exception();
     }
-}
-
-std::string DeviceNameFor(WORD number)
-{
-    return "\\\\.\\COM" + std::to_string(number);
 }
 
 } // namespace
@@ -178,12 +174,14 @@ void TKivCustomComPort::OpenPort()
     TFlagRestore opening(OpeningUnderWay, true);
     if (TapiModeValue != TTapiMode::tmOn) ValidateComNumber();
     Dispatcher = CreateDispatcher();
-    if (TapiModeValue != TTapiMode::tmOn) Dispatcher->DeviceName = DeviceNameFor(ComNumberValue);
+    if (TapiModeValue != TTapiMode::tmOn) Dispatcher->DeviceName = ComDeviceName(ComNumberValue);
 
     bool usersTold = false;
     try {
         int code = InitializeDevice();
-        if (code == ecAccessDenied) code = ecAlreadyOpen;
+        // Held by another program is the port in use; not permitted for this
+        // user stays "File access denied", so the two are told apart.
+        if (code == ecSharingViolation) code = ecAlreadyOpen;
         if (code == ecFileNotFound || code == ecPathNotFound) code = ecBadId;
         // Raised even while loading: a port that failed to open must never
         // go on as if it were open.

@@ -6,6 +6,8 @@
 
 #include <QTest>
 
+#include <gmock/gmock.h>
+
 namespace tarvio::test {
 namespace {
 
@@ -16,6 +18,7 @@ struct OpeningFailure {
     bool Held;            // another holder has the port
     bool Missing;         // no such port
     bool PortNumberZero;  // and the prompt is cancelled
+    const char* Technician;  // what standard error says (a pattern), or nullptr: nothing
 };
 
 class FirstShowOpeningFailure : public WindowTest,
@@ -33,7 +36,13 @@ TEST_P(FirstShowOpeningFailure, IsReportedAndEndsTheProgramWithoutSaving)
     }
     if (GetParam().Missing) Line.Detach(3);
 
+    ::testing::internal::CaptureStderr();
     TForm1& form = ShowForm();
+    std::string technician = ::testing::internal::GetCapturedStderr();
+    if (GetParam().Technician)
+        EXPECT_THAT(technician, ::testing::ContainsRegex(GetParam().Technician));
+    else
+        EXPECT_THAT(technician, ::testing::Not(::testing::HasSubstr("tarvio: ")));
     ASSERT_EQ(Services.Boxes.size(), 1u);
     EXPECT_EQ(Services.Boxes[0].Text,
               "Erro ao abrir porta de comunicações. Verifique se a porta configurada existe.");
@@ -48,9 +57,11 @@ TEST_P(FirstShowOpeningFailure, IsReportedAndEndsTheProgramWithoutSaving)
 }
 
 INSTANTIATE_TEST_SUITE_P(Situations, FirstShowOpeningFailure,
-                         ::testing::Values(OpeningFailure{"in use", true, false, false},
-                                           OpeningFailure{"missing", false, true, false},
-                                           OpeningFailure{"cancelled", false, false, true}),
+                         ::testing::Values(
+                             OpeningFailure{"in use", true, false, false,
+                                            R"(tarvio: COM3 \(.+\) is held by another program)"},
+                             OpeningFailure{"missing", false, true, false, nullptr},
+                             OpeningFailure{"cancelled", false, false, true, nullptr}),
                          [](const auto& info) {
                              std::string name = info.param.Situation;
                              std::replace(name.begin(), name.end(), ' ', '_');

@@ -24,12 +24,12 @@ protected:
     std::unique_ptr<PtyPair> Far;
 };
 
-TEST_F(FailingLine, PortHeldByAnotherProgramGivesAccessDenied)
+TEST_F(FailingLine, PortHeldByAnotherProgramGivesASharingViolation)
 {
     PortHolder holder(Far->SubsidiaryPath());
     ASSERT_TRUE(holder.Holding);
     TKivWin32Dispatcher line(nullptr);
-    EXPECT_EQ(Open(line, 2), ecAccessDenied);
+    EXPECT_EQ(Open(line, 2), ecSharingViolation);
     EXPECT_FALSE(line.Started());
 }
 

@@ -1,0 +1,79 @@
+// The port presence test.
+
+#include "serial/port/port_probe.h"
+
+#include "platform/comm.h"
+#include "platform/port_names.h"
+#include "platform/sync.h"
+#include "serial/device/win32_dispatcher.h"
+
+#include <filesystem>
+
+namespace kivo {
+
+using namespace kivo::win;
+
+std::string ComDeviceName(WORD comNumber)
+{
+    return "\\\\.\\COM" + std::to_string(comNumber);
+}
+
+TPortState ProbePort(WORD comNumber, bool throughDispatcher)
+{
+    using enum TPortState;
+    if (comNumber == 0) return psAbsent;
+    const std::string name = ComDeviceName(comNumber);
+    DWORD error = ERROR_SUCCESS;
+    if (throughDispatcher) {
+        TKivWin32Dispatcher dispatcher(nullptr);
+        if (dispatcher.DeviceOpen(name, 64, 64) >= 0) {
+            dispatcher.DeviceClose();
+            return psFree;
+        }
+        // Taken before the dispatcher goes, whose clean-up may set another.
+        error = GetLastError();
+    } else {
+        HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED,
+                                    nullptr);
+        if (handle != INVALID_HANDLE_VALUE && handle != nullptr) {
+            CloseHandle(handle);
+            return psFree;
+        }
+        error = GetLastError();
+    }
+    if (error == ERROR_SHARING_VIOLATION) return psInUse;
+    if (error == ERROR_ACCESS_DENIED) return psNotPermitted;
+    return psAbsent;
+}
+
+std::string PortTrouble(WORD comNumber, TPortState state)
+{
+    std::filesystem::path link = ComPortPath(comNumber);
+    std::error_code unresolved;
+    std::filesystem::path device = std::filesystem::weakly_canonical(link, unresolved);
+    std::string port = "COM" + std::to_string(comNumber) + " (" +
+                       (unresolved ? link : device).string() + ")";
+    switch (state) {
+    case TPortState::psInUse:
+        return port + " is held by another program: close that program, then try again";
+    case TPortState::psNotPermitted:
+        return port + " is not permitted for this user: add the user to the dialout group "
+                      "(sudo adduser $USER dialout), then log in again";
+    case TPortState::psFree:
+        return port + " is free";
+    case TPortState::psAbsent:
+        break;
+    }
+    return port + " is not there";
+}
+
+bool PortIsPresent(WORD comNumber, const TPortProbe& probe)
+{
+    using enum TPortState;
+    TPortState state = ProbePort(comNumber, probe.ProbeWithDispatcher);
+    if (state == psFree) return true;
+    return probe.AccessDeniedMeansPresent && (state == psInUse || state == psNotPermitted);
+}
+
+} // namespace kivo

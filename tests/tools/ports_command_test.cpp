@@ -1,0 +1,147 @@
+// tarvio-ports as a child process over a fake dev root and a device
+// directory of pseudo-terminal links; the listing is also run as nobody, to
+// whom one pty is not permitted and two others are held by this process.
+
+#include "tests/device/port_holder.h"
+#include "tests/support/pty_pair.h"
+#include "tests/support/temp_dir.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using kivo::test::PortHolder;
+using kivo::test::PtyPair;
+using kivo::test::TempDir;
+using ::testing::ContainsRegex;
+using ::testing::HasSubstr;
+
+struct TRun {
+    int ExitCode = -1;
+    std::string Out;
+    std::string Err;
+};
+
+class PortsCommand : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fs::create_directories(Devices);
+        fs::create_directories(Dev);
+        // Readable by nobody, as a user's own folders are by that user.
+        for (const fs::path& folder : {Root.Path(), Devices, Dev})
+            fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read |
+                                        fs::perms::group_exec | fs::perms::others_read |
+                                        fs::perms::others_exec);
+    }
+
+    // Runs tarvio-ports with args in the fake environment; prefix goes
+    // before it (another user).
+    TRun Ports(const std::vector<std::string>& args, std::vector<std::string> prefix = {})
+    {
+        std::vector<std::string> argv = std::move(prefix);
+        argv.insert(argv.end(), {"/usr/bin/env", "-i", "HOME=" + Root.Path().string(),
+                                 "KIVO_DEVICE_DIR=" + Devices.string(),
+                                 "KIVO_DEV_ROOT=" + Dev.string(), TARVIO_PORTS_PATH});
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<char*> raw;
+        for (std::string& word : argv) raw.push_back(word.data());
+        raw.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (Root / "out").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (Root / "err").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        pid_t child = -1;
+        TRun run;
+        int status = 0;
+        if (::posix_spawn(&child, raw[0], &actions, nullptr, raw.data(), environ) == 0 &&
+            ::waitpid(child, &status, 0) == child && WIFEXITED(status))
+            run.ExitCode = WEXITSTATUS(status);
+        posix_spawn_file_actions_destroy(&actions);
+        run.Out = Root.Read("out");
+        run.Err = Root.Read("err");
+        return run;
+    }
+
+    TempDir Root{"kivo-ports-command"};
+    fs::path Devices = Root / "devices";
+    fs::path Dev = Root / "dev";
+};
+
+TEST_F(PortsCommand, BadArgumentExitsTwoWithOneLine)
+{
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"bogus"},
+                                               {"assign", "x", "/dev/null"},
+                                               {"assign", "3"},
+                                               {"forget", "0"},
+                                               {"list", "--system"},
+                                               {"--frobnicate"}}) {
+        TRun run = Ports(args);
+        EXPECT_EQ(run.ExitCode, 2) << args[0];
+        EXPECT_EQ(std::count(run.Err.begin(), run.Err.end(), '\n'), 1) << run.Err;
+        EXPECT_THAT(run.Err, HasSubstr("tarvio-ports: "));
+    }
+}
+
+TEST_F(PortsCommand, ListingTellsPresentInUseAndNotPermittedToAnotherUser)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "playing another user needs root";
+    PtyPair free, locked, exclusive, guarded;
+    free.LinkAs(Devices, "com1");
+    locked.LinkAs(Devices, "com2");
+    exclusive.LinkAs(Devices, "com3");
+    guarded.LinkAs(Devices, "com4");
+    for (const PtyPair* pty : {&free, &locked, &exclusive})
+        ASSERT_EQ(::chmod(pty->SubsidiaryPath().c_str(), 0666), 0);
+    ASSERT_EQ(::chmod(guarded.SubsidiaryPath().c_str(), 0600), 0);
+    PortHolder holder(locked.SubsidiaryPath());  // as programs that lock do
+    ASSERT_TRUE(holder.Holding);
+    // As programs that only ask the terminal for exclusive use do.
+    int held = ::open(exclusive.SubsidiaryPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::ioctl(held, TIOCEXCL), 0);
+
+    TRun run = Ports({}, {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup",
+                         "--clear-groups"});
+    ::close(held);
+    EXPECT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_THAT(run.Out, ContainsRegex("COM1 +link +present +" + free.SubsidiaryPath()));
+    EXPECT_THAT(run.Out, ContainsRegex("COM2 +link +in use"));
+    EXPECT_THAT(run.Out, ContainsRegex("COM3 +link +in use"));
+    EXPECT_THAT(run.Out, ContainsRegex("COM4 +link +not permitted"));
+    EXPECT_THAT(run.Out, HasSubstr("sudo adduser $USER dialout"));
+}
+
+TEST_F(PortsCommand, AssignAndForgetChangeTheLinkAndListingNumbersAdapters)
+{
+    PtyPair adapter;
+    adapter.LinkAs(Dev / "serial" / "by-id", "usb-Alpha-if00");
+    ASSERT_EQ(Ports({"assign", "1", "/nonexistent/tty"}).ExitCode, 0);
+    TRun run = Ports({"list"});
+    EXPECT_THAT(run.Out, ContainsRegex("COM1 +link +absent +/nonexistent/tty"));
+    EXPECT_THAT(run.Out, ContainsRegex("COM2 +automatic +present +.*usb-Alpha-if00"));
+
+    ASSERT_EQ(Ports({"forget", "1"}).ExitCode, 0);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(Devices / "com1")));
+    EXPECT_EQ(Ports({"forget", "1"}).ExitCode, 1) << "nothing left to forget";
+}
+
+} // namespace

@@ -1,0 +1,170 @@
+// tarvio-ports: the technician's view of the COM numbers the program uses,
+// and the per-user (or, as root, system-wide) links that change them.
+
+#include "platform/app_paths.h"
+#include "platform/port_names.h"
+#include "serial/port/port_probe.h"
+
+#include <charconv>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace kivo;
+using namespace kivo::win;
+
+namespace {
+
+constexpr const char* Name = "tarvio-ports";
+
+constexpr const char* Help = R"(Usage: tarvio-ports [list]
+       tarvio-ports assign N DEVICE [--system]
+       tarvio-ports forget N [--system]
+
+Shows which device each COM number of Tarvio opens, and changes that.
+
+  list            every COM number, where its mapping comes from (a link
+                  someone made, a number given automatically to a USB adapter,
+                  or one of the PC's own ports), whether the device is present,
+                  held by another program, or not permitted for this user, and
+                  the device it leads to. Listing numbers a newly plugged
+                  adapter, as the program does when it first sees it.
+  assign N DEVICE make COMN open DEVICE (for instance /dev/serial/by-id/...)
+  forget N        remove the link for COMN; an adapter that has no number
+                  then gets a new one when next seen
+  --system        change the system-wide links in /etc/tarvio/devices (as
+                  root) instead of your own
+  -h, --help      this text
+
+Exit status: 0 done, 1 a link could not be changed, 2 a bad argument.
+)";
+
+int BadArgument(const std::string& problem)
+{
+    std::fprintf(stderr, "%s: %s (see %s --help)\n", Name, problem.c_str(), Name);
+    return 2;
+}
+
+std::optional<unsigned> ParseNumber(std::string_view text)
+{
+    unsigned number = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (error != std::errc{} || end != text.data() + text.size() || number == 0 ||
+        number > HighestAutomaticNumber)
+        return std::nullopt;
+    return number;
+}
+
+const char* SourceText(TComSource source)
+{
+    switch (source) {
+    case TComSource::csLink: return "link";
+    case TComSource::csAutomatic: return "automatic";
+    case TComSource::csPcPort: return "PC port";
+    }
+    return "";
+}
+
+const char* StateText(TPortState state)
+{
+    switch (state) {
+    case TPortState::psFree: return "present";
+    case TPortState::psInUse: return "in use";
+    case TPortState::psNotPermitted: return "not permitted";
+    case TPortState::psAbsent: return "absent";
+    }
+    return "";
+}
+
+int List()
+{
+    TDeviceDirectories directories = DeviceDirectories();
+    for (const fs::path& directory : directories.Search)
+        std::printf("Links in %s%s\n", directory.c_str(),
+                    directory == directories.Record ? " (adapters are numbered here)" : "");
+    std::vector<TComMapping> map = ComPortMap();
+    if (map.empty()) std::printf("No COM numbers: no links, no adapters, no PC ports.\n");
+    bool inUse = false;
+    bool notPermitted = false;
+    for (const TComMapping& port : map) {
+        TPortState state = port.Number <= 0xFFFF
+                               ? ProbePort(static_cast<WORD>(port.Number))
+                               : TPortState::psAbsent;
+        inUse = inUse || state == TPortState::psInUse;
+        notPermitted = notPermitted || state == TPortState::psNotPermitted;
+        std::string number = "COM" + std::to_string(port.Number);
+        std::printf("%-7s %-10s %-14s %s\n", number.c_str(), SourceText(port.Source),
+                    StateText(state), port.Device.c_str());
+    }
+    if (inUse) std::printf("In use: another program holds the port; close it, then try again.\n");
+    if (notPermitted)
+        std::printf("Not permitted: add yourself to the dialout group with\n"
+                    "    sudo adduser $USER dialout\n"
+                    "then log out and in again.\n");
+    return 0;
+}
+
+int Change(const std::vector<std::string_view>& words, bool system)
+{
+    bool assign = words[0] == "assign";
+    if (words.size() != (assign ? 3u : 2u))
+        return BadArgument(assign ? "assign wants a COM number and a device"
+                                  : "forget wants a COM number");
+    std::optional<unsigned> number = ParseNumber(words[1]);
+    if (!number)
+        return BadArgument("\"" + std::string(words[1]) + "\" is not a COM number from 1 to " +
+                           std::to_string(HighestAutomaticNumber));
+    fs::path directory = system ? SystemConfigDir() / "devices" : DeviceDirectories().Record;
+    if (directory.empty()) {
+        std::fprintf(stderr, "%s: no folder for your links (HOME is not set)\n", Name);
+        return 1;
+    }
+    std::error_code failed;
+    if (assign) {
+        if (words[2].empty()) return BadArgument("the device is empty");
+        fs::path device = fs::absolute(fs::path(words[2]), failed);
+        if (!failed) failed = AssignComPort(directory, *number, device);
+    } else {
+        failed = ForgetComPort(directory, *number);
+    }
+    if (failed) {
+        fs::path link = directory / ("com" + std::to_string(*number));
+        std::fprintf(stderr, "%s: cannot %s %s: %s%s\n", Name, assign ? "write" : "remove",
+                     link.c_str(), failed.message().c_str(),
+                     system && failed == std::errc::permission_denied ? " (run it as root)" : "");
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string_view> words;
+    bool system = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(Help, stdout);
+            return 0;
+        }
+        if (arg == "--system")
+            system = true;
+        else if (arg.starts_with("-") && arg.size() > 1)
+            return BadArgument("unknown option " + std::string(arg));
+        else
+            words.push_back(arg);
+    }
+    if (words.empty() || words[0] == "list") {
+        if (words.size() > 1) return BadArgument("list takes no arguments");
+        if (system) return BadArgument("--system goes with assign or forget");
+        return List();
+    }
+    if (words[0] == "assign" || words[0] == "forget") return Change(words, system);
+    return BadArgument("unknown command \"" + std::string(words[0]) + "\"");
+}
