@@ -125,11 +125,13 @@ DWORD CommDevice::Open(const std::string& path)
 {
     Fd = RetryOnEintr(
         [&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
-    // EIO here means a node without hardware behind it, and a folder is no
-    // port either. EBUSY (another program's TIOCEXCL) maps to held, EACCES
-    // to not permitted.
-    if (Fd < 0)
-        return errno == EIO || errno == EISDIR ? ERROR_FILE_NOT_FOUND : Win32FromErrno(errno);
+    // EIO here means a node without hardware behind it: no such port. A
+    // folder is no port the user is refused: not "access denied" (not
+    // permitted) as for a file. EBUSY, another program's TIOCEXCL, is held.
+    if (Fd < 0) {
+        if (errno == EIO) return ERROR_FILE_NOT_FOUND;
+        return errno == EISDIR ? ERROR_GEN_FAILURE : Win32FromErrno(errno);
+    }
     // The lock is what holds off root and a second open in this process;
     // TIOCEXCL alone stops neither.
     if (RetryOnEintr([&] { return ::flock(Fd, LOCK_EX | LOCK_NB); }) < 0)
