@@ -140,15 +140,16 @@ bool ToolAvailable(const std::string& name)
 
 // ---- The sign ---------------------------------------------------------------------
 
-TSign::TSign(const std::filesystem::path& deviceDir, int com, const std::vector<std::string>& extra)
+TSign::TSign(const std::filesystem::path& deviceDir, int com, const std::vector<std::string>& extra,
+             const std::vector<std::string>& launcher, const std::string& program)
     : Link(deviceDir / ("com" + std::to_string(com))),
       Log(deviceDir / ("sign" + std::to_string(com) + ".log")),
       Child(
           [&] {
               std::filesystem::remove(Log);
-              std::vector<std::string> argv{TARVIO_SIGN_SIM_PATH, "--device-dir", deviceDir.string(),
-                                            "--com", std::to_string(com), "--log", Log.string(),
-                                            "--quiet"};
+              std::vector<std::string> argv = launcher;
+              argv.insert(argv.end(), {program, "--device-dir", deviceDir.string(), "--com",
+                                       std::to_string(com), "--log", Log.string(), "--quiet"});
               argv.insert(argv.end(), extra.begin(), extra.end());
               return argv;
           }(),

@@ -52,10 +52,13 @@ struct TSignEvent {
     std::string Text;
 };
 
-// The simulated sign on deviceDir/comN, logging to a file in deviceDir.
+// The simulated sign on deviceDir/comN, logging to a file in deviceDir. A
+// launcher (e.g. setpriv and its options) runs it as another user; program
+// replaces the built simulator with another copy of it.
 class TSign {
 public:
-    TSign(const std::filesystem::path& deviceDir, int com, const std::vector<std::string>& extra = {});
+    TSign(const std::filesystem::path& deviceDir, int com, const std::vector<std::string>& extra = {},
+          const std::vector<std::string>& launcher = {}, const std::string& program = TARVIO_SIGN_SIM_PATH);
     // Waits until its link exists and its log says it started.
     bool WaitReady(std::chrono::milliseconds timeout = 10s);
     std::vector<TSignEvent> Events(const std::string& word) const;
