@@ -29,7 +29,8 @@ TEST(SettingsPathFor, InstalledProgramUsesTheUserFileAndAFailedWriteNamesIt)
     kivo::test::EnvGuard config("XDG_CONFIG_HOME", (dir / "config").string());
     std::string path = SettingsPathFor("/usr/bin/tarvio");
 
-    EXPECT_EQ(path, (dir / "config/tarvio/tarvio.ini").string());
+    // Stop here if the redirect failed: the write below must never reach /usr/bin.
+    ASSERT_EQ(path, (dir / "config/tarvio/tarvio.ini").string());
     try {
         WriteBoardState(path, TRowTexts{"1", "2", "3", "4", "5", "6", "7", "8"}, 0, 0);
         FAIL() << "no exception";
