@@ -22,8 +22,11 @@ DWORD ValidateDcb(const DCB& dcb);
 // Writes the record into tio, changing only the bits this layer owns: line
 // settings and flow control from the record, raw byte transfer (no echo, no
 // line editing, no character mapping, reads that wait for one byte), and
-// the receiver on with modem control lines honoured. Other bits, EXTPROC
-// among them, stay as they were. Fails like ValidateDcb, leaving tio alone.
+// the receiver on with CLOCAL set: the kernel ignores the modem control
+// lines, so nothing waits for carrier and its loss does not hang the line up
+// (the lines are still read and reported, GetCommModemStatus). Other bits,
+// EXTPROC among them, stay as they were. Fails like ValidateDcb, leaving tio
+// alone.
 DWORD ToTermios(const DCB& dcb, termios2& tio);
 
 // The record tio describes: line settings, CRTSCTS as CTS handshake in both
