@@ -24,14 +24,18 @@ constexpr std::array<std::pair<std::uint8_t, std::uint8_t>, 3> WesternExtras{{
 struct TReferenceTrigger {
     std::string Pattern;
     bool IgnoreCase = false;
-    std::string Seen;  // the stream as the trigger compares it
+    std::string Seen;      // the stream as the trigger compares it
+    std::size_t From = 0;  // where the search goes on: just after the last match
 };
 
+// Occurrences do not overlap: after a match the search begins afresh.
 bool Arrived(TReferenceTrigger& reference, std::uint8_t byte)
 {
     reference.Seen += static_cast<char>(reference.IgnoreCase ? CodePageUpper(byte) : byte);
-    std::string_view seen = reference.Seen;
-    return seen.size() >= reference.Pattern.size() && seen.ends_with(reference.Pattern);
+    std::string_view unmatched = std::string_view(reference.Seen).substr(reference.From);
+    if (!unmatched.ends_with(reference.Pattern)) return false;
+    reference.From = reference.Seen.size();
+    return true;
 }
 
 // Few letters make matches, partial ones above all, frequent; the stream

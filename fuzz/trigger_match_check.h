@@ -2,8 +2,9 @@
 // One fuzz case for the dispatcher's data-trigger matcher: a few triggers
 // (pattern, letter case rule) and a stream of bytes, each byte fed to every
 // trigger as the dispatch scan feeds it, judged against a plain look at the
-// last bytes of the stream. The matcher comes in as a function so that the
-// check can be tested with faulty stand-ins.
+// last bytes of the stream since the trigger's previous match (occurrences do
+// not overlap). The matcher comes in as a function so that the check can be
+// tested with faulty stand-ins.
 
 #include "serial/dispatch/triggers.h"
 

@@ -1,4 +1,5 @@
-// Fuzzes the dispatcher's data-trigger matcher against a plain substring look.
+// Fuzzes the dispatcher's data-trigger matcher against a plain look for
+// non-overlapping occurrences.
 
 #include "fuzz/fuzz_main.h"
 #include "fuzz/trigger_match_check.h"

@@ -345,14 +345,16 @@ TEST(DataMatcher, SecondPartialMatchSurvivesARepeatedFirstByte)
     for (std::int32_t slot : trigger.Slots) EXPECT_EQ(slot, 0);
 }
 
-TEST(DataMatcher, OverlappingOccurrencesAreEachFound)
+TEST(DataMatcher, OccurrencesDoNotOverlap)
 {
     TDataTrigger trigger;
     trigger.Length = 3;
     std::memcpy(trigger.Pattern.data(), "ABA", 3);
-    int found = 0;
-    for (char c : std::string("ABABA")) found += detail::MatchByte(trigger, static_cast<std::uint8_t>(c));
-    EXPECT_EQ(found, 2);
+    std::vector<bool> hits;
+    for (char c : std::string("ABABABA"))
+        hits.push_back(detail::MatchByte(trigger, static_cast<std::uint8_t>(c)));
+    // A match starts the search afresh: the "A" that ends one begins no other.
+    EXPECT_EQ(hits, (std::vector<bool>{false, false, true, false, false, false, true}));
 }
 
 TEST(DataMatcher, CaseIsIgnoredOnlyForTheIncomingByte)

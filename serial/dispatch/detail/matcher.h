@@ -21,18 +21,17 @@ constexpr std::uint8_t UpperAnsi(std::uint8_t c)
     return c;
 }
 
-// True when this byte completes the pattern. Only the completed slot is
-// freed: the other partial matches, the byte's own new start among them, go
-// on, so overlapping occurrences are each found. A failed partial match takes
-// up the byte's new start only if no slot has yet: a duplicate would hold a
-// slot that a later start needs.
+// True when this byte completes the pattern. A match clears every slot, so
+// the search begins afresh after it: occurrences are found without overlap
+// ("ABA" in "ABABA" once). A failed partial match takes up the byte's new
+// start only if no slot has yet: a duplicate would hold a slot that a later
+// start needs.
 inline bool MatchByte(TDataTrigger& trigger, std::uint8_t byte)
 {
     if (trigger.IgnoreCase) byte = UpperAnsi(byte);
     const int n = trigger.Length;
     const std::uint8_t* pattern = trigger.Pattern.data();
     std::int32_t* slots = trigger.Slots.data();
-    bool arrived = false;
     bool started = false;
     bool look = true;
     for (int i = 0; i < n; ++i) {
@@ -40,11 +39,11 @@ inline bool MatchByte(TDataTrigger& trigger, std::uint8_t byte)
             std::int32_t k = slots[i];
             if (pattern[k] == byte) {
                 if (k == n - 1) {
-                    slots[i] = 0;
-                    arrived = true;
-                } else {
-                    slots[i] = k + 1;
+                    // Nothing goes on, not even a start this very byte makes.
+                    trigger.Slots.fill(0);
+                    return true;
                 }
+                slots[i] = k + 1;
             } else if (pattern[0] == byte && !started) {
                 slots[i] = 1;
                 started = true;
@@ -58,7 +57,7 @@ inline bool MatchByte(TDataTrigger& trigger, std::uint8_t byte)
         else
             look = false;
     }
-    return arrived;
+    return false;
 }
 
 } // namespace kivo::detail
