@@ -453,8 +453,9 @@ int TKivDataPacket::NextEndCandidate(int position) const
         return position;
     if (EndPattern.Mask()[0] == '1') return position;
     const auto first = static_cast<std::uint8_t>(EndPattern.Bytes()[0]);
-    // Either case of a letter matches when case is ignored.
-    if (IgnoreCaseValue && first >= 'A' && first <= 'Z') return position;
+    // Either case of a letter matches when case is ignored, by the rule of
+    // the arming, as the matcher compares.
+    if (EndPattern.IgnoresCase() && first >= 'A' && first <= 'Z') return position;
     const std::uint8_t* from = manager->Collected.get() + position;
     const void* found =
         std::memchr(from, first, static_cast<std::size_t>(manager->CollectedCount - position));

@@ -103,6 +103,13 @@ TEST_F(DataPacket, TheEndStringIsFoundWhateverBeginsIt)
 {
     Reconfigure([](TKivDataPacket& p) { p.SetEndString("X"); });
     EXPECT_EQ(FramesOf({"@ab", "cxd@efX"}), (Texts{"@abcx", "@efX"}));
+    // The case rule changed while collecting: the packet keeps the arming's.
+    Got = {};
+    Port->Receive("@ab");
+    Packet->SetIgnoreCase(false);
+    Port->Receive("cxd");
+    EXPECT_EQ(Got.Strings, Texts{"@abcx"});
+    Packet->SetIgnoreCase(true);
 
     Reconfigure([](TKivDataPacket& p) { p.SetEndString("?;"); });
     EXPECT_EQ(FramesOf({"@abc;de;"}), Texts{"@abc;"});

@@ -27,6 +27,8 @@ public:
     bool Empty() const noexcept { return Pattern.empty(); }
     const std::string& Bytes() const noexcept { return Pattern; }
     const std::string& Mask() const noexcept { return WildMask; }
+    // The rule the pattern was prepared with, whatever the packet's setting is now.
+    bool IgnoresCase() const noexcept { return IgnoreCase; }
 
     // Byte against the pattern character at index (0-based).
     bool Matches(std::uint8_t byte, int index) const noexcept
