@@ -199,6 +199,8 @@ void TKivBaseDispatcher::RestoreTriggerSet(const TTriggerSet& save)
     int highest = std::max({HighestSlot(TimerTriggers), HighestSlot(DataTriggers),
                             HighestSlot(StatusTriggers)});
     NextTriggerSlot = std::max(NextTriggerSlot, highest + 1);
+    // A restored timer or armed status trigger is due without any input.
+    TriggersChanged();
 }
 
 void TKivBaseDispatcher::FreeTriggerSet(TTriggerSet& save)

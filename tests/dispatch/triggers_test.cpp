@@ -16,6 +16,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -508,6 +509,32 @@ TEST_F(Threaded, TimerOfTwoTicksFiresOnceOnItsTickFromAnIdleSleep)
     EXPECT_EQ(Handler.Seen()[0].Message, kvTriggerTimer);
     EXPECT_EQ(Handler.Seen()[0].Handle, timer);
     EXPECT_FALSE(WaitUntil(250ms, [&] { return Handler.Seen().size() > 1; }));
+}
+
+// A port keeps its triggers across a reopen: restored onto a line whose
+// dispatch thread sleeps with nothing due, a running timer and an armed
+// output trigger still fire without any input.
+TEST_F(Threaded, RestoredTriggersFireOnAQuietLine)
+{
+    ScriptedDispatcher before{false};
+    ASSERT_EQ(before.Open(), 0);
+    int timer = before.NewTimerTrigger();
+    int room = before.NewStatusTrigger(3);
+    ASSERT_EQ(before.ArmTimerTrigger(timer, 1, true), 0);
+    ASSERT_EQ(before.ArmStatusTrigger(room, 1), 0);
+    TTriggerSet saved;
+    before.SaveTriggerSet(saved);
+
+    Line.AttachEventHandler(Handler.Event());
+    Line.Receive("w");  // one pass, then a sleep without a time-out: nothing is due
+    ASSERT_TRUE(WaitUntil(2s, [&] { return Line.InputCount() == 1; }));
+    ASSERT_TRUE(WaitUntil(2s, [&] { return win::TickTimerExpired(saved.Timers[0].Timer); }));
+    Line.RestoreTriggerSet(saved);
+    ASSERT_TRUE(WaitUntil(2s, [&] { return Handler.Seen().size() >= 2; }));
+    std::vector<int> fired;
+    for (const Note& note : Handler.Seen()) fired.push_back(note.Handle);
+    std::sort(fired.begin(), fired.end());
+    EXPECT_EQ(fired, (std::vector<int>{timer, room}));
 }
 
 TEST_F(Threaded, AnIdleLineMakesNoPassesAndBytesStillArriveAtOnce)
