@@ -492,6 +492,8 @@ void TKivBaseDispatcher::ReportLineFailure()
         if (StatusHit) ResetStatusHits();
     }
     ScanBusy = false;
+    // A pass that ran meanwhile left its scans to the next one.
+    if (ScansSkipped) TriggersChanged();
 }
 
 // ---- Direct device queries ---------------------------------------------------------

@@ -185,8 +185,8 @@ public:
     void WaitForInput(win::DWORD milliseconds);
     // How long the dispatch thread may sleep before a pass has work that no
     // wake-up announces: the earliest active timer's expiry, a look at armed
-    // status triggers, bytes queued behind a full dispatch buffer; INFINITE
-    // when nothing is due.
+    // status triggers, bytes queued behind a full dispatch buffer, scans the
+    // last pass had to skip; INFINITE when nothing is due.
     win::DWORD NextWaitMilliseconds();
 
     // Bounds of that wait: status triggers and a backlog are looked at this
@@ -341,6 +341,10 @@ protected:
     // Only one thread at a time runs the scans: the dispatch thread, or a
     // device thread reporting its failure.
     std::atomic<bool> ScanBusy{false};
+    // The last pass moved bytes without scanning them (the scans were busy
+    // elsewhere): the next one comes within a status poll, or as soon as the
+    // scans are let go, without waiting for input.
+    std::atomic<bool> ScansSkipped{false};
     // Only one thread releases the line per opening.
     std::atomic<bool> ReleaseClaimed{false};
     std::atomic<bool> ShutDown{false};

@@ -413,7 +413,7 @@ void TKivBaseDispatcher::WaitForInput(DWORD milliseconds)
 
 DWORD TKivBaseDispatcher::NextWaitMilliseconds()
 {
-    if (!PassProgressed) return StatusPollMilliseconds;
+    if (!PassProgressed || ScansSkipped) return StatusPollMilliseconds;
     DWORD wait = INFINITE;
     TCriticalSectionLock hold(StateLock);
     for (const TStatusTrigger& t : StatusTriggers)
@@ -491,11 +491,15 @@ void TKivBaseDispatcher::DispatchPass()
     }
     PassProgressed = progressed || InputQueue.Count() == 0;
     if (!ended && mayScan()) {
+        ScansSkipped = false;
         // Only a modem-status trigger compares the device's lines; a ring
         // seen meanwhile stays noted until the next read of them.
         if (ModemTriggerArmed()) ReadModemStatus(0xFF);
         ended = !StatusScanLoop();
         while (!ended && ScanDataTriggers()) ended = ClosePending;
+    } else if (!ended) {
+        // Bytes may have moved that no scan has seen: another pass follows.
+        ScansSkipped = true;
     }
     if (!ended) {
         if (StatusHit) ResetStatusHits();

@@ -474,6 +474,34 @@ TEST_F(HandDriven, ModemLinesAreAskedForOnlyWhileAModemTriggerIsArmed)
     EXPECT_EQ(Handler.Seen()[0].Handle, handle);
 }
 
+// A device thread reporting its end holds the scans while its line-error
+// notification runs; a pass meanwhile only moves the bytes, and must leave
+// another pass due for them, not an idle sleep.
+TEST_F(HandDriven, APassThatSkippedItsScansLeavesAnotherDue)
+{
+    Line.SetAvailThreshold(1);
+    int lineError = Line.NewStatusTrigger(2);
+    ASSERT_EQ(Line.ArmStatusTrigger(lineError, 0x1F), 0);
+    auto passMeanwhile = TTriggerHandlerEvent::FromFunction([&](win::UINT message, win::WPARAM,
+                                                                win::LPARAM) {
+        if (message != kvTriggerStatus) return;
+        Line.Receive("abc");
+        Line.DispatchPass();
+    });
+    Line.AttachEventHandler(passMeanwhile);
+    Line.ThreadStarted();
+    Line.ThreadEnded(nullptr, ecDeviceRead);
+    ASSERT_EQ(Handler.Seen().size(), 1u);
+    EXPECT_EQ(Handler.Seen()[0].Handle, lineError);
+    EXPECT_EQ(Line.InputCount(), 3);  // moved, not yet announced
+    EXPECT_LE(Line.NextWaitMilliseconds(), TKivBaseDispatcher::StatusPollMilliseconds);
+    Pass();
+    ASSERT_EQ(Handler.Seen().size(), 2u);
+    EXPECT_EQ(Handler.Seen()[1].Message, kvTriggerAvail);
+    EXPECT_EQ(Handler.Bytes(), "abc");
+    EXPECT_EQ(Line.NextWaitMilliseconds(), win::INFINITE);
+}
+
 // Through the running dispatch thread.
 class Threaded : public ::testing::Test {
 protected:
