@@ -140,6 +140,7 @@ int TKivBaseDispatcher::OpenLine(const std::string& deviceName, DWORD baud, int 
     }
     Notifying = false;
     ReleaseClaimed = false;
+    ReleaseHandedOver = false;
     {
         TCriticalSectionLock hold(StateLock);
         HandlerDeletesPending = false;
@@ -287,10 +288,28 @@ bool TKivBaseDispatcher::ClaimRelease()
     return !ReleaseClaimed.exchange(true);
 }
 
+bool TKivBaseDispatcher::LeaveReleaseToDispatchThread()
+{
+    TCriticalSectionLock hold(StateLock);
+    TKivDispatcherThread* dispatch = DispatchThread.load();
+    if (!dispatch || !dispatch->Terminated() || TKivDispatcherThread::Current() == dispatch)
+        return false;
+    // Its end step clears the slot under this lock and then looks here.
+    ReleaseClaimed = false;
+    ReleaseHandedOver = true;
+    return true;
+}
+
 void TKivBaseDispatcher::ReleaseLine()
 {
     ReleaseOnThreadExit = false;
     if (!ClaimRelease()) return;
+    // A dispatch thread that a close gave up on after its grace periods is
+    // still in its pass, using the events and both rings: it releases them
+    // itself once it has ended, and nobody here waits for it any longer.
+    if (LeaveReleaseToDispatchThread()) return;
+    if (Started()) DeviceClose();
+    if (LeaveReleaseToDispatchThread()) return;
     // Also after a failed open or once the threads have ended: the events
     // are closed here either way.
     StopThreads();
@@ -459,7 +478,8 @@ void TKivBaseDispatcher::ThreadEnded(TKivDispatcherThread* thread, int exitCode)
                 wasDispatch = slot == &DispatchThread;
         }
     }
-    if (wasDispatch && ReleaseOnThreadExit) ReleaseLine();
+    const bool handedOver = wasDispatch && ReleaseHandedOver.exchange(false);
+    if (wasDispatch && (ReleaseOnThreadExit || handedOver)) ReleaseLine();
 
     // The gate outlives this object: once the count drops, the owner may
     // destroy the dispatcher while this thread is still here.

@@ -347,6 +347,9 @@ protected:
     std::atomic<bool> ScansSkipped{false};
     // Only one thread releases the line per opening.
     std::atomic<bool> ReleaseClaimed{false};
+    // The release waits for the dispatch thread a close gave up on: its end
+    // step runs it.
+    std::atomic<bool> ReleaseHandedOver{false};
     std::atomic<bool> ShutDown{false};
 
     // ---- Trace (StateLock) ---------------------------------------------------
@@ -391,6 +394,7 @@ private:
     bool StatusScanLoop();
     void ReportLineFailure();
     bool ClaimRelease();
+    bool LeaveReleaseToDispatchThread();
 
     int WriteTraceFile(const std::string& fileName, bool hex, bool allHex, bool append);
     int WriteLogFile(const std::string& fileName, bool hex, bool allHex, bool append);

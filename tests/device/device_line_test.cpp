@@ -294,6 +294,51 @@ TEST_F(OpenLine, CloseWithAWritePendingIsPromptAndClean)
     EXPECT_TRUE(EndedClean(line));
 }
 
+// A handler that keeps the dispatch thread past both grace periods of the
+// close: the release gives up waiting for it, yet frees nothing the thread
+// still uses; the thread releases the line itself once it has ended.
+TEST_F(OpenLine, ReleaseLeavesWhatAnOverstayingDispatchThreadUsesToIt)
+{
+    TKivWin32Dispatcher line(nullptr);
+    ASSERT_EQ(Open(line, 1), 0);
+    std::atomic<bool> entered{false}, letGo{false}, done{false};
+    std::atomic<int> readResult{0};
+    std::string read;
+    auto holding = TTriggerHandlerEvent::FromFunction([&](UINT message, WPARAM count, LPARAM) {
+        if (message != kvTriggerAvail) return;
+        entered = true;
+        WaitUntil(30s, [&] { return letGo.load(); });
+        read.assign(static_cast<std::size_t>(count), '\0');
+        readResult = line.ReadBlock(read.data(), static_cast<int>(count));
+        done = true;
+    });
+    line.AttachEventHandler(holding);
+    line.SetAvailThreshold(1);
+    Far.Write("h");
+    ASSERT_TRUE(PumpUntil(2s, [&] { return entered.load(); }));
+
+    line.CloseLine();  // only noted: a notification runs
+    auto start = Clock::now();
+    line.ReleaseLine();  // as the dispatcher's destruction does next
+    double releaseMs = MillisecondsSince(start);
+    std::printf("release past an overstaying dispatch thread: %.0f ms\n", releaseMs);
+    EXPECT_FALSE(done.load()) << "the release waited for the handler";
+    EXPECT_LT(releaseMs, 2 * 37 * 55 + 1000.0);  // the two grace periods, once
+    ASSERT_TRUE(line.Started());
+    const std::vector<HANDLE*> events{&line.WakeDispatchEvent, &line.StatusProcessedEvent,
+                                      &line.ThreadAckEvent,    &line.OutputReadyEvent,
+                                      &line.ManualEvent,       &line.OutputFlushEvent};
+    for (HANDLE* event : events) EXPECT_TRUE(IsLiveHandle(*event)) << "closed under the thread";
+
+    letGo = true;
+    ASSERT_TRUE(PumpUntil(5s, [&] { return line.ThreadCount.load() == 0 && !line.Started(); }));
+    EXPECT_EQ(readResult.load(), 1);  // its bytes were still there to read
+    EXPECT_EQ(read, "h");
+    EXPECT_EQ(line.InputCount(), 0);
+    for (HANDLE* event : events) EXPECT_EQ(*event, nullptr);
+    EXPECT_EQ(line.WriteBlock("x", 1), ecOutputBufferTooSmall);  // the output ring is gone too
+}
+
 TEST_F(OpenLine, NonNTPlatformDropsTheExtraEventBitAndRTSAfterEachBlock)
 {
     constexpr DWORD NTMaskSet = 0x1F9;  // received characters and every line and modem event
