@@ -8,11 +8,12 @@
 // wakes only those it satisfied, after the lock is released, so a woken
 // thread does not run straight into it.
 //
-// The wake is a store to the waiter's futex word. Waiter records belong to
-// threads and are recycled, never freed, so a wake that arrives after its
-// waiter has left (timed out, or already gone on to its next wait) only
-// ever lands on a live record as a spurious wake-up, which the waiter
-// re-checks under the lock.
+// The wake is a store to the waiter's futex word, and a futex wake only when
+// the waiter has said it sleeps: a waiter still spinning (a brief wait) is
+// spared the system call. Waiter records belong to threads and are recycled,
+// never freed, so a wake that arrives after its waiter has left (timed out,
+// or already gone on to its next wait) only ever lands on a live record as
+// a spurious wake-up, which the waiter re-checks under the lock.
 
 #include "platform/sync.h"
 
@@ -21,10 +22,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <ctime>
 #include <linux/futex.h>
 #include <memory>
 #include <new>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
@@ -37,11 +40,16 @@ namespace {
 
 class EventObject;
 
+// States of a waiter's futex word.
+constexpr std::uint32_t WordAwake = 0;   // waiting, not (yet) asleep
+constexpr std::uint32_t WordWoken = 1;   // a waker has been
+constexpr std::uint32_t WordAsleep = 2;  // asleep, or about to be: a waker must wake it
+
 // Everything but Wake is guarded by the table lock.
 struct Waiter {
-    // 0 while the thread sleeps; a waker stores 1 (release) after the lock
-    // is released and the thread then re-checks Satisfied under the lock.
-    std::atomic<std::uint32_t> Wake{0};
+    // A waker exchanges in WordWoken after the lock is released and the
+    // thread then re-checks Satisfied under the lock.
+    std::atomic<std::uint32_t> Wake{WordAwake};
     EventObject* const* Events = nullptr;
     DWORD Count = 0;
     bool WaitAll = false;
@@ -114,20 +122,37 @@ private:
 
 thread_local WaiterSlot OwnWaiter;
 
-// Sleeps while word holds 0, until deadline (absolute, CLOCK_MONOTONIC, which
-// steady_clock reads) or for good when deadline is nullptr. May return early.
+// Sleeps while word holds WordAsleep, until deadline (absolute,
+// CLOCK_MONOTONIC, which steady_clock reads) or for good when deadline is
+// nullptr. May return early.
 void SleepOnWord(std::atomic<std::uint32_t>& word, const timespec* deadline)
 {
     ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word),
-              FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, 0u, deadline, nullptr,
+              FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, WordAsleep, deadline, nullptr,
               FUTEX_BITSET_MATCH_ANY);
 }
 
 void WakeWord(std::atomic<std::uint32_t>& word)
 {
-    word.store(1, std::memory_order_release);
+    if (word.exchange(WordWoken, std::memory_order_acq_rel) != WordAsleep) return;
     ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE | FUTEX_PRIVATE_FLAG,
               1, nullptr, nullptr, 0);
+}
+
+// Until the word is woken or the deadline passes (forever: never).
+void AwaitWord(std::atomic<std::uint32_t>& word, bool forever,
+               std::chrono::steady_clock::time_point deadline, const timespec& until)
+{
+    for (;;) {
+        std::uint32_t state = word.load(std::memory_order_acquire);
+        if (state == WordWoken) return;
+        if (!forever && std::chrono::steady_clock::now() >= deadline) return;
+        // Announced before the sleep, so that a waker knows to wake it.
+        if (state == WordAwake &&
+            !word.compare_exchange_strong(state, WordAsleep, std::memory_order_acq_rel))
+            continue;
+        SleepOnWord(word, forever ? nullptr : &until);
+    }
 }
 
 // The waiters one SetEvent satisfied, woken once the lock is released. More
@@ -243,10 +268,14 @@ void ReleaseWaiters(EventObject* event, WakeList& woken)
     }
 }
 
+// The gauge of the innermost brief-wait scope, if any.
+thread_local TSpinGauge* BriefGauge = nullptr;
+
 // Resolves the handles and waits under one hold of the lock, so a handle
 // closed by another thread is either refused here or kept alive by the wait.
 DWORD Wait(const HANDLE* handles, DWORD count, bool waitAll, DWORD milliseconds)
 {
+    TSpinGauge* spin = BriefGauge;
     EventObject* events[MAXIMUM_WAIT_OBJECTS];
     HandleTable& table = Table();
     std::unique_lock lock(table.Lock);
@@ -266,7 +295,9 @@ DWORD Wait(const HANDLE* handles, DWORD count, bool waitAll, DWORD milliseconds)
         Consume(events, count, waitAll, index);
         return WAIT_OBJECT_0 + static_cast<DWORD>(index);
     }
-    if (milliseconds == 0) return WAIT_TIMEOUT;
+    // A brief wait with no time-out still spins: a caller polling between
+    // steps of its own (an event loop) looks a little longer.
+    if (milliseconds == 0 && !spin) return WAIT_TIMEOUT;
 
     Waiter* own = OwnWaiter.Get(table);
     if (!own) return WaitFailedWith(ERROR_NOT_ENOUGH_MEMORY);
@@ -276,7 +307,7 @@ DWORD Wait(const HANDLE* handles, DWORD count, bool waitAll, DWORD milliseconds)
     waiter.WaitAll = waitAll;
     waiter.Result = WAIT_TIMEOUT;
     waiter.Satisfied = false;
-    waiter.Wake.store(0, std::memory_order_relaxed);
+    waiter.Wake.store(WordAwake, std::memory_order_relaxed);
     try {
         for (DWORD i = 0; i < count; ++i) {
             auto& list = events[i]->Waiters;
@@ -299,13 +330,14 @@ DWORD Wait(const HANDLE* handles, DWORD count, bool waitAll, DWORD milliseconds)
     }
     for (;;) {
         lock.unlock();
-        while (waiter.Wake.load(std::memory_order_acquire) == 0 &&
-               (forever || Clock::now() < deadline))
-            SleepOnWord(waiter.Wake, forever ? nullptr : &until);
+        if (spin)
+            SpinBriefly(*spin, [&] { return waiter.Wake.load(std::memory_order_acquire) == WordWoken; });
+        AwaitWord(waiter.Wake, forever, deadline, until);
         lock.lock();
         if (waiter.Satisfied || (!forever && Clock::now() >= deadline)) break;
-        // A late wake meant for an earlier wait of this record.
-        waiter.Wake.store(0, std::memory_order_relaxed);
+        // A late wake meant for an earlier wait of this record: sleep again.
+        waiter.Wake.store(WordAwake, std::memory_order_relaxed);
+        spin = nullptr;
     }
     Leave(waiter);
     waiter.Events = nullptr;
@@ -406,6 +438,39 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr)
         return WaitFailedWith(ERROR_INVALID_PARAMETER);
     return Wait(handles, count, waitAll != FALSE, milliseconds);
+}
+
+TBriefWaits::TBriefWaits(TSpinGauge& gauge) noexcept : Outer(BriefGauge)
+{
+    BriefGauge = &gauge;
+}
+
+TBriefWaits::~TBriefWaits()
+{
+    BriefGauge = Outer;
+}
+
+std::chrono::nanoseconds SpinLimit() noexcept
+{
+    // About what waking a sleeping thread on the other, idle CPU costs on
+    // the machine this was measured on: spinning longer than a wake-up
+    // costs cannot pay.
+    static const std::chrono::nanoseconds bound = [] {
+        long micros = 20;
+        if (const char* tuned = std::getenv("KIVO_SPIN_US")) micros = std::strtol(tuned, nullptr, 10);
+        return std::chrono::nanoseconds(std::max(micros, 0L) * 1000);
+    }();
+    // The thread's CPUs, looked at again now and then: a test or the
+    // operator may pin it meanwhile.
+    thread_local std::chrono::steady_clock::time_point lookedAt{};
+    thread_local bool severalCpus = false;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lookedAt > std::chrono::milliseconds(100)) {
+        cpu_set_t cpus;
+        severalCpus = ::sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 1;
+        lookedAt = now;
+    }
+    return severalCpus ? bound : std::chrono::nanoseconds(0);
 }
 
 void Sleep(DWORD milliseconds)

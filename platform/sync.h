@@ -1,11 +1,14 @@
 #pragma once
 // Event objects, waits, critical sections and interlocked counters with the
-// Win32 semantics the stack relies on. Nothing here spins: every wait blocks
-// on a condition until it is signalled or its time-out passes.
+// Win32 semantics the stack relies on. A wait blocks until it is signalled or
+// its time-out passes; only a wait made within a TBriefWaits scope spins first,
+// for a bounded few microseconds.
 
 #include "platform/win_types.h"
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
@@ -81,5 +84,83 @@ inline LONG InterlockedDecrement(std::atomic<LONG>* value) { return --*value; }
 
 // Sleep(0) yields the processor.
 void Sleep(DWORD milliseconds);
+
+// ---- Brief waits -----------------------------------------------------------
+
+// How well spinning has paid at one kind of wait on one thread. A spin that
+// ends in the answer earns a credit, one that runs out loses two; without
+// credit only every ProbeEvery-th wait spins, to find out whether it pays
+// again. On a busy machine a partner is seldom running while one spins, a
+// wake-up is cheap there, and spinning would only take the CPU from it.
+class TSpinGauge {
+public:
+    bool ShouldSpin() noexcept { return Credit > 0 || ++Skipped % ProbeEvery == 0; }
+    void Record(bool answered) noexcept
+    {
+        Credit = answered ? (Credit < MaxCredit ? Credit + 1 : MaxCredit)
+                          : (Credit > Penalty ? Credit - Penalty : 0);
+    }
+
+private:
+    static constexpr int MaxCredit = 8;
+    static constexpr int Penalty = 2;
+    static constexpr unsigned ProbeEvery = 32;
+    int Credit = MaxCredit;
+    unsigned Skipped = 0;
+};
+
+// For waits whose partner usually answers within microseconds (a thread
+// acknowledging its start or leaving at a stop, the main thread running a
+// synchronised call): within the scope, the calling thread's event waits and
+// message waits first spin for up to SpinLimit(), as gauge allows, before
+// they sleep. Waking a sleeping thread on the other, idle CPU costs far more
+// than that. Scopes nest (the innermost gauge counts) and belong to the
+// thread that made them; gauge outlives the scope.
+class TBriefWaits {
+public:
+    explicit TBriefWaits(TSpinGauge& gauge) noexcept;
+    ~TBriefWaits();
+    TBriefWaits(const TBriefWaits&) = delete;
+    TBriefWaits& operator=(const TBriefWaits&) = delete;
+
+private:
+    TSpinGauge* Outer;
+};
+
+// The bound of one spin, or zero when spinning cannot help: the calling
+// thread may run on one CPU only, so a partner could not run while it spins.
+std::chrono::nanoseconds SpinLimit() noexcept;
+
+inline void CpuRelax() noexcept
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+// Spins until done() holds or SpinLimit() has passed, if gauge allows, and
+// tells gauge how it went; done must read atomics (acquire order for what it
+// hands on). True when done.
+template <typename Done>
+bool SpinBriefly(TSpinGauge& gauge, Done done)
+{
+    if (done()) return true;
+    const std::chrono::nanoseconds limit = SpinLimit();
+    if (limit.count() == 0 || !gauge.ShouldSpin()) return false;
+    const auto start = std::chrono::steady_clock::now();
+    for (unsigned round = 1;; ++round) {
+        CpuRelax();
+        if (done()) break;
+        if (round % 16 == 0 && std::chrono::steady_clock::now() - start >= limit) {
+            bool answered = done();
+            gauge.Record(answered);
+            return answered;
+        }
+    }
+    gauge.Record(true);
+    return true;
+}
 
 } // namespace kivo::win

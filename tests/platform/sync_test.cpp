@@ -8,8 +8,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <thread>
 #include <vector>
+
+#include <sched.h>
 
 using namespace kivo::win;
 using namespace std::chrono_literals;
@@ -355,4 +358,92 @@ TEST(LateWake, ThreadsThatEndHandTheirWaitRecordsOnSafely)
     std::thread last([&] { EXPECT_EQ(WaitForSingleObject(other.Handle, 5000), WAIT_OBJECT_0); });
     SetEvent(other.Handle);
     last.join();
+}
+
+// ---- Brief waits ------------------------------------------------------------------
+
+namespace {
+
+std::chrono::nanoseconds ThreadCpuTime()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
+} // namespace
+
+TEST(BriefWait, PingPongOfSpinningWaitersLosesNoWake)
+{
+    // Each side's wait spins and then sleeps; a waker that skipped the
+    // wake-up of a partner that had just gone to sleep would hang a round.
+    constexpr int rounds = 20000;
+    ScopedEvent ping(false), pong(false);
+    std::atomic<int> partnerRounds{0};
+    std::thread partner([&] {
+        TSpinGauge gauge;
+        TBriefWaits brief(gauge);
+        for (int i = 0; i < rounds; ++i) {
+            if (WaitForSingleObject(ping.Handle, 5000) != WAIT_OBJECT_0) return;
+            ++partnerRounds;
+            SetEvent(pong.Handle);
+        }
+    });
+    TSpinGauge gauge;
+    TBriefWaits brief(gauge);
+    int done = 0;
+    for (; done < rounds; ++done) {
+        SetEvent(ping.Handle);
+        if (WaitForSingleObject(pong.Handle, 5000) != WAIT_OBJECT_0) break;
+    }
+    partner.join();
+    EXPECT_EQ(done, rounds);
+    EXPECT_EQ(partnerRounds.load(), rounds);
+}
+
+TEST(BriefWait, SpinsOnlyBrieflyThenSleepsWhenNoAnswerComes)
+{
+    ScopedEvent never(true);
+    TSpinGauge gauge;
+    TBriefWaits brief(gauge);
+    auto cpuBefore = ThreadCpuTime();
+    auto start = Clock::now();
+    EXPECT_EQ(WaitForSingleObject(never.Handle, 300), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_GE(MsSince(start), 300);
+    // A spin bound of tens of microseconds, plus the wait's own bookkeeping.
+    EXPECT_LT(ThreadCpuTime() - cpuBefore, 30ms);
+}
+
+TEST(BriefWait, NoSpinForAThreadThatMayRunOnOneCpuOnly)
+{
+    cpu_set_t all;
+    ASSERT_EQ(::sched_getaffinity(0, sizeof all, &all), 0);
+    std::chrono::nanoseconds pinnedLimit{-1}, freeLimit{-1};
+    std::thread pinned([&] {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(static_cast<unsigned>(::sched_getcpu()), &one);
+        if (::sched_setaffinity(0, sizeof one, &one) == 0) pinnedLimit = SpinLimit();
+    });
+    pinned.join();
+    std::thread free([&] { freeLimit = SpinLimit(); });
+    free.join();
+    EXPECT_EQ(pinnedLimit.count(), 0);
+    if (CPU_COUNT(&all) > 1) {
+        EXPECT_GT(freeLimit.count(), 0);
+    } else {
+        EXPECT_EQ(freeLimit.count(), 0);
+    }
+}
+
+TEST(SpinGauge, StopsSpinningWhereSpinsRunOutAndLooksAgainNowAndThen)
+{
+    TSpinGauge gauge;
+    EXPECT_TRUE(gauge.ShouldSpin());
+    for (int i = 0; i < 8; ++i) gauge.Record(false);
+    int spins = 0;
+    for (int i = 0; i < 320; ++i) spins += gauge.ShouldSpin() ? 1 : 0;
+    EXPECT_EQ(spins, 10);  // one probe in 32
+    gauge.Record(true);    // a probe that paid
+    EXPECT_TRUE(gauge.ShouldSpin());
 }
