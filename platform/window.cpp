@@ -23,8 +23,10 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace kivo::win {
@@ -56,6 +58,9 @@ struct SentItem {
 
     // Under the owner queue's lock.
     TSentState State = TSentState::ssWaiting;
+    // Set (release) once State is ssDone or ssFailed, for a sender that spins
+    // before it takes the lock; the lock still orders what it then reads.
+    std::atomic<bool> Ended{false};
     bool Abandoned = false;  // the sender stopped waiting while it ran
     LRESULT Result = 0;
     DWORD Error = ERROR_SUCCESS;
@@ -137,6 +142,8 @@ Registry& Windows()
 std::atomic<DWORD> LastThreadId{0};
 std::atomic<DWORD> MainThread{0};
 thread_local DWORD CurrentThreadId = 0;
+// Something was served or dispatched since this thread's last message wait.
+thread_local bool ServedSinceWait = false;
 
 BOOL FailWith(DWORD error)
 {
@@ -166,6 +173,7 @@ void EndQueue(const std::shared_ptr<ThreadQueue>& queue)
         for (auto& item : queue->Sent) {
             item->State = TSentState::ssFailed;
             item->Error = item->Target ? ERROR_INVALID_WINDOW_HANDLE : ERROR_INVALID_THREAD_ID;
+            item->Ended.store(true, std::memory_order_release);
             item->Finished.notify_all();
         }
         queue->Sent.clear();
@@ -255,13 +263,18 @@ BOOL Deliver(ThreadQueue& queue, const std::shared_ptr<SentItem>& item, DWORD mi
     queue.Sent.push_back(item);
     queue.Refresh();
 
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    // The owner usually answers within microseconds; a sender that sleeps
+    // at once pays for being woken on top of that.
+    lock.unlock();
+    thread_local TSpinGauge answers;
+    SpinBriefly(answers, [&] { return item->Ended.load(std::memory_order_acquire); });
+    lock.lock();
     auto ended = [&] { return item->State == TSentState::ssDone || item->State == TSentState::ssFailed; };
-    if (milliseconds == INFINITE) {
+    if (milliseconds == INFINITE)
         item->Finished.wait(lock, ended);
-    } else {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    else
         item->Finished.wait_until(lock, deadline, ended);
-    }
     if (item->State == TSentState::ssDone) {
         if (raised) *raised = std::move(item->Raised);
         return TRUE;
@@ -317,6 +330,8 @@ bool ServeOneSent(ThreadQueue& queue)
         item->State = TSentState::ssFailed;
         item->Error = ERROR_UNHANDLED_EXCEPTION;
     }
+    item->Ended.store(true, std::memory_order_release);
+    ServedSinceWait = true;
     // Woken after the lock is let go, or the sender would wake only to wait
     // for it: one switch less on every send and synchronised call. The item
     // is ours too (shared), so its condition outlives the sender's return.
@@ -458,6 +473,7 @@ BOOL DestroyWindow(HWND window)
             if (item->Target != entry) return false;
             item->State = TSentState::ssFailed;
             item->Error = ERROR_INVALID_WINDOW_HANDLE;
+            item->Ended.store(true, std::memory_order_release);
             item->Finished.notify_all();
             return true;
         });
@@ -615,6 +631,7 @@ BOOL PeekMessage(MSG* msg, UINT removeFlags)
         if (removeFlags & PM_REMOVE) {
             queue.Posted.pop_front();
             queue.Refresh();
+            ServedSinceWait = true;
         }
         return TRUE;
     }
@@ -662,6 +679,7 @@ BOOL ProcessOneMessage()
         queue.Posted.pop_front();
         queue.Refresh();
     }
+    ServedSinceWait = true;
     DispatchMessage(&msg);
     return TRUE;
 }
@@ -688,6 +706,11 @@ DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, DWORD millis
         Sleep(milliseconds);
         return WAIT_TIMEOUT;
     }
+    // Just after serving, the next message (a line thread's next
+    // synchronised call) often comes within microseconds: a brief wait.
+    thread_local TSpinGauge nextMessages;
+    std::optional<TBriefWaits> brief;
+    if (std::exchange(ServedSinceWait, false)) brief.emplace(nextMessages);
     return WaitForMultipleObjects(count, all, FALSE, milliseconds);
 }
 

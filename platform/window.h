@@ -5,8 +5,11 @@
 // runs there. Other threads reach it by posting (queued, no wait) or sending
 // (queued, the sender blocks until the owner has handled it). Synchronised
 // calls onto a thread travel the same queue as sent messages, so every wait
-// that processes messages also serves them. Nothing here spins: waits block
-// on the queue's events until something arrives.
+// that processes messages also serves them. Waits block on the queue's events
+// until something arrives; a sender, and a message wait just after its thread
+// served or dispatched something, spin briefly first (platform/sync.h,
+// TBriefWaits), since the answer or the next message usually follows within
+// microseconds.
 //
 // Order of service: sent messages and calls first (oldest first), then posted
 // messages in posting order; a quit request only when nothing else is posted.

@@ -4,6 +4,7 @@
 
 #include "framework/exceptions.h"
 #include "framework/thread.h"
+#include "platform/sync.h"
 #include "platform/window.h"
 
 #include <QCoreApplication>
@@ -29,7 +30,13 @@ void TMessagePump::Drain()
     for (int step = 0; step < BatchSize; ++step) {
         try {
             MSG msg;
-            if (!PeekMessage(&msg, PM_REMOVE)) return;
+            if (!PeekMessage(&msg, PM_REMOVE)) {
+                // Just after serving, a brief look for the next message (a
+                // line thread's next synchronised call) before Qt's loop
+                // sleeps; without anything served it returns at once.
+                if (MsgWaitForMultipleObjects(0, nullptr, 0, QS_ALLINPUT) != WAIT_OBJECT_0) return;
+                continue;
+            }
             if (msg.message == WM_QUIT) {
                 QCoreApplication::exit(static_cast<int>(msg.wParam));
                 return;

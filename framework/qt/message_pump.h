@@ -3,7 +3,8 @@
 // socket notifier watches the queue's wake descriptor, so the loop sleeps
 // until a thread posts, sends or makes a synchronised call; then a bounded
 // batch is served and Qt gets the thread back (the descriptor stays readable
-// while more waits, so it comes back at once). A quit request taken here ends
+// while more waits, so it comes back at once); once the queue is empty after
+// serving, a brief spin looks for the next message first. A quit request taken here ends
 // Qt's loop with its exit code; what a dispatched message raises goes to the
 // exception display.
 //
