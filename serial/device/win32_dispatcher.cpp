@@ -235,17 +235,22 @@ void TKivWin32Dispatcher::StartThreads()
     ResetEvent(StopEvent);
     try {
         // All four at once, then their arrivals: each start costs a wake-up
-        // of its own, and they overlap. The event is auto-reset and one set
-        // may stand for several arrivals, so the gate's count decides.
+        // of its own, and they overlap. Only the arrival that completes the
+        // count sets the (auto-reset) event, so the starter is woken once;
+        // the gate's count decides, since a set may also be a flush's.
+        constexpr unsigned Launched = 4;
         unsigned before = ThreadGate->Entered.load();
+        ThreadGate->Awaited = before + Launched;
         Launch<TReadThread>(*this, ReadThread);
         Launch<TDispThread>(*this, DispatchThread);
         Launch<TWriteThread>(*this, WriteThread);
         Launch<TStatusThread>(*this, StatusThread);
-        constexpr unsigned Launched = 4;
         // As long in all as the four waits one after another could take.
         const auto deadline = std::chrono::steady_clock::now() +
                               std::chrono::milliseconds(StartAckLimit) * Launched;
+        // Parked threads arrive within microseconds.
+        thread_local TSpinGauge arrivals;
+        TBriefWaits brief(arrivals);
         while (ThreadGate->Entered.load() - before < Launched) {
             auto left = std::chrono::ceil<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
@@ -269,6 +274,9 @@ bool TKivWin32Dispatcher::WaitForThreadEnd(std::atomic<TKivDispatcherThread*>& s
     // waiter is registered before the slot is looked at: a slot seen full
     // here is followed by a wake-up of this very waiter.
     kivo::detail::TThreadGate::TWaiter waiter(*ThreadGate);
+    // A stopped thread usually leaves within microseconds.
+    thread_local TSpinGauge leaves;
+    TBriefWaits brief(leaves);
     while (slot.load() != nullptr) {
         if (ticks > 0 && TickTimerExpired(limit)) return false;
         if (waiter.Wait(MillisecondsPerTick, QS_ALLINPUT) == WAIT_OBJECT_0 + 1)

@@ -452,9 +452,11 @@ void TKivBaseDispatcher::RefreshLineErrors()
 
 void TKivBaseDispatcher::ThreadStarted()
 {
-    ThreadGate->Enter();
+    // Counted before it arrives, so that a start that has seen its threads
+    // arrive finds them all counted.
     InterlockedIncrement(&ThreadCount);
-    if (ThreadAckEvent) SetEvent(ThreadAckEvent);
+    unsigned entered = ThreadGate->Enter();
+    if (ThreadAckEvent && ThreadGate->ArrivalsComplete(entered)) SetEvent(ThreadAckEvent);
 }
 
 void TKivBaseDispatcher::ThreadEnded(TKivDispatcherThread* thread, int exitCode)
