@@ -7,11 +7,13 @@
 #include "serial/dispatch/base_dispatcher.h"
 
 #include "framework/thread.h"
+#include "platform/sync.h"
 #include "serial/dispatch/detail/matcher.h"
 #include "serial/dispatch/detail/ring.h"
 #include "serial/dispatch/dispatch_thread.h"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 namespace kivo {
@@ -407,6 +409,12 @@ void TKivBaseDispatcher::WaitForInput(DWORD milliseconds)
     // Bytes left queued behind a full dispatch buffer would end every wait
     // at once: after a pass that moved nothing, wait for a new push instead.
     if (PassProgressed && InputQueue.Count() > 0) return;
+    // While a stream comes in, the next block usually follows within
+    // microseconds of the last one taken; an idle line takes none and
+    // sleeps at once.
+    thread_local TSpinGauge blocks;
+    std::optional<TBriefWaits> brief;
+    if (InputQueue.TakenSinceLastLook()) brief.emplace(blocks);
     HANDLE waits[2] = {InputQueue.Signal(), WakeDispatchEvent};
     WaitForMultipleObjects(WakeDispatchEvent ? 2 : 1, waits, FALSE, milliseconds);
 }

@@ -101,6 +101,7 @@ std::unique_ptr<TIOBuffer> TIOQueue::Pop()
         Bytes.store(Bytes.load(std::memory_order_relaxed) - size, std::memory_order_release);
         Items.store(Items.load(std::memory_order_relaxed) - 1, std::memory_order_release);
     }
+    Taken.store(true, std::memory_order_relaxed);
     return std::move(node.front());
 }
 

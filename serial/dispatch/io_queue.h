@@ -126,6 +126,9 @@ public:
     // Auto-reset, set by every push; for waits on several events at once.
     win::HANDLE Signal() const noexcept { return SignalEvent; }
 
+    // Whether a Pop took a buffer since the last time this was asked.
+    bool TakenSinceLastLook() noexcept { return Taken.exchange(false, std::memory_order_relaxed); }
+
 private:
     using TBufferList = std::list<std::unique_ptr<TIOBuffer>>;
 
@@ -133,6 +136,7 @@ private:
     TBufferList Buffers;
     std::atomic<std::uint32_t> Bytes{0};
     std::atomic<std::size_t> Items{0};
+    std::atomic<bool> Taken{false};
     win::HANDLE SignalEvent;
 };
 
