@@ -1,20 +1,23 @@
 // Micro-benchmarks of the hot paths: the data packet cutting a stream of
 // status packets and noise, the data-trigger matcher, the input queue's push
-// and pop, the synchronised call onto the main thread, and the settings read
-// at first show. Heap allocations made while a
+// and pop, the synchronised call onto the main thread, the start and stop of
+// a line's four threads, and the settings read at first show. Heap allocations made while a
 // benchmark is timed are counted (operator new is replaced below), so a path
 // that allocates per byte shows in its allocs_per_KiB counter.
 
 #include "app/board_settings.h"
+#include "bench/bench_options.h"
 #include "bench/rig_protocol.h"
 #include "framework/application.h"
 #include "framework/component.h"
 #include "platform/window.h"
 #include "serial/dispatch/detail/matcher.h"
+#include "serial/device/win32_dispatcher.h"
 #include "serial/dispatch/io_queue.h"
 #include "serial/packet/data_packet.h"
 #include "serial/port/com_port.h"
 #include "tests/dispatch/scripted_dispatcher.h"
+#include "tests/support/pty_pair.h"
 
 #include <benchmark/benchmark.h>
 
@@ -23,11 +26,14 @@
 #include <filesystem>
 #include <fstream>
 #include <new>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <dirent.h>
+#include <sys/resource.h>
 #include <pthread.h>
 #include <sched.h>
 
@@ -81,6 +87,26 @@ struct TAllocationProbe {
     }
     benchmark::State& State;
     std::uint64_t Start;
+};
+
+// Voluntary context switches of the whole process (every thread) while a
+// benchmark is timed, per iteration: each is a thread that went to sleep
+// and had to be woken, whatever the load made each wake-up cost.
+struct TSwitchProbe {
+    explicit TSwitchProbe(benchmark::State& s) : State(s), Start(Now()) {}
+    static long Now()
+    {
+        rusage usage{};
+        ::getrusage(RUSAGE_SELF, &usage);
+        return usage.ru_nvcsw;
+    }
+    void Report()
+    {
+        State.counters["switches"] = benchmark::Counter(static_cast<double>(Now() - Start),
+                                                        benchmark::Counter::kAvgIterations);
+    }
+    benchmark::State& State;
+    long Start;
 };
 
 // ---- The data packet over a dispatcher without threads ---------------------------
@@ -261,7 +287,9 @@ void BM_SynchronisedCall(benchmark::State& state)
     });
     ownerId.wait(0);
     std::uint64_t ran = 0;
+    TSwitchProbe switches(state);
     for (auto _ : state) win::SendThreadCall(ownerId.load(), [&] { ++ran; }, win::INFINITE);
+    switches.Report();
     stop = true;
     win::PostThreadMessage(ownerId.load(), win::WM_APP, 0, 0);
     owner.join();
@@ -271,6 +299,68 @@ void BM_SynchronisedCall(benchmark::State& state)
         state.SkipWithError("a call did not run");
 }
 BENCHMARK(BM_SynchronisedCall)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// ---- The line's four threads ------------------------------------------------------------
+
+// Every thread of the process on one CPU for the object's life, the parked
+// ones too (they keep the CPUs they were created with); new threads inherit
+// it from their creator. Given back as it was at the end.
+class TWholeProcessOnOneCpu {
+public:
+    explicit TWholeProcessOnOneCpu(int cpu)
+    {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(static_cast<unsigned>(cpu), &one);
+        DIR* tasks = ::opendir("/proc/self/task");
+        if (!tasks) return;
+        while (dirent* entry = ::readdir(tasks)) {
+            pid_t task = static_cast<pid_t>(std::atoi(entry->d_name));
+            cpu_set_t had;
+            if (task <= 0 || ::sched_getaffinity(task, sizeof had, &had) != 0) continue;
+            if (::sched_setaffinity(task, sizeof one, &one) == 0) Pinned.push_back({task, had});
+        }
+        ::closedir(tasks);
+    }
+    ~TWholeProcessOnOneCpu()
+    {
+        for (auto& [task, had] : Pinned) ::sched_setaffinity(task, sizeof had, &had);
+    }
+    TWholeProcessOnOneCpu(const TWholeProcessOnOneCpu&) = delete;
+    TWholeProcessOnOneCpu& operator=(const TWholeProcessOnOneCpu&) = delete;
+
+private:
+    std::vector<std::pair<pid_t, cpu_set_t>> Pinned;
+};
+
+// A port's opening and closing without the port: the device opened and set
+// up, the read, dispatch, write and status threads started and their
+// arrivals awaited, then stopped in their order and the device closed, as
+// every transmission of the price board does, over a pseudo-terminal. A new
+// dispatcher each time, as the port makes one per opening. Arg 0: the
+// scheduler places the threads; arg 1: every thread of the process on the
+// CPU the benchmark started on.
+void BM_LineThreadsStartStop(benchmark::State& state)
+{
+    win::SetMainThread();
+    test::PtyPair far;
+    bench::TDeviceDirectory devices(far.SubsidiaryPath(), 1);
+    std::optional<TWholeProcessOnOneCpu> pinned;
+    if (state.range(0) != 0) pinned.emplace(sched_getcpu());
+    std::uint64_t failed = 0;
+    TSwitchProbe switches(state);
+    for (auto _ : state) {
+        auto line = std::make_unique<TKivWin32Dispatcher>(nullptr);
+        if (line->OpenLine("\\\\.\\COM1", 9600, 0, 8, 1, 4096, 4096, lnDTROn | lnRTSOn) != 0 ||
+            line->ThreadCount.load() != 4)
+            ++failed;
+        line->CloseLine();
+    }
+    switches.Report();
+    pinned.reset();
+    if (failed) state.SkipWithError("an opening did not start the four threads");
+}
+BENCHMARK(BM_LineThreadsStartStop)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 // ---- The settings read at first show --------------------------------------------------
 
