@@ -454,11 +454,12 @@ std::chrono::nanoseconds SpinLimit() noexcept
 {
     // About what waking a sleeping thread on the other, idle CPU costs on
     // the machine this was measured on: spinning longer than a wake-up
-    // costs cannot pay.
+    // costs cannot pay. KIVO_SPIN_US tunes it for another machine (0: no
+    // spinning), a millisecond at most.
     static const std::chrono::nanoseconds bound = [] {
         long micros = 20;
         if (const char* tuned = std::getenv("KIVO_SPIN_US")) micros = std::strtol(tuned, nullptr, 10);
-        return std::chrono::nanoseconds(std::max(micros, 0L) * 1000);
+        return std::chrono::nanoseconds(std::clamp(micros, 0L, 1000L) * 1000);
     }();
     // The thread's CPUs, looked at again now and then: a test or the
     // operator may pin it meanwhile.
