@@ -235,16 +235,16 @@ void TKivWin32Dispatcher::StartThreads()
     ResetEvent(StopEvent);
     try {
         // All four at once, then their arrivals: each start costs a wake-up
-        // of its own, and they overlap. Only the arrival that completes the
-        // count sets the (auto-reset) event, so the starter is woken once;
-        // the gate's count decides, since a set may also be a flush's.
-        constexpr unsigned Launched = 4;
+        // of its own, and they overlap. The event is auto-reset and one set
+        // may stand for several arrivals, so the gate's count decides. (Only
+        // the last arrival setting it measured two more thread switches per
+        // opening, not fewer.)
         unsigned before = ThreadGate->Entered.load();
-        ThreadGate->Awaited = before + Launched;
         Launch<TReadThread>(*this, ReadThread);
         Launch<TDispThread>(*this, DispatchThread);
         Launch<TWriteThread>(*this, WriteThread);
         Launch<TStatusThread>(*this, StatusThread);
+        constexpr unsigned Launched = 4;
         // As long in all as the four waits one after another could take.
         const auto deadline = std::chrono::steady_clock::now() +
                               std::chrono::milliseconds(StartAckLimit) * Launched;

@@ -455,8 +455,8 @@ void TKivBaseDispatcher::ThreadStarted()
     // Counted before it arrives, so that a start that has seen its threads
     // arrive finds them all counted.
     InterlockedIncrement(&ThreadCount);
-    unsigned entered = ThreadGate->Enter();
-    if (ThreadAckEvent && ThreadGate->ArrivalsComplete(entered)) SetEvent(ThreadAckEvent);
+    ThreadGate->Enter();
+    if (ThreadAckEvent) SetEvent(ThreadAckEvent);
 }
 
 void TKivBaseDispatcher::ThreadEnded(TKivDispatcherThread* thread, int exitCode)

@@ -122,7 +122,7 @@ TEST_F(OpenLine, OpensConfiguresAndClosesPromptlyWithoutErrors)
     TKivWin32Dispatcher line(nullptr);
     auto opened = Clock::now();
     ASSERT_EQ(Open(line, 1), 0);
-    // The last of the four arrivals wakes the start; it never sleeps out its limit.
+    // The arrivals wake the start; it never sleeps out its limit.
     EXPECT_LT(MillisecondsSince(opened), 1000.0);
     EXPECT_EQ(line.ThreadCount.load(), 4);
     EXPECT_EQ(line.ConfigureLine(19200, KeepParity, 7, 2), 0);

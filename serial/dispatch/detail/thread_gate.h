@@ -77,18 +77,10 @@ struct TThreadGate {
     TThreadGate(const TThreadGate&) = delete;
     TThreadGate& operator=(const TThreadGate&) = delete;
 
-    // Returns how many have entered in all, this one included.
-    unsigned Enter()
+    void Enter()
     {
-        unsigned entered = Entered.fetch_add(1) + 1;
+        Entered.fetch_add(1);
         Alive.fetch_add(1);
-        return entered;
-    }
-    // True when entered reaches the count a start awaits: only that arrival
-    // need wake the starter, the others would wake it just to count.
-    bool ArrivalsComplete(unsigned entered) const
-    {
-        return static_cast<int>(entered - Awaited.load()) >= 0;
     }
     void Leave()
     {
@@ -108,8 +100,6 @@ struct TThreadGate {
     std::atomic<int> Alive{0};
     // Every thread that ever entered: a start counts its threads' arrivals by it.
     std::atomic<unsigned> Entered{0};
-    // The Entered a start waits for (0 wakes it at every arrival).
-    std::atomic<unsigned> Awaited{0};
 
 private:
     std::mutex Lock;
