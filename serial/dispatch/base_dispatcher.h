@@ -229,11 +229,13 @@ protected:
     virtual win::DWORD DeviceModemStatus();
     virtual std::uint16_t DeviceBaseAddress();
 
-    // The close-or-release of destruction, with the wait for the threads; a
-    // derived destructor calls it first, while its device operations exist.
+public:
+    // The close-or-release of destruction, with the wait for the threads. The
+    // owner calls it before it destroys the dispatcher, so that no thread is
+    // still inside while the destructors run; a derived destructor calls it
+    // too, first, while its device operations exist.
     void Shutdown();
 
-public:
     // ---- State shared with the device layer ---------------------------------
     // Written before the threads start and after they have ended.
     win::HANDLE DeviceHandle = win::INVALID_HANDLE_VALUE;

@@ -231,8 +231,10 @@ void TKivCustomComPort::OpenPort()
 
 void TKivCustomComPort::DiscardDispatcher()
 {
-    // The dispatcher's destruction closes the line and waits for its threads.
+    // Closed and its threads gone before any destructor runs: a thread that
+    // releases the line itself still calls the device layer's operations.
     std::unique_ptr<TKivBaseDispatcher> gone = std::move(Dispatcher);
+    if (gone) gone->Shutdown();
     gone.reset();
 }
 
