@@ -322,10 +322,14 @@ int TKivWin32Dispatcher::DeviceClose()
         }
     }
 
-    if (!HandleIsOpen(DeviceHandle)) return 0;
-    if (!CloseHandle(DeviceHandle)) return -1;
-    DeviceHandle = INVALID_HANDLE_VALUE;
-    return 0;
+    // A dispatch thread given up on may still ask the device for its errors
+    // or modem lines: the handle goes at its end step instead.
+    TCriticalSectionLock hold(StateLock);
+    if (DispatchThread.load() != nullptr) {
+        HandleLeftToDispatch = true;
+        return 0;
+    }
+    return CloseDeviceHandle();
 }
 
 void TKivWin32Dispatcher::CloseEvent(HANDLE& event)

@@ -144,6 +144,7 @@ int TKivBaseDispatcher::OpenLine(const std::string& deviceName, DWORD baud, int 
     {
         TCriticalSectionLock hold(StateLock);
         HandlerDeletesPending = false;
+        OwnerClosing = ReleasingItself = HandleLeftToDispatch = false;
     }
 
     WakeDispatchEvent = CreateEvent(false, false);
@@ -264,6 +265,31 @@ int TKivBaseDispatcher::OpenLine(const std::string& deviceName, DWORD baud, int 
 
 void TKivBaseDispatcher::CloseLine()
 {
+    bool releasingItself, closingAlready;
+    {
+        TCriticalSectionLock hold(StateLock);
+        releasingItself = ReleasingItself;
+        closingAlready = OwnerClosing;
+        OwnerClosing = !releasingItself;
+    }
+    // The dispatch thread's end step is closing the device already: its
+    // handle may be gone or going, and only the release is left to claim.
+    if (releasingItself) {
+        ReleaseLine();
+        return;
+    }
+    // A close entered again from a message served while the first one
+    // waits leaves the mark to the first.
+    struct TClosingGuard {
+        TKivBaseDispatcher& Line;
+        bool Keep;
+        ~TClosingGuard()
+        {
+            TCriticalSectionLock hold(Line.StateLock);
+            Line.OwnerClosing = Keep;
+        }
+    } guard{*this, closingAlready};
+
     if (HandleIsOpen(DeviceHandle)) {
         DeviceFlush(0);
         DeviceFlush(1);
@@ -479,6 +505,10 @@ void TKivBaseDispatcher::ThreadEnded(TKivDispatcherThread* thread, int exitCode)
             if (thread && slot->compare_exchange_strong(expected, nullptr))
                 wasDispatch = slot == &DispatchThread;
         }
+        if (wasDispatch && HandleLeftToDispatch) {
+            HandleLeftToDispatch = false;
+            CloseDeviceHandle();
+        }
     }
     const bool handedOver = wasDispatch && ReleaseHandedOver.exchange(false);
     if (wasDispatch && (ReleaseOnThreadExit || handedOver)) ReleaseLine();
@@ -492,14 +522,15 @@ void TKivBaseDispatcher::ThreadEnded(TKivDispatcherThread* thread, int exitCode)
 
 void TKivBaseDispatcher::DispatchThreadEnding(TKivDispatcherThread* thread)
 {
-    bool closingElsewhere;
     {
+        // A close under way on another thread releases the line itself once
+        // it has seen this thread go; releasing here too would race with it.
+        // Decided under the lock the owner's close looks at first.
         TCriticalSectionLock hold(StateLock);
-        closingElsewhere = Stopping;
+        const bool closingElsewhere = Stopping || OwnerClosing;
+        ReleaseOnThreadExit = ClosePending || (StopRequested && !closingElsewhere);
+        ReleasingItself = ReleaseOnThreadExit.load();
     }
-    // A close under way on another thread releases the line itself once it
-    // has seen this thread go; releasing here too would race with it.
-    ReleaseOnThreadExit = ClosePending || (StopRequested && !closingElsewhere);
     ThreadEnded(thread, 0);  // the last touch of this object
 }
 
@@ -516,6 +547,16 @@ void TKivBaseDispatcher::ReportLineFailure()
     ScanBusy = false;
     // A pass that ran meanwhile left its scans to the next one.
     if (ScansSkipped) TriggersChanged();
+}
+
+int TKivBaseDispatcher::CloseDeviceHandle()
+{
+    TCriticalSectionLock hold(StateLock);
+    HANDLE device = DeviceHandle.load();
+    if (!HandleIsOpen(device)) return 0;
+    if (!CloseHandle(device)) return -1;
+    DeviceHandle = INVALID_HANDLE_VALUE;
+    return 0;
 }
 
 // ---- Direct device queries ---------------------------------------------------------

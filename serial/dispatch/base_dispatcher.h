@@ -236,9 +236,15 @@ public:
     // too, first, while its device operations exist.
     void Shutdown();
 
+    // Closes the device handle and forgets it, under StateLock, so it is
+    // closed once and never read half-closed. 0, or -1 when the close
+    // failed and the handle is kept.
+    int CloseDeviceHandle();
+
     // ---- State shared with the device layer ---------------------------------
-    // Written before the threads start and after they have ended.
-    win::HANDLE DeviceHandle = win::INVALID_HANDLE_VALUE;
+    // Set by the open before the threads start; closed (and set back) only
+    // under StateLock, by CloseDeviceHandle. Any thread may read it.
+    std::atomic<win::HANDLE> DeviceHandle{win::INVALID_HANDLE_VALUE};
     win::DWORD InSize = 0;
     win::DWORD OutSize = 0;
 
@@ -271,6 +277,14 @@ public:
     std::atomic<bool> ThreadsStarted{false};
     std::atomic<win::LONG> ThreadCount{0};
     bool Stopping = false;  // under StateLock
+    // Under StateLock: the owner's close is under way, so an ending dispatch
+    // thread leaves the release to it; or the dispatch thread's end step has
+    // taken the release, so the owner's close keeps off the device; or a
+    // close gave up on a dispatch thread that may still query the device,
+    // so the handle is closed at that thread's end step.
+    bool OwnerClosing = false;
+    bool ReleasingItself = false;
+    bool HandleLeftToDispatch = false;
     std::atomic<win::DWORD> LastOSError{0};
     std::uint8_t ThreadBoost = 0;
     std::atomic<bool> RS485Mode{false};

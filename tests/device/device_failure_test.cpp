@@ -59,6 +59,50 @@ TEST_F(FailingLine, FarEndVanishingEndsEveryThreadWithAReadError)
     EXPECT_EQ(again.TakeLineError(), 0);
 }
 
+// Notes the device handle on the opening thread, before any line thread runs.
+class TOpenedLine : public TKivWin32Dispatcher {
+public:
+    TOpenedLine() : TKivWin32Dispatcher(nullptr) {}
+    ~TOpenedLine() override { Shutdown(); }
+    std::intptr_t DeviceOpen(const std::string& name, DWORD inSize, DWORD outSize) override
+    {
+        std::intptr_t handle = TKivWin32Dispatcher::DeviceOpen(name, inSize, outSize);
+        Opened = reinterpret_cast<HANDLE>(handle);
+        return handle;
+    }
+    HANDLE Opened = nullptr;
+};
+
+// The far end vanishing just as the owner closes or destroys the line: the
+// dispatch thread's end step is releasing the line when the close comes in.
+// The device is closed once, by one of them, and is free again afterwards.
+TEST_F(FailingLine, OwnerClosingAsTheLineReleasesItselfClosesTheDeviceOnce)
+{
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE(round);
+        if (round > 0) {
+            Far = std::make_unique<PtyPair>();
+            Far->LinkAs(DeviceDir().Path(), "com2");
+        }
+        auto line = std::make_unique<TOpenedLine>();
+        ASSERT_EQ(Open(*line, 2), 0);
+        HANDLE device = line->Opened;
+        Far->CloseController();
+        // Its slot is emptied just before the end step releases the line.
+        ASSERT_TRUE(WaitUntil(3s, [&] { return line->DispatchThread.load() == nullptr; }));
+        if (round % 2 == 0) line->CloseLine();
+        line.reset();
+        EXPECT_FALSE(IsLiveHandle(device));
+    }
+    EXPECT_TRUE(NothingShown());
+
+    PtyPair replacement;
+    replacement.LinkAs(DeviceDir().Path(), "com2");
+    TKivWin32Dispatcher again(nullptr);
+    ASSERT_EQ(Open(again, 2), 0);
+    again.CloseLine();
+}
+
 TEST_F(FailingLine, HandleClosedUnderTheThreadsEndsThemWithoutAReport)
 {
     TKivWin32Dispatcher line(nullptr);

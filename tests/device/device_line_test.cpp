@@ -332,6 +332,8 @@ TEST_F(OpenLine, ReleaseLeavesWhatAnOverstayingDispatchThreadUsesToIt)
                                       &line.ThreadAckEvent,    &line.OutputReadyEvent,
                                       &line.ManualEvent,       &line.OutputFlushEvent};
     for (HANDLE* event : events) EXPECT_TRUE(IsLiveHandle(*event)) << "closed under the thread";
+    const HANDLE device = line.DeviceHandle;
+    EXPECT_TRUE(IsLiveHandle(device)) << "the device closed under the thread";
 
     letGo = true;
     ASSERT_TRUE(PumpUntil(5s, [&] { return line.ThreadCount.load() == 0 && !line.Started(); }));
@@ -339,6 +341,8 @@ TEST_F(OpenLine, ReleaseLeavesWhatAnOverstayingDispatchThreadUsesToIt)
     EXPECT_EQ(read, "h");
     EXPECT_EQ(line.InputCount(), 0);
     for (HANDLE* event : events) EXPECT_EQ(*event, nullptr);
+    EXPECT_FALSE(IsLiveHandle(device));
+    EXPECT_EQ(static_cast<HANDLE>(line.DeviceHandle), INVALID_HANDLE_VALUE);
     EXPECT_EQ(line.WriteBlock("x", 1), ecOutputBufferTooSmall);  // the output ring is gone too
 }
 
