@@ -4,6 +4,8 @@
 
 #include "fuzz/shown.h"
 
+#include "app/code_page.h"
+
 #include <array>
 
 namespace kivo::fuzz {
@@ -23,6 +25,13 @@ std::string Positions(const std::string& text, std::size_t first, std::size_t la
     return piece;
 }
 
+// The sign's bytes are Windows-1252: what the window shows must be UTF-8
+// that goes back to exactly those bytes.
+bool ShowsBytes(const std::string& shown, const std::string& bytes)
+{
+    return tarvio::IsUtf8(shown) && tarvio::Windows1252FromUtf8(shown) == bytes;
+}
+
 } // namespace
 
 std::string CheckStatusPacketCase(const std::uint8_t* data, std::size_t size, TStatusPacketCheck check)
@@ -37,12 +46,12 @@ std::string CheckStatusPacketCase(const std::uint8_t* data, std::size_t size, TS
     for (int row = 0; row < tarvio::RowCount; ++row) {
         std::size_t at = PricePositions[static_cast<std::size_t>(row)];
         std::string want = Positions(packet, at, at + 3);
-        if (report->Prices[static_cast<std::size_t>(row)] != want)
+        if (!ShowsBytes(report->Prices[static_cast<std::size_t>(row)], want))
             return what + "price " + std::to_string(row + 1) + " is "
                    + Shown(report->Prices[static_cast<std::size_t>(row)]) + ", expected " + Shown(want);
     }
     std::string status = Positions(packet, StatusPosition, StatusPosition + 2);
-    if (report->Status != status)
+    if (!ShowsBytes(report->Status, status))
         return what + "status is " + Shown(report->Status) + ", expected " + Shown(status);
     return {};
 }
