@@ -26,6 +26,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The decimal number that makes up the rest of name after prefix.
+std::optional<unsigned> NumberAfter(std::string_view prefix, std::string_view name)
+{
+    if (!name.starts_with(prefix) || name.size() == prefix.size()) return std::nullopt;
+    unsigned number = 0;
+    const char* end = name.data() + name.size();
+    auto [stop, error] = std::from_chars(name.data() + prefix.size(), end, number);
+    if (error != std::errc{} || stop != end) return std::nullopt;
+    return number;
+}
+
 bool IsSet(const char* name)
 {
     const char* value = std::getenv(name);
@@ -161,13 +172,8 @@ std::error_code LinkIfFree(const fs::path& link, const fs::path& device)
 
 std::optional<unsigned> ComLinkNumber(std::string_view fileName)
 {
-    if (!fileName.starts_with("com") || fileName.size() < 4 || fileName[3] == '0')
-        return std::nullopt;
-    unsigned number = 0;
-    const char* end = fileName.data() + fileName.size();
-    auto [stop, error] = std::from_chars(fileName.data() + 3, end, number);
-    if (error != std::errc{} || stop != end) return std::nullopt;
-    return number;
+    if (fileName.size() > 3 && fileName[3] == '0') return std::nullopt;
+    return NumberAfter("com", fileName);
 }
 
 TDeviceDirectories DeviceDirectories()
@@ -266,12 +272,9 @@ std::vector<TComMapping> ComPortMap()
     if (directories.Closed) return map;
     std::error_code failed;
     for (const fs::directory_entry& entry : fs::directory_iterator(DevRoot(), failed)) {
-        std::string name = entry.path().filename().native();
-        if (!name.starts_with("ttyS")) continue;
-        unsigned index = 0;
-        auto [stop, error] = std::from_chars(name.data() + 4, name.data() + name.size(), index);
-        if (error != std::errc{} || stop != name.data() + name.size() || name.size() == 4) continue;
-        unsigned number = index + 1;
+        std::optional<unsigned> index = NumberAfter("ttyS", entry.path().filename().native());
+        if (!index) continue;
+        unsigned number = *index + 1;
         bool linked = std::any_of(map.begin(), map.end(),
                                   [&](const TComMapping& m) { return m.Number == number; });
         if (!linked && PcPortAnswers(number))
