@@ -477,15 +477,23 @@ bool CommDevice::CheckModemLines()
 
 BOOL CommDevice::SetModemBits(int bits, bool on)
 {
-    if (::ioctl(Fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0) return TRUE;
-    if (IsUnsupported(errno)) return TRUE;  // no modem lines to drive
-    return FailIo(errno);
+    const int wanted = on ? bits : 0;
+    if ((LinesKnown & bits) == bits && (LinesSet & bits) == wanted) return TRUE;
+    if (::ioctl(Fd, on ? TIOCMBIS : TIOCMBIC, &bits) != 0 && !IsUnsupported(errno)) {
+        LinesKnown &= ~bits;
+        return FailIo(errno);
+    }
+    // Unsupported: no modem lines to drive, and asking again changes nothing.
+    LinesSet = (LinesSet & ~bits) | wanted;
+    LinesKnown |= bits;
+    return TRUE;
 }
 
 DWORD CommDevice::ApplyControlLines(const DCB& dcb)
 {
     bool toggle = dcb.fRtsControl == RTS_CONTROL_TOGGLE;
     if (toggle && !Rs485InKernel && !RtsToggleEmulated) {
+        LinesKnown &= ~TIOCM_RTS;  // the driver's RS-485 mode drives it
         serial_rs485 rs485{};
         rs485.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
         Rs485InKernel = ::ioctl(Fd, TIOCSRS485, &rs485) == 0;
@@ -494,6 +502,7 @@ DWORD CommDevice::ApplyControlLines(const DCB& dcb)
         if (Rs485InKernel) {
             serial_rs485 off{};
             ::ioctl(Fd, TIOCSRS485, &off);
+            LinesKnown &= ~TIOCM_RTS;
         }
         Rs485InKernel = RtsToggleEmulated = RtsRaisedForSend = false;
     }

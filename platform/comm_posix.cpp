@@ -218,9 +218,17 @@ BOOL SetCommState(HANDLE file, const DCB* dcb)
     // driver may reprogram the UART on each set, so only a change is sent.
     // Raw ioctl, not tcsetattr: a pty drops data size and parity, and glibc
     // would report that as a failure.
-    if (std::memcmp(&current, &tio, sizeof tio) != 0 &&
-        RetryOnEintr([&] { return ::ioctl(device->Fd, TCSETS2, &tio); }) < 0)
-        return device->FailIo(errno);
+    if (std::memcmp(&current, &tio, sizeof tio) != 0) {
+        // Drivers move DTR and RTS themselves going to or from rate 0 and
+        // when hardware handshaking comes or goes.
+        auto zeroRate = [](const termios2& t) {
+            return (t.c_cflag & CBAUD) == B0 || ((t.c_cflag & CBAUD) == BOTHER && t.c_ospeed == 0);
+        };
+        if (zeroRate(current) || zeroRate(tio) || ((current.c_cflag ^ tio.c_cflag) & CRTSCTS))
+            device->LinesKnown = 0;
+        if (RetryOnEintr([&] { return ::ioctl(device->Fd, TCSETS2, &tio); }) < 0)
+            return device->FailIo(errno);
+    }
     if (DWORD failed = device->ApplyControlLines(wanted); failed != ERROR_SUCCESS)
         return FailWith(failed);
     device->State = wanted;

@@ -149,6 +149,12 @@ public:
     bool RtsToggleEmulated = false;
     bool RtsRaisedForSend = false;
     bool ModemPolling = false;  // the driver cannot wait for modem lines
+    // DTR and RTS as last set, for the bits in LinesKnown. Every setting of
+    // the line drives both, and on an adapter each request is a round trip
+    // to the device, so an unchanged line is not sent again. Forgotten
+    // whenever the driver may have moved them itself.
+    int LinesSet = 0;
+    int LinesKnown = 0;
 
 private:
     void MonitorBody();

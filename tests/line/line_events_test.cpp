@@ -122,6 +122,9 @@ TEST_F(TestLine, DtrAndRtsAreOnAfterOpeningAndFollowTheProperties)
     ASSERT_TRUE(port.Open());
     EXPECT_TRUE(Model.Dtr());
     EXPECT_TRUE(Model.Rts());
+    // The opening applies every setting, and each drives both lines; on an
+    // adapter each request is a round trip, so each line is set once.
+    EXPECT_EQ(Model.LineWrites(), 2u);
     TLineView view = ReadLineView(Far);
     EXPECT_EQ(view.Speed, 9600u);
     EXPECT_EQ(view.DataBits, 8);

@@ -41,6 +41,7 @@ struct TEndState {
     std::atomic<std::uint32_t> BreakOn{0};
     serial_icounter_struct Counts{};  // under the state's lock
     std::atomic<std::uint64_t> LineReads{0};
+    std::atomic<std::uint64_t> LineWrites{0};
     std::atomic<int> Waiting{0};  // threads in TIOCMIWAIT
 };
 
@@ -228,6 +229,7 @@ int Answer(TLineState& state, int fd, int end, unsigned long request, void* arg)
     case TIOCMSET:
     case TIOCMBIS:
     case TIOCMBIC: {
+        if (end == StackEnd) ++self.LineWrites;
         int bits = *static_cast<int*>(arg) & Driven;
         Change(state, [&] {
             int now = self.Outputs.load();
@@ -426,6 +428,11 @@ bool TTestLine::LinesWatched() const
 std::uint64_t TTestLine::LineReads() const
 {
     return Mapped(Mapping).Ends[StackEnd].LineReads.load();
+}
+
+std::uint64_t TTestLine::LineWrites() const
+{
+    return Mapped(Mapping).Ends[StackEnd].LineWrites.load();
 }
 
 } // namespace kivo::test

@@ -67,8 +67,10 @@ public:
     // Someone at the stack's end waits in TIOCMIWAIT: a change now is seen.
     // (One made before the wait began is not, by the driver either.)
     bool LinesWatched() const;
-    // TIOCMGET requests made at the stack's end so far.
+    // TIOCMGET requests made at the stack's end so far, and TIOCMSET,
+    // TIOCMBIS and TIOCMBIC requests.
     std::uint64_t LineReads() const;
+    std::uint64_t LineWrites() const;
 
 private:
     void Receive(char byte) const;
