@@ -23,7 +23,6 @@ using namespace kivo::win;
 
 namespace {
 
-constexpr DWORD StartAckLimit = 3000;
 constexpr DWORD FlushAckLimit = 5000;
 constexpr int DispatchGraceTicks = 36;
 
@@ -39,14 +38,18 @@ HANDLE NewEvent(bool manualReset)
     return event;
 }
 
-// A thread that is created but cannot be started leaves its slot empty.
+// Counted before it can run, so that a close or a destruction that comes
+// before it has arrived still waits for it. One that cannot be started
+// leaves its slot empty.
 template <typename T, typename TLine>
 void Launch(TLine& line, std::atomic<TKivDispatcherThread*>& slot)
 {
+    line.ThreadLaunching();
     try {
         TThread::StartNew<T>(line);
     } catch (...) {
         slot = nullptr;
+        line.ThreadNotLaunched();
         throw;
     }
 }
@@ -144,6 +147,9 @@ int TKivWin32Dispatcher::DeviceFlush(int queue)
     // An idle write thread holds nothing to drop, and the emptied ring is all
     // it would find next: the round trip to it is spared (every close flushes).
     if (inFlight && OutputFlushEvent) {
+        // Only an acknowledgement given after this request answers it: the
+        // threads' arrivals set the same event and nobody takes those.
+        if (ThreadAckEvent) ResetEvent(ThreadAckEvent);
         SetEvent(OutputFlushEvent);
         if (ThreadAckEvent) WaitForSingleObject(ThreadAckEvent, FlushAckLimit);
     }
@@ -234,29 +240,15 @@ void TKivWin32Dispatcher::StartThreads()
     StopRequested = false;
     ResetEvent(StopEvent);
     try {
-        // All four at once, then their arrivals: each start costs a wake-up
-        // of its own, and they overlap. The event is auto-reset and one set
-        // may stand for several arrivals, so the gate's count decides. (Only
-        // the last arrival setting it measured two more thread switches per
-        // opening, not fewer.)
-        unsigned before = ThreadGate->Entered.load();
+        // In their order, without waiting for their acknowledgements: the
+        // wake-ups overlap with the rest of the opening and with the first
+        // write, which the write thread finds waiting when it arrives. Each
+        // thread is counted as it launches, so nothing can take the line
+        // away from under one that has not arrived yet.
         Launch<TReadThread>(*this, ReadThread);
         Launch<TDispThread>(*this, DispatchThread);
         Launch<TWriteThread>(*this, WriteThread);
         Launch<TStatusThread>(*this, StatusThread);
-        constexpr unsigned Launched = 4;
-        // As long in all as the four waits one after another could take.
-        const auto deadline = std::chrono::steady_clock::now() +
-                              std::chrono::milliseconds(StartAckLimit) * Launched;
-        // Parked threads arrive within microseconds.
-        thread_local TSpinGauge arrivals;
-        TBriefWaits brief(arrivals);
-        while (ThreadGate->Entered.load() - before < Launched) {
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) break;
-            WaitForSingleObject(ThreadAckEvent, static_cast<DWORD>(left.count()));
-        }
     } catch (...) {
         // The threads already running end by themselves; with none, nothing
         // else would ever clear Started.

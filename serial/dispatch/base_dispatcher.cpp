@@ -476,12 +476,31 @@ void TKivBaseDispatcher::RefreshLineErrors()
 
 // ---- Thread start and end ------------------------------------------------------
 
-void TKivBaseDispatcher::ThreadStarted()
+void TKivBaseDispatcher::ThreadLaunching()
 {
-    // Counted before it arrives, so that a start that has seen its threads
-    // arrive finds them all counted.
     InterlockedIncrement(&ThreadCount);
     ThreadGate->Enter();
+    CountedAhead.fetch_add(1);
+}
+
+void TKivBaseDispatcher::ThreadNotLaunched()
+{
+    CountedAhead.fetch_sub(1);
+    if (InterlockedDecrement(&ThreadCount) == 0) ThreadsStarted = false;
+    ThreadGate->Leave();
+}
+
+void TKivBaseDispatcher::ThreadStarted()
+{
+    int ahead = CountedAhead.load();
+    while (ahead > 0 && !CountedAhead.compare_exchange_weak(ahead, ahead - 1)) {
+    }
+    if (ahead <= 0) {
+        // Counted before it acknowledges, so that whoever saw the
+        // acknowledgement finds it counted.
+        InterlockedIncrement(&ThreadCount);
+        ThreadGate->Enter();
+    }
     if (ThreadAckEvent) SetEvent(ThreadAckEvent);
 }
 

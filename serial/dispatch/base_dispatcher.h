@@ -174,6 +174,11 @@ public:
     int AppendLog(const std::string& fileName, bool hex, bool allHex);
 
     // ---- Called by the threads -------------------------------------------
+    // A start that does not wait for its threads counts each one as it
+    // launches it (and uncounts one that could not be made); that thread's
+    // own start step then only acknowledges.
+    void ThreadLaunching();
+    void ThreadNotLaunched();
     void ThreadStarted();
     void ThreadEnded(TKivDispatcherThread* thread, int exitCode);
     // One turn of the dispatch thread after each wait.
@@ -276,6 +281,7 @@ public:
     TStopFlag StopRequested{*this};
     std::atomic<bool> ThreadsStarted{false};
     std::atomic<win::LONG> ThreadCount{0};
+    std::atomic<int> CountedAhead{0};
     bool Stopping = false;  // under StateLock
     // Under StateLock: the owner's close is under way, so an ending dispatch
     // thread leaves the release to it; or the dispatch thread's end step has
