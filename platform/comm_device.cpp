@@ -14,6 +14,7 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -60,6 +61,36 @@ int WatcherSignal()
 }
 
 void IgnoreWatcherSignal(int) {}
+
+// Lines whose driver answered that it cannot wait for modem lines: later
+// openings poll them at once instead of starting a watcher only to hear the
+// same answer. A different adapter plugged in under the same number is then
+// polled too, which sees every change, only later.
+struct TCannotWait {
+    std::mutex Lock;
+    std::vector<dev_t> Devices;
+};
+
+TCannotWait& CannotWait()
+{
+    static auto* lines = new TCannotWait;  // used by threads during static destruction
+    return *lines;
+}
+
+bool DriverCannotWait(dev_t device)
+{
+    TCannotWait& lines = CannotWait();
+    std::lock_guard lock(lines.Lock);
+    return std::find(lines.Devices.begin(), lines.Devices.end(), device) != lines.Devices.end();
+}
+
+void RememberCannotWait(dev_t device)
+{
+    TCannotWait& lines = CannotWait();
+    std::lock_guard lock(lines.Lock);
+    if (std::find(lines.Devices.begin(), lines.Devices.end(), device) == lines.Devices.end())
+        lines.Devices.push_back(device);
+}
 
 using SignalAction = struct sigaction;
 
@@ -142,6 +173,8 @@ DWORD CommDevice::Open(const std::string& path)
                                                                   : Win32FromErrno(errno);
     Original = tio;
     HaveOriginal = true;
+    struct stat node{};
+    if (::fstat(Fd, &node) == 0) Device = node.st_rdev;
     Exclusive = ::ioctl(Fd, TIOCEXCL) == 0;
 
     FromTermios(tio, State);
@@ -592,6 +625,12 @@ void CommDevice::MonitorBody()
 void CommDevice::StartLineWatcher()
 {
     if (WatcherStarted || ModemPolling || !HasModemLines || StopRequested) return;
+    if (Device != 0 && DriverCannotWait(Device)) {
+        ModemPolling = true;
+        NextModemPoll = Clock::now();
+        ModemPollGap = ModemPollFast;
+        return;
+    }
     EnsureWatcherSignalHandler();
     try {
         Watcher = TParkedThread([this] { WatchLines(); }, "kivo-comm-lines");
@@ -617,7 +656,10 @@ void CommDevice::WatchLines()
         }
         if (errno == EINTR) continue;
         // A hang-up also ends the wait; poll() reports that to the monitor.
-        if (!IsHangup(errno)) WatcherCannotWait = true;
+        if (!IsHangup(errno)) {
+            if (Device != 0) RememberCannotWait(Device);
+            WatcherCannotWait = true;
+        }
         Wake();
         break;
     }

@@ -174,6 +174,7 @@ private:
 
     bool HasModemLines = false;
     int ModemLines = 0;
+    dev_t Device = 0;  // which line this is, to remember what its driver cannot do
     bool HasCounters = false;
     serial_icounter_struct Counters{};
     TParkedThread Watcher;

@@ -222,6 +222,17 @@ TEST_F(TestLine, WatcherThatCannotWaitBacksOffAndStillSeesAChange)
     Model.SetInput(TModemLine::mlCts, true);
     ASSERT_TRUE(WaitFor([&] { return (port.Line->ModemEventsSeen & evCts) != 0; }));
     EXPECT_EQ(port.Line->ReadModemShadow() & 0x11, 0x11);
+
+    // The port reopens before every transmission: the driver is not asked
+    // again, by a watcher thread of each opening, what it already refused.
+    const std::uint64_t asked = Model.LineWaitsAsked();
+    EXPECT_GE(asked, 1u);
+    port.SetOpen(false);
+    port.SetOpen(true);
+    ASSERT_TRUE(port.Open() && Watching(port));
+    Model.SetInput(TModemLine::mlCts, false);
+    ASSERT_TRUE(WaitFor([&] { return (port.Line->ModemEventsSeen & evCts) != 0; }));
+    EXPECT_EQ(Model.LineWaitsAsked(), asked);
 }
 
 struct TErrorCase {

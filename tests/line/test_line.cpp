@@ -53,6 +53,7 @@ struct TLineState {
     std::atomic<std::int32_t> PtyNumber{-1};
     std::atomic<std::uint32_t> Generation{0};  // futex word: moves on every change
     std::atomic<std::uint32_t> RefuseWaits{0};
+    std::atomic<std::uint64_t> WaitsAsked{0};  // TIOCMIWAIT at the stack's end
     serial_rs485 Rs485{};
     TEndState Ends[2];
 };
@@ -189,6 +190,7 @@ TCounts CountsOf(TLineState& state, int end, unsigned long mask)
 // arrives (EINTR), as the driver's wait does.
 int WaitForLines(TLineState& state, int fd, int end, unsigned long mask)
 {
+    if (end == StackEnd) ++state.WaitsAsked;
     if (state.RefuseWaits.load()) return Fail(EINVAL);
     const TCounts start = CountsOf(state, end, mask);
     struct TWaiting {
@@ -428,6 +430,11 @@ bool TTestLine::LinesWatched() const
 std::uint64_t TTestLine::LineReads() const
 {
     return Mapped(Mapping).Ends[StackEnd].LineReads.load();
+}
+
+std::uint64_t TTestLine::LineWaitsAsked() const
+{
+    return Mapped(Mapping).WaitsAsked.load();
 }
 
 std::uint64_t TTestLine::LineWrites() const

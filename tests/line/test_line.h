@@ -71,6 +71,8 @@ public:
     // TIOCMBIS and TIOCMBIC requests.
     std::uint64_t LineReads() const;
     std::uint64_t LineWrites() const;
+    // TIOCMIWAIT requests made at the stack's end, refused ones included.
+    std::uint64_t LineWaitsAsked() const;
 
 private:
     void Receive(char byte) const;
