@@ -1,7 +1,8 @@
 // Micro-benchmarks of the hot paths: the data packet cutting a stream of
 // status packets and noise, the data-trigger matcher, the input queue's push
 // and pop, the synchronised call onto the main thread, the start and stop of
-// a line's four threads, and the settings read at first show. Heap allocations made while a
+// a line's four threads beside the bare cost of four thread hand-offs, and
+// the settings read at first show. Heap allocations made while a
 // benchmark is timed are counted (operator new is replaced below), so a path
 // that allocates per byte shows in its allocs_per_KiB counter.
 
@@ -21,7 +22,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -33,6 +36,9 @@
 #include <vector>
 
 #include <dirent.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <sys/resource.h>
 #include <pthread.h>
 #include <sched.h>
@@ -361,6 +367,78 @@ void BM_LineThreadsStartStop(benchmark::State& state)
     if (failed) state.SkipWithError("an opening did not start the four threads");
 }
 BENCHMARK(BM_LineThreadsStartStop)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// The least a start and a stop of four threads can cost on this machine, as
+// a yardstick for the one above: four bare threads that each sleep on a word
+// (a futex, no spinning, as an idle line's threads sleep), acknowledge a
+// start, sleep again and acknowledge a stop. The starter wakes all four at
+// once and waits for each acknowledgement, spinning up to 20 us before it
+// sleeps, as the stack's own waits do. No device, no events, no stack code:
+// what is left is the wake-ups and thread switches.
+void BM_BareFourThreadHandshakes(benchmark::State& state)
+{
+    auto sleepOn = [](std::atomic<std::uint32_t>& word, std::uint32_t seen) {
+        ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, seen,
+                  nullptr, nullptr, 0);
+    };
+    auto wake = [](std::atomic<std::uint32_t>& word) {
+        ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1,
+                  nullptr, nullptr, 0);
+    };
+    struct alignas(64) TWorker {
+        std::atomic<std::uint32_t> Order{0};
+        std::atomic<std::uint32_t> Answer{0};
+        std::atomic<bool> StarterAsleep{false};
+    };
+    std::array<TWorker, 4> workers;
+    std::atomic<bool> quit{false};
+    std::vector<std::thread> threads;
+    for (TWorker& worker : workers)
+        threads.emplace_back([&] {
+            std::uint32_t seen = 0;
+            for (;;) {
+                while (worker.Order.load() == seen) sleepOn(worker.Order, seen);
+                seen = worker.Order.load();
+                if (quit.load()) return;
+                worker.Answer.store(seen);
+                if (worker.StarterAsleep.load()) wake(worker.Answer);
+            }
+        });
+    std::optional<TWholeProcessOnOneCpu> pinned;
+    if (state.range(0) != 0) pinned.emplace(sched_getcpu());
+    auto await = [&](TWorker& worker, std::uint32_t order) {
+        const auto spinUntil = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
+        while (worker.Answer.load() != order && std::chrono::steady_clock::now() < spinUntil)
+            __builtin_ia32_pause();
+        while (worker.Answer.load() != order) {
+            worker.StarterAsleep.store(true);
+            std::uint32_t answer = worker.Answer.load();
+            if (answer != order) sleepOn(worker.Answer, answer);
+            worker.StarterAsleep.store(false);
+        }
+    };
+    std::uint32_t order = 0;
+    TSwitchProbe switches(state);
+    for (auto _ : state) {
+        for (int step = 0; step < 2; ++step) {  // start, then stop
+            ++order;
+            for (TWorker& worker : workers) {
+                worker.Order.store(order);
+                wake(worker.Order);
+            }
+            for (TWorker& worker : workers) await(worker, order);
+        }
+    }
+    switches.Report();
+    pinned.reset();
+    quit = true;
+    for (TWorker& worker : workers) {
+        worker.Order.fetch_add(1);
+        wake(worker.Order);
+    }
+    for (std::thread& thread : threads) thread.join();
+}
+BENCHMARK(BM_BareFourThreadHandshakes)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 // ---- The settings read at first show --------------------------------------------------
 
