@@ -1,17 +1,17 @@
 // The machinery of an open serial file: opening and closing the descriptor,
-// completing operations, the receive ring, the write queue, comm events, and
-// the monitor thread with its modem-line watcher.
+// completing operations, the receive ring, the write queue, comm events,
+// what the poller does for the device, and the modem-line watcher.
 
 #include "platform/detail/comm_device.h"
+#include "platform/detail/comm_poller.h"
 #include "platform/dcb_termios.h"
 #include "platform/errno_map.h"
 #include "platform/sync.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/eventfd.h>
+#include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -39,14 +39,6 @@ constexpr std::size_t DefaultRingSize = 4096;
 // driver keeps transition counters, which every look also reads.
 constexpr auto ModemPollFast = milliseconds(20);
 constexpr auto ModemPollSlow = milliseconds(160);
-
-timespec ToTimespec(Clock::duration left)
-{
-    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-        std::max(left, Clock::duration::zero()));
-    return timespec{static_cast<time_t>(ns.count() / 1000000000),
-                    static_cast<long>(ns.count() % 1000000000)};
-}
 
 Clock::time_point After(Clock::time_point now, std::uint64_t ms)
 {
@@ -190,19 +182,20 @@ DWORD CommDevice::Open(const std::string& path)
     HasModemLines = ::ioctl(Fd, TIOCMGET, &ModemLines) == 0;
     HasCounters = ::ioctl(Fd, TIOCGICOUNT, &Counters) == 0;
 
-    WakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (WakeFd < 0) return Win32FromErrno(errno);
     try {
         Ring.resize(DefaultRingSize);
         Reads.reserve(2);
         Writes.reserve(2);
-        Monitor = TParkedThread([this] { MonitorBody(); }, "kivo-comm");
     } catch (const std::bad_alloc&) {
         return ERROR_NOT_ENOUGH_MEMORY;
-    } catch (const std::system_error&) {
-        return ERROR_NOT_ENOUGH_MEMORY;
     }
-    return ERROR_SUCCESS;
+    return WatchDevice(*this);
+}
+
+CommDevice::~CommDevice()
+{
+    UnwatchDevice(*this);
+    CloseDescriptors();
 }
 
 void CommDevice::Shutdown()
@@ -212,12 +205,11 @@ void CommDevice::Shutdown()
         if (Closed || StopRequested) return;
         StopRequested = true;
     }
-    Wake();
-    if (Monitor.joinable()) Monitor.join();
     StopLineWatcher();
     std::lock_guard lock(Lock);
     CompleteAll(ERROR_OPERATION_ABORTED);
     Closed = true;
+    UnwatchDevice(*this);
     CloseDescriptors();
 }
 
@@ -234,15 +226,11 @@ void CommDevice::CloseDescriptors()
         ::close(Fd);  // the flock goes with it
         Fd = -1;
     }
-    if (WakeFd >= 0) ::close(WakeFd);
-    WakeFd = -1;
 }
 
 void CommDevice::Wake()
 {
-    std::uint64_t one = 1;
-    ssize_t written = ::write(WakeFd, &one, sizeof one);
-    (void)written;  // a full counter already means "wake up"
+    WakePoller();
 }
 
 // ---- completion -------------------------------------------------------------
@@ -550,13 +538,13 @@ DWORD CommDevice::ApplyControlLines(const DCB& dcb)
     return ERROR_SUCCESS;
 }
 
-// ---- monitor thread and modem-line watcher ------------------------------------
+// ---- served by the poller, and the modem-line watcher --------------------------
 
-short CommDevice::InterestEvents() const
+std::uint32_t CommDevice::PollEvents() const
 {
-    // Without room nothing is read, and a level-triggered POLLIN would spin.
-    short events = RingFull() ? 0 : POLLIN;
-    if (!Writes.empty()) events |= POLLOUT;
+    // Without room nothing is read, and a level-triggered EPOLLIN would spin.
+    std::uint32_t events = RingFull() ? 0u : std::uint32_t{EPOLLIN};
+    if (!Writes.empty()) events |= EPOLLOUT;
     return events;
 }
 
@@ -584,42 +572,19 @@ void CommDevice::ServiceTimers(Clock::time_point now)
     }
 }
 
-void CommDevice::MonitorBody()
+void CommDevice::Serve(std::uint32_t ready, Clock::time_point now)
 {
-    std::unique_lock lock(Lock);
-    while (!StopRequested) {
-        pollfd fds[2] = {{WakeFd, POLLIN, 0}, {Dead ? -1 : Fd, InterestEvents(), 0}};
-        Clock::time_point deadline = NextDeadline();
-        lock.unlock();
-        timespec left{};
-        if (deadline != Never) left = ToTimespec(deadline - Clock::now());
-        int ready = ::ppoll(fds, 2, deadline == Never ? nullptr : &left, nullptr);
-        int pollError = ready < 0 ? errno : 0;
-        if (fds[0].revents & POLLIN) {
-            std::uint64_t count = 0;
-            ssize_t drained = ::read(WakeFd, &count, sizeof count);
-            (void)drained;
-        }
-        lock.lock();
-        if (StopRequested) break;
-        Clock::time_point now = Clock::now();
-        if (pollError != 0 && pollError != EINTR) {
-            MarkDead(Win32FromErrno(pollError), now);
-            continue;
-        }
-        short events = fds[1].revents;
-        if (events & (POLLIN | POLLHUP | POLLERR)) DrainInput(now);
-        // A vanished far end: stop watching the descriptor, or poll would spin on it.
-        if (events & (POLLHUP | POLLERR | POLLNVAL)) MarkDead(ERROR_DEVICE_NOT_CONNECTED, now);
-        if (events & POLLOUT) PushWrites(now);
-        if (LinesChanged.exchange(false)) CheckModemLines();
-        if (WatcherCannotWait.exchange(false)) {
-            ModemPolling = true;
-            NextModemPoll = now;
-            ModemPollGap = ModemPollFast;
-        }
-        ServiceTimers(now);
+    if (ready & (EPOLLIN | EPOLLHUP | EPOLLERR)) DrainInput(now);
+    // A vanished far end: the poller stops watching a dead line.
+    if (ready & (EPOLLHUP | EPOLLERR)) MarkDead(ERROR_DEVICE_NOT_CONNECTED, now);
+    if (ready & EPOLLOUT) PushWrites(now);
+    if (LinesChanged.exchange(false)) CheckModemLines();
+    if (WatcherCannotWait.exchange(false)) {
+        ModemPolling = true;
+        NextModemPoll = now;
+        ModemPollGap = ModemPollFast;
     }
+    ServiceTimers(now);
 }
 
 void CommDevice::StartLineWatcher()
@@ -655,7 +620,7 @@ void CommDevice::WatchLines()
             continue;
         }
         if (errno == EINTR) continue;
-        // A hang-up also ends the wait; poll() reports that to the monitor.
+        // A hang-up also ends the wait; epoll reports that to the poller.
         if (!IsHangup(errno)) {
             if (Device != 0) RememberCannotWait(Device);
             WatcherCannotWait = true;

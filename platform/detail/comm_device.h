@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -83,21 +84,28 @@ struct WaitOp
 };
 
 // One open serial device: its descriptor, the line state GetCommState
-// reports, a receive ring, the queues of pending reads and writes, the one
-// pending event wait, and the monitor thread that completes them. The
-// monitor sleeps in ppoll without Lock; every field it shares is used under
-// Lock, except the few set before it starts and cleared after it ends (the
-// descriptors, what the line can do). CommFile owns it through shared_ptr,
-// so a call still running on another thread keeps it alive across
-// CloseHandle; Shutdown ends the threads and fails what is pending with 995.
-class CommDevice
+// reports, a receive ring, the queues of pending reads and writes, and the
+// one pending event wait. The process's poller (comm_poller.h) completes
+// them: it sleeps without Lock and uses every field it shares under Lock,
+// the descriptor only while Closed is false. Fields set before the device
+// is watched and not changed after (what the line can do) need no Lock.
+// CommFile owns it through shared_ptr, so a call still running on another
+// thread, or the poller's turn, keeps it alive across CloseHandle; Shutdown
+// ends the modem-line watcher, fails what is pending with 995 and closes the
+// descriptor, which the poller then leaves alone.
+class CommDevice : public std::enable_shared_from_this<CommDevice>
 {
 public:
-    ~CommDevice() { CloseDescriptors(); }
+    ~CommDevice();
 
     DWORD Open(const std::string& path);
     void Shutdown();
     void Wake();
+
+    // The poller's side, under Lock while not Closed.
+    std::uint32_t PollEvents() const;  // what epoll should report now
+    Clock::time_point NextDeadline() const;
+    void Serve(std::uint32_t ready, Clock::time_point now);
 
     // Operations: Begin marks a record pending, Complete publishes it.
     void Begin(OVERLAPPED& op);
@@ -144,6 +152,13 @@ public:
     std::vector<WriteOp> Writes;  // likewise
     std::optional<WaitOp> Wait;
 
+    // The poller's, set as the device is watched and then used under Lock:
+    // the key epoll reports the descriptor by (0 when not watched), whether
+    // it is in the epoll set, and what epoll was last asked to report.
+    std::uint64_t PollKey = 0;
+    bool Polled = false;
+    std::uint32_t PollAsked = 0;
+
     // RTS toggle: the driver's RS-485 mode, else raised around each write.
     bool Rs485InKernel = false;
     bool RtsToggleEmulated = false;
@@ -157,20 +172,15 @@ public:
     int LinesKnown = 0;
 
 private:
-    void MonitorBody();
     void WatchLines();
     void ServiceTimers(Clock::time_point now);
-    Clock::time_point NextDeadline() const;
-    short InterestEvents() const;
     void StopLineWatcher();
     void CloseDescriptors();
 
-    int WakeFd = -1;
     termios2 Original{};
     bool HaveOriginal = false;
     bool Exclusive = false;
     std::atomic<bool> StopRequested{false};
-    TParkedThread Monitor;
 
     bool HasModemLines = false;
     int ModemLines = 0;
