@@ -405,6 +405,59 @@ TEST_F(CommTransfer, ReadTimeOutsEndWithWhatCameAsASuccess)
     EXPECT_EQ(std::string(buffer, n), "abc");
 }
 
+// The open ports of a process are served together: each keeps its own
+// deadlines and bytes, and closing either leaves the other served.
+TEST_F(CommTransfer, TwoPortsOpenAtOnceAreEachServedWhicheverOneCloses)
+{
+    OpenCom1(WaitForAll);
+    PtyPair farTwo;
+    farTwo.LinkAs(Devices.Path(), "com2");
+    Overlapped readTwo;
+    HANDLE two = OpenPort(R"(\\.\COM2)");
+    // Closed before the records it may complete into go.
+    struct ClosedFirst
+    {
+        HANDLE& Port;
+        ~ClosedFirst()
+        {
+            if (Port != INVALID_HANDLE_VALUE) CloseHandle(Port);
+        }
+    } closeTwo{two};
+    ASSERT_NE(two, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+    const COMMTIMEOUTS brief{0, 0, 100, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(two, &brief));
+    char buffer[8];
+    DWORD n = 0;
+    ASSERT_FALSE(ReadFile(Port, buffer, 3, &n, &Read.Record));
+    ASSERT_FALSE(ReadFile(two, buffer + 3, 5, &n, &readTwo.Record));
+    ASSERT_TRUE(readTwo.SignalledWithin(2000)) << "the second port's time-out was not kept";
+    EXPECT_TRUE(GetOverlappedResult(two, &readTwo.Record, &n, FALSE));
+    EXPECT_EQ(n, 0u);
+    EXPECT_FALSE(Read.SignalledWithin(0));
+    Far.Write("one");
+    ASSERT_TRUE(Read.SignalledWithin(2000));
+    ASSERT_TRUE(GetOverlappedResult(Port, &Read.Record, &n, FALSE));
+    EXPECT_EQ(std::string(buffer, n), "one");
+
+    // A read pending on one port completes with what its far end sends
+    // after the other port has closed.
+    auto servedAfterClosing = [&](HANDLE keep, Overlapped& read, const PtyPair& far,
+                                  HANDLE& closing) {
+        ASSERT_FALSE(ReadFile(keep, buffer, 3, &n, &read.Record));
+        ASSERT_TRUE(CloseHandle(closing));
+        closing = INVALID_HANDLE_VALUE;
+        far.Write("abc");
+        ASSERT_TRUE(read.SignalledWithin(2000)) << "the port left open is no longer served";
+        ASSERT_TRUE(GetOverlappedResult(keep, &read.Record, &n, FALSE));
+        EXPECT_EQ(std::string(buffer, n), "abc");
+    };
+    servedAfterClosing(Port, Read, Far, two);
+    two = OpenPort(R"(\\.\COM2)");
+    ASSERT_NE(two, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+    ASSERT_TRUE(SetCommTimeouts(two, &WaitForAll));
+    servedAfterClosing(two, readTwo, farTwo, Port);
+}
+
 TEST_F(CommTransfer, CallsWithoutOverlappedBlockUntilDone)
 {
     OpenCom1(WaitForAll);
@@ -655,7 +708,7 @@ TEST_F(CommHangup, IdlePortWithAPendingWaitCostsNoCpu)
     DWORD mask = 0;
     ASSERT_FALSE(WaitCommEvent(Port, &mask, &Wait.Record));
     PortThreads before = PortThreadsNow();
-    ASSERT_EQ(before.Count, 1) << "one monitor thread per open port";
+    ASSERT_EQ(before.Count, 1) << "one thread serves every open port";
     EXPECT_FALSE(Wait.SignalledWithin(300));
     auto used = PortThreadsNow().Cpu - before.Cpu;
     EXPECT_LT(used, 30ms) << "an idle line must sleep; used " << used.count() << " ms";
