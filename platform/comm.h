@@ -11,7 +11,7 @@
 // Once the far end has gone (unplug, the other side of a pty closed), what
 // was pending fails with 1167 and so does every later call that needs the
 // line; bytes received before that can still be read.
-// Every call may come from any thread; one monitor thread per open file
+// Every call may come from any thread; one thread shared by every open file
 // completes overlapped operations by filling the OVERLAPPED and setting its
 // hEvent.
 

@@ -290,7 +290,7 @@ BOOL WaitCommEvent(HANDLE file, DWORD* evtMask, OVERLAPPED* overlapped)
     *evtMask = 0;
     device->Begin(*op);
     device->Wait = WaitOp{op, evtMask};
-    // Bytes the kernel holds but the monitor has not seen yet are arrivals too.
+    // Bytes the kernel holds but the poller has not seen yet are arrivals too.
     device->DrainInput(Clock::now());
     device->CheckWait();
     return Finish(device, op, overlapped == nullptr, nullptr);

@@ -33,7 +33,7 @@ struct TParkedWorker {
     sigset_t Mask{};
     char HomeName[16]{};  // the creator's, which a new thread inherits
     // What the thread wears while parked: a start that wants the same name
-    // (a port's monitor, reopened) is spared renaming it through /proc.
+    // (a port's modem-line watcher, restarted) is spared renaming it through /proc.
     char NameNow[16]{};
     unsigned long long Given = 0;     // serial of the last job handed over
     unsigned long long Finished = 0;  // serial of the last job that returned
