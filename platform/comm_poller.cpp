@@ -31,6 +31,15 @@ constexpr int ReadyCapacity = 8;
 // or a device still holds can only name that device.
 std::atomic<std::uint64_t> NextKey{1};
 
+// The longest the poller sleeps: a deadline further off (a read that waits
+// for its first byte is bounded at 49 days) is seen on a later look instead
+// of costing a wake-up each time one is set.
+constexpr auto LongestSleep = std::chrono::hours(1);
+
+// When the poller looks at the devices again of its own accord. While it is
+// looking, the earliest time there is: a deadline set meanwhile wakes it.
+std::atomic<Clock::rep> NextLook{Clock::time_point::min().time_since_epoch().count()};
+
 timespec ToTimespec(Clock::duration left)
 {
     auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left);
@@ -217,7 +226,6 @@ void Poller::Refresh(CommDevice& device)
 
 int Poller::WaitReady(epoll_event* ready, Clock::time_point deadline)
 {
-    if (deadline == Never) return ::epoll_wait(Epoll, ready, ReadyCapacity, -1);
     Clock::duration left = std::max(deadline - Clock::now(), Clock::duration::zero());
     if (HavePwait2) {
         timespec wait = ToTimespec(left);
@@ -236,14 +244,16 @@ void Poller::Run()
     std::vector<Turn> turn;
     epoll_event ready[ReadyCapacity];
     for (;;) {
+        NextLook.store(Clock::time_point::min().time_since_epoch().count());
         Gather(turn);
-        Clock::time_point deadline = Never;
+        Clock::time_point deadline = Clock::now() + LongestSleep;
         for (Turn& entry : turn) {
             std::lock_guard lock(entry.Device->Lock);
             if (entry.Device->Closed) continue;
             Refresh(*entry.Device);
             deadline = std::min(deadline, entry.Device->NextDeadline());
         }
+        NextLook.store(deadline.time_since_epoch().count());
         int count = WaitReady(ready, deadline);
         int failure = count < 0 && errno != EINTR ? errno : 0;
         for (int i = 0; i < count; ++i) {
@@ -293,6 +303,13 @@ void UnwatchDevice(CommDevice& device)
 void WakePoller()
 {
     if (Poller* poller = Current.load(std::memory_order_acquire)) poller->Wake();
+}
+
+void WakePollerBefore(Clock::time_point deadline)
+{
+    // A deadline set after the poller's walk saw this device is compared
+    // with what that walk found; one set before it was found by it.
+    if (deadline.time_since_epoch().count() < NextLook.load()) WakePoller();
 }
 
 }  // namespace kivo::win::detail

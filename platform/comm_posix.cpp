@@ -5,6 +5,7 @@
 #include "platform/dcb_termios.h"
 #include "platform/port_names.h"
 #include "platform/detail/comm_device.h"
+#include "platform/detail/comm_poller.h"
 #include "platform/sync.h"
 
 #include <sys/ioctl.h>
@@ -419,7 +420,10 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* bytesRead, OVERLAP
     bool wasFull = device->RingFull();
     device->Reads.push_back(ReadOp{op, static_cast<BYTE*>(buffer), toRead, device->Timeouts});
     device->FeedReads(now);
-    if ((wasFull && !device->RingFull()) || StatusOf(*op) == STATUS_PENDING) device->Wake();
+    if (wasFull && !device->RingFull())
+        device->Wake();
+    else if (StatusOf(*op) == STATUS_PENDING)
+        WakePollerBefore(device->NextDeadline());
     return Finish(device, op, overlapped == nullptr, bytesRead);
 }
 

@@ -403,6 +403,18 @@ TEST_F(CommTransfer, ReadTimeOutsEndWithWhatCameAsASuccess)
     ASSERT_TRUE(Finished(ReadFile(Port, buffer, 10, &n, &Read.Record), Port, Read, n));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 70ms);
     EXPECT_EQ(std::string(buffer, n), "abc");
+
+    // On a quiet line the poller has gone to sleep (the pause only makes
+    // that likely) when the next read sets a deadline: the read must wake
+    // it, not wait for the poller's next look of its own.
+    std::this_thread::sleep_for(50ms);
+    start = std::chrono::steady_clock::now();
+    ASSERT_FALSE(ReadFile(Port, buffer, 10, &n, &Read.Record));
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    ASSERT_TRUE(Read.SignalledWithin(2000)) << "the read's time-out was not kept";
+    ASSERT_TRUE(GetOverlappedResult(Port, &Read.Record, &n, TRUE));
+    EXPECT_EQ(n, 0u);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 70ms);
 }
 
 // The open ports of a process are served together: each keeps its own
