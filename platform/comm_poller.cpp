@@ -37,8 +37,9 @@ std::atomic<std::uint64_t> NextKey{1};
 constexpr auto LongestSleep = std::chrono::hours(1);
 
 // When the poller looks at the devices again of its own accord. While it is
-// looking, the earliest time there is: a deadline set meanwhile wakes it.
-std::atomic<Clock::rep> NextLook{Clock::time_point::min().time_since_epoch().count()};
+// looking, the latest time there is, so that a deadline set meanwhile, which
+// its look may have missed, wakes it.
+std::atomic<Clock::rep> NextLook{Clock::time_point::max().time_since_epoch().count()};
 
 timespec ToTimespec(Clock::duration left)
 {
@@ -244,7 +245,7 @@ void Poller::Run()
     std::vector<Turn> turn;
     epoll_event ready[ReadyCapacity];
     for (;;) {
-        NextLook.store(Clock::time_point::min().time_since_epoch().count());
+        NextLook.store(Clock::time_point::max().time_since_epoch().count());
         Gather(turn);
         Clock::time_point deadline = Clock::now() + LongestSleep;
         for (Turn& entry : turn) {

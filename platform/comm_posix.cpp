@@ -294,6 +294,7 @@ BOOL WaitCommEvent(HANDLE file, DWORD* evtMask, OVERLAPPED* overlapped)
     // Bytes the kernel holds but the poller has not seen yet are arrivals too.
     device->DrainInput(Clock::now());
     device->CheckWait();
+    WakePollerBefore(device->NextDeadline());  // a read's interval may have started
     return Finish(device, op, overlapped == nullptr, nullptr);
 }
 
@@ -303,6 +304,7 @@ BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* status)
     if (!device) return FALSE;
     // So that bytes counted here have also been reported as arrivals.
     device->DrainInput(Clock::now());
+    WakePollerBefore(device->NextDeadline());
     if (device->Dead) return FailWith(device->DeadError);
     device->CheckLineErrors();
     if (errors) *errors = device->Errors;
@@ -377,6 +379,7 @@ BOOL PurgeComm(HANDLE file, DWORD flags)
     if ((flags & PURGE_TXCLEAR) && ::ioctl(device->Fd, TCFLSH, TCOFLUSH) < 0)
         return device->FailIo(errno);
     if (device->RtsRaisedForSend && device->Writes.empty()) device->CheckDrained(Clock::now());
+    WakePollerBefore(device->NextDeadline());
     return TRUE;
 }
 
@@ -449,7 +452,12 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* bytesWritt
     device->Writes.push_back(
         WriteOp{op, static_cast<const BYTE*>(buffer), toWrite, device->Timeouts});
     if (device->Writes.size() == 1) device->PushWrites(Clock::now());
-    if (StatusOf(*op) == STATUS_PENDING) device->Wake();
+    // A write that went out at once may have set a look for the line to
+    // drain (EV_TXEMPTY, the end of an emulated RTS toggle).
+    if (StatusOf(*op) == STATUS_PENDING)
+        device->Wake();
+    else
+        WakePollerBefore(device->NextDeadline());
     return Finish(device, op, overlapped == nullptr, bytesWritten);
 }
 

@@ -245,11 +245,14 @@ void TKivWin32Dispatcher::StartThreads()
         // write, which the write thread finds waiting when it arrives. Each
         // thread is counted as it launches, so nothing can take the line
         // away from under one that has not arrived yet.
+        CountingLaunches = true;
         Launch<TReadThread>(*this, ReadThread);
         Launch<TDispThread>(*this, DispatchThread);
         Launch<TWriteThread>(*this, WriteThread);
         Launch<TStatusThread>(*this, StatusThread);
+        CountingLaunches = false;
     } catch (...) {
+        CountingLaunches = false;
         // The threads already running end by themselves; with none, nothing
         // else would ever clear Started.
         StopRequested = true;

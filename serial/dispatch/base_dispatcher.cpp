@@ -480,27 +480,21 @@ void TKivBaseDispatcher::ThreadLaunching()
 {
     InterlockedIncrement(&ThreadCount);
     ThreadGate->Enter();
-    CountedAhead.fetch_add(1);
 }
 
 void TKivBaseDispatcher::ThreadNotLaunched()
 {
-    CountedAhead.fetch_sub(1);
     if (InterlockedDecrement(&ThreadCount) == 0) ThreadsStarted = false;
     ThreadGate->Leave();
 }
 
-void TKivBaseDispatcher::ThreadStarted()
+void TKivBaseDispatcher::ThreadStarted(bool countedAtLaunch)
 {
-    int ahead = CountedAhead.load();
-    while (ahead > 0 && !CountedAhead.compare_exchange_weak(ahead, ahead - 1)) {
-    }
-    if (ahead <= 0) {
-        // Counted before it acknowledges, so that whoever saw the
-        // acknowledgement finds it counted.
-        InterlockedIncrement(&ThreadCount);
-        ThreadGate->Enter();
-    }
+    if (countedAtLaunch) return;
+    // Counted before it acknowledges, so that whoever saw the
+    // acknowledgement finds it counted.
+    InterlockedIncrement(&ThreadCount);
+    ThreadGate->Enter();
     if (ThreadAckEvent) SetEvent(ThreadAckEvent);
 }
 

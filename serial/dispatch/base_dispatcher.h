@@ -175,11 +175,12 @@ public:
 
     // ---- Called by the threads -------------------------------------------
     // A start that does not wait for its threads counts each one as it
-    // launches it (and uncounts one that could not be made); that thread's
-    // own start step then only acknowledges.
+    // launches it (and uncounts one that could not be made), and the thread
+    // knows: its own start step then neither counts nor acknowledges, as
+    // nobody waits for it and a late acknowledgement would answer a flush.
     void ThreadLaunching();
     void ThreadNotLaunched();
-    void ThreadStarted();
+    void ThreadStarted(bool countedAtLaunch = false);
     void ThreadEnded(TKivDispatcherThread* thread, int exitCode);
     // One turn of the dispatch thread after each wait.
     void DispatchPass();
@@ -281,7 +282,7 @@ public:
     TStopFlag StopRequested{*this};
     std::atomic<bool> ThreadsStarted{false};
     std::atomic<win::LONG> ThreadCount{0};
-    std::atomic<int> CountedAhead{0};
+    bool CountingLaunches = false;  // under StateLock, while StartThreads launches
     bool Stopping = false;  // under StateLock
     // Under StateLock: the owner's close is under way, so an ending dispatch
     // thread leaves the release to it; or the dispatch thread's end step has

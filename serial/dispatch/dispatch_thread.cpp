@@ -16,7 +16,7 @@ thread_local TKivDispatcherThread* CurrentThread = nullptr;
 
 TKivDispatcherThread::TKivDispatcherThread(TKivBaseDispatcher& dispatcher,
                                            std::atomic<TKivDispatcherThread*>* slot)
-    : Owner(dispatcher)
+    : Owner(dispatcher), CountedAtLaunch(dispatcher.CountingLaunches)
 {
     FreeOnTerminate = true;
     if (slot) slot->store(this);
@@ -46,7 +46,16 @@ TKivDispatcherThread* TKivDispatcherThread::Current() noexcept
 void TKivDispatcherThread::StartStep()
 {
     CurrentThread = this;
-    Owner.ThreadStarted();
+    Arrived = true;
+    Owner.ThreadStarted(CountedAtLaunch);
+}
+
+void TKivDispatcherThread::DoTerminate()
+{
+    // Dismissed before it ever ran, its body was skipped, and with it the
+    // end step that takes back the count its launch made.
+    if (CountedAtLaunch && !Arrived) EndStep(0);
+    TThread::DoTerminate();
 }
 
 void TKivDispatcherThread::EndStep(int exitCode)

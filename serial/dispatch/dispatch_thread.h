@@ -51,6 +51,7 @@ public:
 
 protected:
     ~TKivDispatcherThread() override = default;
+    void DoTerminate() override;
     // The first and the last step of every body: the dispatcher's thread
     // start (counted, acknowledged) and thread end (exit code reported, slot
     // cleared, counted out). Nothing of the dispatcher may be touched after
@@ -62,6 +63,8 @@ protected:
 
 private:
     TKivBaseDispatcher& Owner;
+    const bool CountedAtLaunch;
+    bool Arrived = false;  // the thread's own
     std::atomic<int> PriorityLevel{0};
     int AppliedLevel = 0;
     TTriggerHandlerEvent PendingMethod;
