@@ -319,6 +319,21 @@ TEST_F(TestLine, Rs485ModeIsSetAndClearedOnAnOpenPort)
     EXPECT_TRUE(Model.Rts());
 }
 
+TEST_F(TestLine, Rs485WithoutTheDriversModeDropsRtsOnceTheLastBitHasLeft)
+{
+    Model.RefuseRs485();
+    TLinePort& port = ProgramPort();
+    ASSERT_TRUE(port.Open());
+    port.SetRS485Mode(true);
+    EXPECT_FALSE(Model.Rts());  // the bus is the sign's until we send
+    // Still sending when the write returns: RTS may fall only on a later
+    // look, which nothing but the write itself has asked for.
+    Model.TransmitterBusyFor(2);
+    port.PutText("@");
+    EXPECT_EQ(Far.ReadExactly(1, 2000ms), "@");
+    EXPECT_TRUE(WaitFor([&] { return !Model.Rts(); })) << "RTS still holds the bus";
+}
+
 // ---- a line the device drops while the port is open --------------------------
 
 // The hang-up path: the threads end (-161), the line releases itself, the

@@ -54,6 +54,8 @@ struct TLineState {
     std::atomic<std::uint32_t> Generation{0};  // futex word: moves on every change
     std::atomic<std::uint32_t> RefuseWaits{0};
     std::atomic<std::uint64_t> WaitsAsked{0};  // TIOCMIWAIT at the stack's end
+    std::atomic<std::uint32_t> RefuseRs485{0};
+    std::atomic<std::int32_t> BusyLooks{0};  // TIOCSERGETLSR answers still to say "sending"
     serial_rs485 Rs485{};
     TEndState Ends[2];
 };
@@ -246,6 +248,7 @@ int Answer(TLineState& state, int fd, int end, unsigned long request, void* arg)
         *static_cast<serial_icounter_struct*>(arg) = Locked(state, [&] { return self.Counts; });
         return 0;
     case TIOCSRS485:
+        if (state.RefuseRs485.load()) return Fail(ENOTTY);
         Locked(state, [&] { state.Rs485 = *static_cast<serial_rs485*>(arg); });
         return 0;
     case TIOCGRS485:
@@ -258,7 +261,7 @@ int Answer(TLineState& state, int fd, int end, unsigned long request, void* arg)
         if (self.BreakOn.exchange(0)) SendBreak(state, fd, end);
         return 0;
     case TIOCSERGETLSR:
-        *static_cast<unsigned*>(arg) = TIOCSER_TEMT;
+        *static_cast<unsigned*>(arg) = state.BusyLooks.fetch_sub(1) > 0 ? 0 : TIOCSER_TEMT;
         return 0;
     default:
         return Fail(ENOTTY);
@@ -393,6 +396,16 @@ void TTestLine::Break()
 {
     CountError(Mapped(Mapping), StackEnd, &serial_icounter_struct::brk);
     Receive('\0');
+}
+
+void TTestLine::RefuseRs485()
+{
+    Mapped(Mapping).RefuseRs485 = 1;
+}
+
+void TTestLine::TransmitterBusyFor(int looks)
+{
+    Mapped(Mapping).BusyLooks = looks;
 }
 
 void TTestLine::RefuseLineWaits()

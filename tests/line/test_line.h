@@ -58,6 +58,10 @@ public:
     void Break();
     // TIOCMIWAIT answers EINVAL from now on, as a driver that cannot wait.
     void RefuseLineWaits();
+    // TIOCSRS485 answers ENOTTY from now on, as a driver without RS-485.
+    void RefuseRs485();
+    // The transmitter reports itself still sending for the next looks.
+    void TransmitterBusyFor(int looks);
 
     // ---- read back as the stack left them -------------------------------
     bool Dtr() const;
