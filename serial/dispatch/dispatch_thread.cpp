@@ -54,7 +54,10 @@ void TKivDispatcherThread::DoTerminate()
 {
     // Dismissed before it ever ran, its body was skipped, and with it the
     // end step that takes back the count its launch made.
-    if (CountedAtLaunch && !Arrived) EndStep(0);
+    if (CountedAtLaunch && !Arrived) {
+        CurrentThread = this;  // as the end step finds it on a thread that ran
+        EndStep(0);
+    }
     TThread::DoTerminate();
 }
 

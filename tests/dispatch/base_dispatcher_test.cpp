@@ -341,6 +341,38 @@ TEST(DispatcherThreads, StopWakesTheDispatchThreadAtOnce)
     EXPECT_TRUE(WaitUntil(1s, [&] { return !line.Started(); }));
 }
 
+// A launch counts its thread before it runs. One dismissed before it ever
+// ran skips its body, start and end step with it; its count and its slot
+// must still go, or the line would read started for good and its owner
+// wait for it for ever.
+TEST(DispatcherThreads, ThreadDismissedBeforeItRanGivesBackItsCountAndSlot)
+{
+    win::SetMainThread();
+    class TNeverRuns final : public TKivDispatcherThread {
+    public:
+        using TKivDispatcherThread::TKivDispatcherThread;
+        bool Ran = false;
+
+    protected:
+        void Execute() override
+        {
+            StartStep();
+            Ran = true;
+            EndStep(0);
+        }
+    };
+    ScriptedDispatcher line(false);
+    line.CountingLaunches = true;
+    line.ThreadLaunching();
+    auto* thread = new TNeverRuns(line, &line.ReadThread);
+    line.CountingLaunches = false;
+    ASSERT_EQ(line.ThreadCount.load(), 1);
+    TKivDispatcherThread::Dismiss(line, line.ReadThread);
+    thread->Start();  // frees itself
+    EXPECT_TRUE(WaitUntil(2s, [&] { return line.ThreadCount.load() == 0; }));
+    EXPECT_EQ(line.ReadThread.load(), nullptr);
+}
+
 TEST(DispatcherThreads, ThreadEndWithAnUncodedFailureIsShown)
 {
     win::SetMainThread();
