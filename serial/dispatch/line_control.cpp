@@ -258,6 +258,9 @@ void TKivBaseDispatcher::SetRS485(bool on)
 
 void TKivBaseDispatcher::ApplyThreadBoost(std::uint8_t boost)
 {
+    // The end step empties a slot under this lock before its thread frees
+    // itself, so a thread found here is still there to be told.
+    TCriticalSectionLock hold(StateLock);
     if (boost == ThreadBoost) return;
     ThreadBoost = boost;
     for (auto* slot : {&ReadThread, &DispatchThread, &StatusThread})
