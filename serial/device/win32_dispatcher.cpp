@@ -280,6 +280,20 @@ bool TKivWin32Dispatcher::WaitForThreadEnd(std::atomic<TKivDispatcherThread*>& s
     return true;
 }
 
+// An end step empties its slot a moment before it counts its thread out:
+// the close returns once the line reads stopped, or a reopen right after it
+// would be refused as already started.
+void TKivWin32Dispatcher::WaitForCountedOut()
+{
+    TTickTimer limit = StartTickTimer(DispatchGraceTicks);
+    kivo::detail::TThreadGate::TWaiter waiter(*ThreadGate);
+    thread_local TSpinGauge countedOut;
+    TBriefWaits brief(countedOut);
+    while (ThreadCount.load() > 0 && !TickTimerExpired(limit))
+        if (waiter.Wait(MillisecondsPerTick, QS_ALLINPUT) == WAIT_OBJECT_0 + 1)
+            ProcessOneMessage();
+}
+
 int TKivWin32Dispatcher::DeviceClose()
 {
     {
@@ -315,6 +329,10 @@ int TKivWin32Dispatcher::DeviceClose()
             if (!WaitForThreadEnd(DispatchThread, DispatchGraceTicks))
                 TKivDispatcherThread::Dismiss(*this, DispatchThread);
         }
+        // A line thread closing its own line is still counted itself.
+        TKivDispatcherThread* caller = TKivDispatcherThread::Current();
+        if (DispatchThread.load() == nullptr && (!caller || &caller->Dispatcher() != this))
+            WaitForCountedOut();
     }
 
     // A dispatch thread given up on may still ask the device for its errors

@@ -59,6 +59,7 @@ private:
     // slot has passed its end step; with ticks > 0 at most that many 55 ms
     // ticks. True when the slot is empty.
     bool WaitForThreadEnd(std::atomic<TKivDispatcherThread*>& slot, int ticks = 0);
+    void WaitForCountedOut();
     void CloseEvent(win::HANDLE& event);
 };
 

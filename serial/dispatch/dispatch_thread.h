@@ -53,8 +53,8 @@ protected:
     ~TKivDispatcherThread() override = default;
     void DoTerminate() override;
     // The first and the last step of every body: the dispatcher's thread
-    // start (counted, acknowledged) and thread end (exit code reported, slot
-    // cleared, counted out). Nothing of the dispatcher may be touched after
+    // start (counted and acknowledged, unless its launch counted it) and
+    // thread end (exit code reported, slot cleared, counted out). Nothing of the dispatcher may be touched after
     // EndStep.
     void StartStep();
     void EndStep(int exitCode);

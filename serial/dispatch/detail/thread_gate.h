@@ -98,7 +98,7 @@ struct TThreadGate {
     }
 
     std::atomic<int> Alive{0};
-    // Every thread that ever entered: a start counts its threads' arrivals by it.
+    // Every thread that ever entered, counted as it launched or arrived.
     std::atomic<unsigned> Entered{0};
 
 private:
