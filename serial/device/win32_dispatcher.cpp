@@ -285,6 +285,7 @@ bool TKivWin32Dispatcher::WaitForThreadEnd(std::atomic<TKivDispatcherThread*>& s
 // would be refused as already started.
 void TKivWin32Dispatcher::WaitForCountedOut()
 {
+    if (ThreadCount.load() == 0) return;  // as a rule: the waiter is not free
     TTickTimer limit = StartTickTimer(DispatchGraceTicks);
     kivo::detail::TThreadGate::TWaiter waiter(*ThreadGate);
     thread_local TSpinGauge countedOut;
