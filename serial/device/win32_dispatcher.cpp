@@ -38,6 +38,26 @@ HANDLE NewEvent(bool manualReset)
     return event;
 }
 
+// Waits, serving the calling thread's messages, until gone() holds; with
+// ticks > 0 at most that many 55 ms ticks. Each end step makes its change
+// before it leaves the gate, and the waiter is registered before gone() is
+// looked at again: a change not yet seen is followed by a wake-up of this
+// very waiter. True when gone() holds.
+template <typename TGone>
+bool WaitOnGate(kivo::detail::TThreadGate& gate, TSpinGauge& gauge, int ticks, TGone gone)
+{
+    if (gone()) return true;  // as a rule at a close: a waiter is not free
+    TTickTimer limit = StartTickTimer(ticks);
+    kivo::detail::TThreadGate::TWaiter waiter(gate);
+    TBriefWaits brief(gauge);
+    while (!gone()) {
+        if (ticks > 0 && TickTimerExpired(limit)) return false;
+        if (waiter.Wait(MillisecondsPerTick, QS_ALLINPUT) == WAIT_OBJECT_0 + 1)
+            ProcessOneMessage();
+    }
+    return true;
+}
+
 // Counted before it can run, so that a close or a destruction that comes
 // before it has arrived still waits for it. One that cannot be started
 // leaves its slot empty.
@@ -264,20 +284,9 @@ void TKivWin32Dispatcher::StartThreads()
 
 bool TKivWin32Dispatcher::WaitForThreadEnd(std::atomic<TKivDispatcherThread*>& slot, int ticks)
 {
-    TTickTimer limit = StartTickTimer(ticks);
-    // Each end step empties its slot before it leaves the gate, and the
-    // waiter is registered before the slot is looked at: a slot seen full
-    // here is followed by a wake-up of this very waiter.
-    kivo::detail::TThreadGate::TWaiter waiter(*ThreadGate);
     // A stopped thread usually leaves within microseconds.
     thread_local TSpinGauge leaves;
-    TBriefWaits brief(leaves);
-    while (slot.load() != nullptr) {
-        if (ticks > 0 && TickTimerExpired(limit)) return false;
-        if (waiter.Wait(MillisecondsPerTick, QS_ALLINPUT) == WAIT_OBJECT_0 + 1)
-            ProcessOneMessage();
-    }
-    return true;
+    return WaitOnGate(*ThreadGate, leaves, ticks, [&] { return slot.load() == nullptr; });
 }
 
 // An end step empties its slot a moment before it counts its thread out:
@@ -285,14 +294,9 @@ bool TKivWin32Dispatcher::WaitForThreadEnd(std::atomic<TKivDispatcherThread*>& s
 // would be refused as already started.
 void TKivWin32Dispatcher::WaitForCountedOut()
 {
-    if (ThreadCount.load() == 0) return;  // as a rule: the waiter is not free
-    TTickTimer limit = StartTickTimer(DispatchGraceTicks);
-    kivo::detail::TThreadGate::TWaiter waiter(*ThreadGate);
     thread_local TSpinGauge countedOut;
-    TBriefWaits brief(countedOut);
-    while (ThreadCount.load() > 0 && !TickTimerExpired(limit))
-        if (waiter.Wait(MillisecondsPerTick, QS_ALLINPUT) == WAIT_OBJECT_0 + 1)
-            ProcessOneMessage();
+    WaitOnGate(*ThreadGate, countedOut, DispatchGraceTicks,
+               [this] { return ThreadCount.load() == 0; });
 }
 
 int TKivWin32Dispatcher::DeviceClose()
