@@ -556,6 +556,9 @@ Clock::time_point CommDevice::NextDeadline() const
     if (!Writes.empty() && Writes.front().Armed) next = std::min(next, Writes.front().Deadline);
     if (DrainWatch) next = std::min(next, NextDrainCheck);
     if (ModemPolling && (Mask & ModemEvents) && !Dead) next = std::min(next, NextModemPoll);
+    // What the line watcher has raised is served at once. Its wake-up may
+    // have been spent on a turn gathered before this device was watched.
+    if (LinesChanged.load() || WatcherCannotWait.load()) next = Clock::time_point{};
     return next;
 }
 

@@ -410,6 +410,10 @@ void TTestLine::TransmitterBusyFor(int looks)
 
 void TTestLine::RefuseLineWaits()
 {
+    // The platform remembers a line whose driver cannot wait by its device
+    // number for the life of the process. Held here, this pty's number is
+    // never handed to a later test's line, which would then be polled.
+    if (Pty && ::fcntl(Pty->ControllerFd(), F_DUPFD_CLOEXEC, 0) < 0) Fail("dup");
     Mapped(Mapping).RefuseWaits = 1;
     WakeWaiters(Mapped(Mapping));
 }
