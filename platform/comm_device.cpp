@@ -594,8 +594,10 @@ void CommDevice::StartLineWatcher()
 {
     if (WatcherStarted || ModemPolling || !HasModemLines || StopRequested) return;
     if (Device != 0 && DriverCannotWait(Device)) {
+        // The opening has just read the lines: a look at once would find
+        // them as they were, and cost the poller a wake-up on every opening.
         ModemPolling = true;
-        NextModemPoll = Clock::now();
+        NextModemPoll = Clock::now() + ModemPollFast;
         ModemPollGap = ModemPollFast;
         return;
     }

@@ -266,7 +266,7 @@ BOOL SetCommMask(HANDLE file, DWORD evtMask)
     device->Mask = evtMask;
     device->History &= evtMask;
     if (evtMask & ModemEvents) device->StartLineWatcher();
-    if (device->ModemPolling) device->Wake();
+    if (device->ModemPolling) WakePollerBefore(device->NextDeadline());
     return TRUE;
 }
 
