@@ -95,7 +95,7 @@ std::string DevicePathFor(const char* name)
 struct Held
 {
     std::shared_ptr<CommDevice> Device;
-    std::unique_lock<std::mutex> Guard;
+    std::unique_lock<TBriefMutex> Guard;
 
     explicit operator bool() const { return Device != nullptr; }
     CommDevice* operator->() const { return Device.get(); }

@@ -4,6 +4,7 @@
 #include "platform/parked_threads.h"
 
 #include "platform/win_types.h"
+#include "platform/sync.h"
 #include "platform/window.h"
 
 #include <atomic>
@@ -49,7 +50,8 @@ using detail::TParkedWorker;
 
 struct TPool {
     TPool() { Parked.reserve(TParkedThread::ParkedLimit); }
-    std::mutex Lock;
+    // The threads of a closing line park at the same moment.
+    TBriefMutex Lock;
     std::vector<std::shared_ptr<TParkedWorker>> Parked;
     std::atomic<std::size_t> Created{0};
 };

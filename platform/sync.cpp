@@ -76,7 +76,7 @@ public:
 };
 
 struct HandleTable {
-    std::mutex Lock;
+    TBriefMutex Lock;
     std::unordered_set<KernelObject*> Live;
     Waiter* FreeWaiters = nullptr;  // records of threads that have ended
 };
@@ -448,6 +448,38 @@ TBriefWaits::TBriefWaits(TSpinGauge& gauge) noexcept : Outer(BriefGauge)
 TBriefWaits::~TBriefWaits()
 {
     BriefGauge = Outer;
+}
+
+namespace {
+
+// Shorter than a wait's spin: a holder that has not let go by then has
+// most likely been put to sleep itself.
+constexpr std::chrono::nanoseconds LockSpin = std::chrono::microseconds(4);
+
+template <typename Mutex>
+void SpinThenLock(Mutex& mutex)
+{
+    if (SpinLimit().count() != 0) {
+        const auto start = std::chrono::steady_clock::now();
+        for (unsigned round = 1;; ++round) {
+            CpuRelax();
+            if (mutex.try_lock()) return;
+            if (round % 16 == 0 && std::chrono::steady_clock::now() - start >= LockSpin) break;
+        }
+    }
+    mutex.lock();
+}
+
+} // namespace
+
+void LockContended(std::mutex& mutex)
+{
+    SpinThenLock(mutex);
+}
+
+void LockContended(std::recursive_mutex& mutex)
+{
+    SpinThenLock(mutex);
 }
 
 std::chrono::nanoseconds SpinLimit() noexcept

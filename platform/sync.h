@@ -49,10 +49,35 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
                              DWORD milliseconds);
 
+// Take a mutex that another thread holds: spin first for a few microseconds
+// (not at all on one CPU), then block. The sections of this layer and of the
+// stack are held for well under that, and a thread put to sleep on one costs
+// a wake-up on the other CPU worth many times it.
+void LockContended(std::mutex& mutex);
+void LockContended(std::recursive_mutex& mutex);
+
+// A mutex for short sections that several threads take, as the platform's
+// critical sections with a spin count are.
+class TBriefMutex {
+public:
+    void lock()
+    {
+        if (!Mutex.try_lock()) LockContended(Mutex);
+    }
+    bool try_lock() { return Mutex.try_lock(); }
+    void unlock() { Mutex.unlock(); }
+
+private:
+    std::mutex Mutex;
+};
+
 // Re-entrant: the owning thread may enter again and must leave as often.
 class CRITICAL_SECTION {
 public:
-    void Enter() { Mutex.lock(); }
+    void Enter()
+    {
+        if (!Mutex.try_lock()) LockContended(Mutex);
+    }
     bool TryEnter() { return Mutex.try_lock(); }
     void Leave() { Mutex.unlock(); }
 

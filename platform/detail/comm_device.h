@@ -6,6 +6,7 @@
 #include "platform/comm.h"
 #include "platform/errno_map.h"
 #include "platform/parked_threads.h"
+#include "platform/sync.h"
 
 #include <asm/termbits.h>
 #include <linux/serial.h>
@@ -133,8 +134,8 @@ public:
     DWORD ApplyControlLines(const DCB& dcb);
     void StartLineWatcher();
 
-    std::mutex Lock;
-    std::condition_variable Done;  // notified on every completion
+    TBriefMutex Lock;
+    std::condition_variable_any Done;  // notified on every completion
 
     int Fd = -1;
     bool Closed = false;

@@ -132,7 +132,7 @@ public:
 private:
     using TBufferList = std::list<std::unique_ptr<TIOBuffer>>;
 
-    std::mutex Lock;
+    win::TBriefMutex Lock;
     TBufferList Buffers;
     std::atomic<std::uint32_t> Bytes{0};
     std::atomic<std::size_t> Items{0};

@@ -102,7 +102,7 @@ struct TThreadGate {
     std::atomic<unsigned> Entered{0};
 
 private:
-    std::mutex Lock;
+    win::TBriefMutex Lock;
     std::vector<win::HANDLE> Waiters;
 };
 
