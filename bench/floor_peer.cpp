@@ -23,7 +23,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <ctime>
 #include <deque>
 #include <functional>
 #include <iostream>
@@ -325,11 +324,6 @@ private:
     std::vector<std::thread> Threads;
 };
 
-double ProcessCpuSeconds()
-{
-    return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
-}
-
 int RunCycle(const TBenchArguments& args, long cycles)
 {
     std::vector<double> cycleUs;
@@ -402,23 +396,11 @@ int RunIdle(const TBenchArguments& args, long seconds)
     line.Send(MakePriceFrame("REDY", 0));
     auto never = [] { return false; };
     line.Pump(Clock::now() + std::chrono::milliseconds(500), {}, never);
-    std::vector<double> windows;
-    const double cpu0 = ProcessCpuSeconds();
-    const Clock::time_point t0 = Clock::now();
-    double cpuBefore = cpu0;
-    Clock::time_point before = t0;
-    for (long s = 1; s <= seconds; ++s) {
-        line.Pump(t0 + std::chrono::seconds(s), {}, never);
-        double cpu = ProcessCpuSeconds();
-        Clock::time_point now = Clock::now();
-        double wall = std::chrono::duration<double>(now - before).count();
-        windows.push_back(wall > 0 ? (cpu - cpuBefore) / wall : 0.0);
-        cpuBefore = cpu;
-        before = now;
-    }
+    TIdleFigures figures =
+        MeasureIdle(seconds, [&](Clock::time_point until) { line.Pump(until, {}, never); });
     line.Close();
-    ReportIdle(std::cout, args.Name, cpuBefore - cpu0,
-               std::chrono::duration<double>(before - t0).count(), std::move(windows));
+    ReportIdle(std::cout, args.Name, figures.CpuSeconds, figures.WallSeconds,
+               std::move(figures.Windows));
     return 0;
 }
 

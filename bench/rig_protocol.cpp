@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ctime>
 #include <cstdio>
 #include <ostream>
 
@@ -218,6 +219,30 @@ void ReportIdle(std::ostream& out, const std::string& peer, double cpuSeconds,
                   wallSeconds)
         << StatsMembers(std::move(windows), 6) << "}\n"
         << std::flush;
+}
+
+TIdleFigures MeasureIdle(long seconds,
+                         const std::function<void(std::chrono::steady_clock::time_point)>& waitUntil)
+{
+    using Clock = std::chrono::steady_clock;
+    auto processCpu = [] { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; };
+    TIdleFigures figures;
+    const double cpu0 = processCpu();
+    const Clock::time_point t0 = Clock::now();
+    double cpuBefore = cpu0;
+    Clock::time_point before = t0;
+    for (long s = 1; s <= seconds; ++s) {
+        waitUntil(t0 + std::chrono::seconds(s));
+        double cpu = processCpu();
+        Clock::time_point now = Clock::now();
+        double wall = std::chrono::duration<double>(now - before).count();
+        figures.Windows.push_back(wall > 0 ? (cpu - cpuBefore) / wall : 0.0);
+        cpuBefore = cpu;
+        before = now;
+    }
+    figures.CpuSeconds = cpuBefore - cpu0;
+    figures.WallSeconds = std::chrono::duration<double>(before - t0).count();
+    return figures;
 }
 
 } // namespace kivo::bench

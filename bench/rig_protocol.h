@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -113,5 +114,16 @@ void ReportCycle(std::ostream& out, const std::string& peer, std::vector<double>
 // cpuFraction over wall seconds, and one fraction per 1 s window.
 void ReportIdle(std::ostream& out, const std::string& peer, double cpuSeconds,
                 double wallSeconds, std::vector<double> windows);
+
+// The idle workload's count: seconds windows of one second, each waited
+// through by waitUntil (which serves the port meanwhile), and the CPU every
+// thread of the process used in each, as the harness counts it.
+struct TIdleFigures {
+    double CpuSeconds = 0;
+    double WallSeconds = 0;
+    std::vector<double> Windows;
+};
+TIdleFigures MeasureIdle(long seconds,
+                         const std::function<void(std::chrono::steady_clock::time_point)>& waitUntil);
 
 } // namespace kivo::bench

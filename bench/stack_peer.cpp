@@ -7,7 +7,6 @@
 #include "platform/window.h"
 
 #include <algorithm>
-#include <ctime>
 #include <iostream>
 #include <optional>
 #include <vector>
@@ -21,12 +20,6 @@ namespace {
 
 // A thread message that tells the loop posted application calls wait.
 constexpr UINT PostedCallsMessage = WM_APP + 0x21;
-
-double ProcessCpuSeconds()
-{
-    // All threads of the process, as the harness's own figure counts them.
-    return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
-}
 
 } // namespace
 
@@ -262,23 +255,11 @@ int TStackPeer::RunIdle()
     SendReady();
     auto never = [] { return false; };
     PumpUntil(Clock::now() + Options.Settle, never);
-    std::vector<double> windows;
-    const double cpu0 = ProcessCpuSeconds();
-    const Clock::time_point t0 = Clock::now();
-    double cpuBefore = cpu0;
-    Clock::time_point before = t0;
-    for (long s = 1; s <= Options.IdleSeconds; ++s) {
-        PumpUntil(t0 + std::chrono::seconds(s), never);
-        double cpu = ProcessCpuSeconds();
-        Clock::time_point now = Clock::now();
-        double wall = std::chrono::duration<double>(now - before).count();
-        windows.push_back(wall > 0 ? (cpu - cpuBefore) / wall : 0.0);
-        cpuBefore = cpu;
-        before = now;
-    }
-    const double wall = std::chrono::duration<double>(before - t0).count();
+    TIdleFigures figures =
+        MeasureIdle(Options.IdleSeconds, [&](Clock::time_point until) { PumpUntil(until, never); });
     Close();
-    ReportIdle(Out, Options.Name, cpuBefore - cpu0, wall, std::move(windows));
+    ReportIdle(Out, Options.Name, figures.CpuSeconds, figures.WallSeconds,
+               std::move(figures.Windows));
     return Failures() ? 1 : 0;
 }
 
