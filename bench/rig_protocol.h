@@ -2,9 +2,10 @@
 // The far end's wire protocol, as the peer harness in bench-peers defines it:
 // the 51-byte status frame the rig sends, the 34-byte price frame we send,
 // nearest-rank percentiles, the receive bookkeeping of the latency and
-// throughput workloads, and the one JSON result line each workload prints.
-// Plain functions and values, no I/O beyond writing a finished line; the
-// bookkeeping is the main thread's, like the packet handler that feeds it.
+// throughput workloads, the idle workload's count, and the one JSON result
+// line each workload prints. Plain functions and values, no I/O beyond
+// writing a finished line; the bookkeeping is the main thread's, like the
+// packet handler that feeds it.
 
 #include <chrono>
 #include <cstddef>

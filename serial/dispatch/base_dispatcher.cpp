@@ -488,9 +488,8 @@ void TKivBaseDispatcher::ThreadNotLaunched()
     ThreadGate->Leave();
 }
 
-void TKivBaseDispatcher::ThreadStarted(bool countedAtLaunch)
+void TKivBaseDispatcher::ThreadStarted()
 {
-    if (countedAtLaunch) return;
     // Counted before it acknowledges, so that whoever saw the
     // acknowledgement finds it counted.
     InterlockedIncrement(&ThreadCount);

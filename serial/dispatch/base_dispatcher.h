@@ -180,7 +180,7 @@ public:
     // nobody waits for it and a late acknowledgement would answer a flush.
     void ThreadLaunching();
     void ThreadNotLaunched();
-    void ThreadStarted(bool countedAtLaunch = false);
+    void ThreadStarted();
     void ThreadEnded(TKivDispatcherThread* thread, int exitCode);
     // One turn of the dispatch thread after each wait.
     void DispatchPass();

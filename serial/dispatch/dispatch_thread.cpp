@@ -47,7 +47,7 @@ void TKivDispatcherThread::StartStep()
 {
     CurrentThread = this;
     Arrived = true;
-    Owner.ThreadStarted(CountedAtLaunch);
+    if (!CountedAtLaunch) Owner.ThreadStarted();
 }
 
 void TKivDispatcherThread::DoTerminate()
