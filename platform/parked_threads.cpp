@@ -14,6 +14,7 @@
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <vector>
 
@@ -38,6 +39,7 @@ struct TParkedWorker {
     char NameNow[16]{};
     unsigned long long Given = 0;     // serial of the last job handed over
     unsigned long long Finished = 0;  // serial of the last job that returned
+    bool HeldBack = false;            // the job handed over waits for THeldStarts
     // The thread's own reference, taken over by it as it starts.
     std::shared_ptr<TParkedWorker> Self;
 };
@@ -121,7 +123,8 @@ void* WorkerMain(void* argument)
         sigset_t mask;
         {
             std::unique_lock lock(self->Lock);
-            self->Changed.wait(lock, [&] { return self->Given != self->Finished; });
+            self->Changed.wait(lock,
+                               [&] { return self->Given != self->Finished && !self->HeldBack; });
             job = std::move(self->Job);
             self->Job = nullptr;
             serial = self->Given;
@@ -174,6 +177,23 @@ void CreateWorker(const std::shared_ptr<TParkedWorker>& worker)
     Pool().Created.fetch_add(1);
 }
 
+// Starts the calling thread holds back (THeldStarts).
+thread_local int HoldDepth = 0;
+thread_local std::vector<std::shared_ptr<TParkedWorker>> HeldWorkers;
+
+void WakeHeld() noexcept
+{
+    std::vector<std::shared_ptr<TParkedWorker>> held;
+    held.swap(HeldWorkers);
+    for (const std::shared_ptr<TParkedWorker>& worker : held) {
+        {
+            std::lock_guard lock(worker->Lock);
+            worker->HeldBack = false;
+        }
+        worker->Changed.notify_all();
+    }
+}
+
 } // namespace
 
 TParkedThread::TParkedThread() noexcept = default;
@@ -195,13 +215,23 @@ TParkedThread::TParkedThread(std::function<void()> job, const char* name)
         ::pthread_setname_np(worker->Native, wanted);
         std::memcpy(worker->NameNow, wanted, sizeof wanted);
     }
+    bool held = false;
+    if (HoldDepth > 0) {
+        try {
+            HeldWorkers.push_back(worker);
+            held = true;
+        } catch (const std::bad_alloc&) {
+            // Started at once instead.
+        }
+    }
     {
         std::lock_guard lock(worker->Lock);
         worker->Job = std::move(job);
+        worker->HeldBack = held;
         ::pthread_sigmask(SIG_SETMASK, nullptr, &worker->Mask);
         Serial = ++worker->Given;
     }
-    worker->Changed.notify_all();
+    if (!held) worker->Changed.notify_all();
     Worker = std::move(worker);
 }
 
@@ -231,6 +261,7 @@ void TParkedThread::join()
     if (!Worker) throw std::system_error(std::make_error_code(std::errc::invalid_argument));
     if (::pthread_equal(Worker->Native, ::pthread_self()))
         throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
+    WakeHeld();
     {
         std::unique_lock lock(Worker->Lock);
         Worker->Changed.wait(lock, [&] { return Worker->Finished >= Serial; });
@@ -258,6 +289,25 @@ std::size_t TParkedThread::ParkedCount()
 std::size_t TParkedThread::CreatedCount()
 {
     return Pool().Created.load();
+}
+
+THeldStarts::THeldStarts() noexcept
+{
+    ++HoldDepth;
+}
+
+THeldStarts::~THeldStarts()
+{
+    Release();
+}
+
+void THeldStarts::Release() noexcept
+{
+    if (Holding) {
+        Holding = false;
+        --HoldDepth;
+    }
+    WakeHeld();
 }
 
 } // namespace kivo::win

@@ -62,4 +62,23 @@ private:
     unsigned long long Serial = 0;
 };
 
+// While one lives, the jobs its thread starts are handed over at once but
+// begin only at Release (or its end): an opening that goes on under the
+// locks its new threads take first lets them run after it instead of
+// contending with it. Release lets every start held on the calling thread
+// so far begin, and a join does too, so that waiting for a held job cannot
+// hang.
+class THeldStarts {
+public:
+    THeldStarts() noexcept;
+    ~THeldStarts();
+    THeldStarts(const THeldStarts&) = delete;
+    THeldStarts& operator=(const THeldStarts&) = delete;
+
+    void Release() noexcept;
+
+private:
+    bool Holding = true;
+};
+
 } // namespace kivo::win

@@ -5,6 +5,7 @@
 
 #include "framework/application.h"
 #include "framework/flag_restore.h"
+#include "platform/parked_threads.h"
 #include "platform/window.h"
 #include "serial/device/win32_dispatcher.h"
 #include "serial/dispatch/base_dispatcher.h"
@@ -177,6 +178,9 @@ void TKivCustomComPort::OpenPort()
     if (TapiModeValue != TTapiMode::tmOn) Dispatcher->DeviceName = ComDeviceName(ComNumberValue);
 
     bool usersTold = false;
+    // The line's threads are woken once the settings are in: woken at once,
+    // they would contend with the re-application for the device.
+    THeldStarts heldStarts;
     try {
         int code = InitializeDevice();
         // Held by another program is the port in use; not permitted for this
@@ -206,6 +210,7 @@ void TKivCustomComPort::OpenPort()
             SetRS485Mode(RS485ModeValue);
             SetThreadPriorityBoost(ThreadPriorityBoostValue);
         }
+        heldStarts.Release();
         OpenValue = true;
         SetNotificationWindow(true);
         if (RestoreTriggersOnOpen) {
@@ -219,6 +224,8 @@ void TKivCustomComPort::OpenPort()
         // already heard of the opening hear of its end, so none keeps a hook
         // into the dispatcher that is about to go.
         std::exception_ptr firstError = std::current_exception();
+        // Freeing the dispatcher waits for its threads to end.
+        heldStarts.Release();
         if (usersTold) KeepFirstError(firstError, [&] { NotifyPortClosing(); });
         OpenValue = false;
         Phase = ppClosed;

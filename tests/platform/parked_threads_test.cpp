@@ -117,6 +117,27 @@ TEST(ParkedThreads, AFinishedJobsThreadRunsTheNextJobWithoutANewThread)
     EXPECT_NE(first, OsThreadId());
 }
 
+TEST(ParkedThreads, AHeldStartRunsAtTheReleaseAndAJoinNeverWaitsForOne)
+{
+    RunJoined([] {});
+    ASSERT_TRUE(SettleParked(1));
+    std::atomic<bool> ran{false};
+    {
+        THeldStarts held;
+        TParkedThread thread([&] { ran = true; });
+        std::this_thread::sleep_for(50ms);
+        EXPECT_FALSE(ran) << "a parked thread was woken while held";
+        held.Release();
+        EXPECT_TRUE(WaitUntil(2s, [&] { return ran.load(); }));
+        thread.join();
+    }
+    ASSERT_TRUE(SettleParked(1));
+    THeldStarts held;
+    TParkedThread thread([] {});
+    thread.join();  // would wait for ever for the held job
+    EXPECT_FALSE(thread.joinable());
+}
+
 TEST(ParkedThreads, JoinReturnsOnlyOnceTheJobAndWhatItCapturedAreGone)
 {
     for (int round = 0; round < 50; ++round) {

@@ -95,6 +95,26 @@ TEST_F(OpenFailure, MissingPortRaisesBadIdAndLeavesNoDispatcher)
     EXPECT_EQ(port.ActiveDispatcher(), nullptr);
 }
 
+TEST_F(OpenFailure, ASettingTheLineRefusesAtTheOpenUndoesItAndEndsItsThreads)
+{
+    Line(3);
+    TKivComPort port(&Form);
+    port.SetComNumber(3);
+    port.SetAutoOpen(false);
+    // Once opened, so that the next opening's threads are parked ones.
+    port.SetOpen(true);
+    port.SetOpen(false);
+    // Software flow with one character for both: refused only once the
+    // dispatcher's threads have been started.
+    port.SetSWFlowOptions(TSWFlowOptions::swfBoth);
+    port.SetXOnChar('Q');
+    port.SetXOffChar('Q');
+    EXPECT_THROW(port.SetOpen(true), EInOutError);
+    EXPECT_FALSE(port.Open());
+    EXPECT_EQ(port.PortPhase(), ppClosed);
+    EXPECT_EQ(port.ActiveDispatcher(), nullptr);
+}
+
 TEST_F(OpenFailure, OtherDeviceLayersAndTelephonyAreRefusedClearly)
 {
     Line(3);
