@@ -81,7 +81,8 @@ void TThread::Start()
     std::lock_guard lock(JoinLock);
     if (StartedFlag.exchange(true)) throw Exception("Thread already started");
     try {
-        Native = TParkedThread([this] { Run(); });
+        // An opening may hold its line threads back until its settings are in.
+        Native = TParkedThread([this] { Run(); }, nullptr, TParkedThread::TStart::MayBeHeld);
     } catch (const std::system_error& error) {
         StartedFlag = false;
         throw Exception(std::string("Cannot create thread: ") + error.what());

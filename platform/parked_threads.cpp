@@ -198,7 +198,7 @@ void WakeHeld() noexcept
 
 TParkedThread::TParkedThread() noexcept = default;
 
-TParkedThread::TParkedThread(std::function<void()> job, const char* name)
+TParkedThread::TParkedThread(std::function<void()> job, const char* name, TStart start)
 {
     std::shared_ptr<TParkedWorker> worker = TakeParked();
     if (!worker) {
@@ -216,7 +216,7 @@ TParkedThread::TParkedThread(std::function<void()> job, const char* name)
         std::memcpy(worker->NameNow, wanted, sizeof wanted);
     }
     bool held = false;
-    if (HoldDepth > 0) {
+    if (start == TStart::MayBeHeld && HoldDepth > 0) {
         try {
             HeldWorkers.push_back(worker);
             held = true;

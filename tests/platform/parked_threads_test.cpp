@@ -124,7 +124,7 @@ TEST(ParkedThreads, AHeldStartRunsAtTheReleaseAndAJoinNeverWaitsForOne)
     std::atomic<bool> ran{false};
     {
         THeldStarts held;
-        TParkedThread thread([&] { ran = true; });
+        TParkedThread thread([&] { ran = true; }, nullptr, TParkedThread::TStart::MayBeHeld);
         std::this_thread::sleep_for(50ms);
         EXPECT_FALSE(ran) << "a parked thread was woken while held";
         held.Release();
@@ -133,7 +133,7 @@ TEST(ParkedThreads, AHeldStartRunsAtTheReleaseAndAJoinNeverWaitsForOne)
     }
     ASSERT_TRUE(SettleParked(1));
     THeldStarts held;
-    TParkedThread thread([] {});
+    TParkedThread thread([] {}, nullptr, TParkedThread::TStart::MayBeHeld);
     thread.join();  // would wait for ever for the held job
     EXPECT_FALSE(thread.joinable());
 }
