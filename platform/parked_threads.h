@@ -34,10 +34,10 @@ class TParkedThread {
 public:
     static constexpr std::size_t ParkedLimit = 8;
 
-    TParkedThread() noexcept;
     // Whether a THeldStarts on the starting thread may hold the job back.
     enum class TStart : unsigned char { AtOnce, MayBeHeld };
 
+    TParkedThread() noexcept;
     // Runs job on a parked thread or a new one named name (at most 15
     // characters are kept; null keeps the inherited name). Raises
     // std::system_error when no thread can be made.
@@ -67,11 +67,11 @@ private:
 };
 
 // While one lives, the jobs its thread starts that may be held are handed
-// over at once but begin only at Release (or its end): an opening that goes on under the
-// locks its new threads take first lets them run after it instead of
-// contending with it. Release lets every start held on the calling thread
-// so far begin, and a join does too, so that waiting for a held job cannot
-// hang.
+// over at once but begin only at Release (or its end): an opening that goes
+// on under the locks its new threads take first lets them run after it
+// instead of contending with it. Release lets every start held on the
+// calling thread so far begin, and so does a join on that thread, so that
+// its own wait for a held job cannot hang.
 class THeldStarts {
 public:
     THeldStarts() noexcept;
