@@ -81,8 +81,9 @@ void TThread::Start()
     std::lock_guard lock(JoinLock);
     if (StartedFlag.exchange(true)) throw Exception("Thread already started");
     try {
-        // An opening may hold its line threads back until its settings are in.
-        Native = TParkedThread([this] { Run(); }, nullptr, TParkedThread::TStart::MayBeHeld);
+        Native = TParkedThread([this] { Run(); }, nullptr,
+                               StartMayBeHeld ? TParkedThread::TStart::MayBeHeld
+                                              : TParkedThread::TStart::AtOnce);
     } catch (const std::system_error& error) {
         StartedFlag = false;
         throw Exception(std::string("Cannot create thread: ") + error.what());
@@ -154,6 +155,7 @@ void TThread::Run()
 
 void TThread::AwaitFinish()
 {
+    LetHeldStartsBegin();
     for (;;) {
         DWORD result = MsgWaitForMultipleObjects(1, &FinishedEvent, INFINITE, QS_SENDMESSAGE);
         if (result == WAIT_OBJECT_0) return;

@@ -97,6 +97,9 @@ protected:
     win::HANDLE TerminateEvent() const noexcept { return TerminateSignal; }
 
     int ReturnValue = 0;
+    // Set before Start by a thread that a THeldStarts on its starter may hold
+    // back (platform/parked_threads.h); nothing may wait for it meanwhile.
+    bool StartMayBeHeld = false;
 
 private:
     void Run();

@@ -183,6 +183,10 @@ thread_local std::vector<std::shared_ptr<TParkedWorker>> HeldWorkers;
 
 void WakeHeld() noexcept
 {
+    // Starts are held only while a THeldStarts lives, and its release empties
+    // the list: at depth 0 it is not even looked at (it may be gone already
+    // in a join made during static destruction).
+    if (HoldDepth == 0) return;
     std::vector<std::shared_ptr<TParkedWorker>> held;
     held.swap(HeldWorkers);
     for (const std::shared_ptr<TParkedWorker>& worker : held) {
@@ -303,10 +307,14 @@ THeldStarts::~THeldStarts()
 
 void THeldStarts::Release() noexcept
 {
-    if (Holding) {
-        Holding = false;
-        --HoldDepth;
-    }
+    if (!Holding) return;
+    Holding = false;
+    WakeHeld();  // while this hold still counts
+    --HoldDepth;
+}
+
+void LetHeldStartsBegin() noexcept
+{
     WakeHeld();
 }
 

@@ -70,8 +70,9 @@ private:
 // over at once but begin only at Release (or its end): an opening that goes
 // on under the locks its new threads take first lets them run after it
 // instead of contending with it. Release lets every start held on the
-// calling thread so far begin, and so does a join on that thread, so that
-// its own wait for a held job cannot hang.
+// calling thread so far begin. A wait of the holding thread for such a job
+// would never end: a join lets them begin first, and any other wait for
+// one must call LetHeldStartsBegin.
 class THeldStarts {
 public:
     THeldStarts() noexcept;
@@ -84,5 +85,8 @@ public:
 private:
     bool Holding = true;
 };
+
+// Lets every start the calling thread holds back begin; nothing when none is.
+void LetHeldStartsBegin() noexcept;
 
 } // namespace kivo::win

@@ -7,6 +7,7 @@
 #include "framework/exceptions.h"
 #include "platform/clock.h"
 #include "platform/comm.h"
+#include "platform/parked_threads.h"
 #include "platform/sync.h"
 #include "platform/window.h"
 #include "serial/device/device_threads.h"
@@ -47,6 +48,7 @@ template <typename TGone>
 bool WaitOnGate(kivo::detail::TThreadGate& gate, TSpinGauge& gauge, int ticks, TGone gone)
 {
     if (gone()) return true;  // as a rule at a close: a waiter is not free
+    LetHeldStartsBegin();  // a thread held back by this one would never leave
     TTickTimer limit = StartTickTimer(ticks);
     kivo::detail::TThreadGate::TWaiter waiter(gate);
     TBriefWaits brief(gauge);

@@ -19,6 +19,8 @@ TKivDispatcherThread::TKivDispatcherThread(TKivBaseDispatcher& dispatcher,
     : Owner(dispatcher), CountedAtLaunch(dispatcher.CountingLaunches)
 {
     FreeOnTerminate = true;
+    // An opening may hold a line's threads back until its settings are in.
+    StartMayBeHeld = true;
     if (slot) slot->store(this);
 }
 

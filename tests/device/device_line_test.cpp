@@ -3,6 +3,7 @@
 
 #include "framework/exceptions.h"
 #include "platform/comm.h"
+#include "platform/parked_threads.h"
 #include "serial/errors/error_codes.h"
 #include "tests/device/device_rig.h"
 
@@ -143,6 +144,15 @@ TEST_F(OpenLine, OpensConfiguresAndClosesPromptlyWithoutErrors)
     EXPECT_TRUE(NothingShown());
     TKivWin32Dispatcher again(nullptr);
     EXPECT_EQ(Open(again, 1), 0);  // the device was let go
+}
+
+TEST_F(OpenLine, ACloseWhileTheOpenerHoldsTheThreadsBackStillEndsThem)
+{
+    TKivWin32Dispatcher line(nullptr);
+    THeldStarts held;
+    ASSERT_EQ(Open(line, 1), 0);
+    line.CloseLine();  // waits for four threads that have not begun
+    EXPECT_TRUE(EndedClean(line));
 }
 
 TEST_F(OpenLine, SecondStartAndNestedCloseChangeNothing)

@@ -44,6 +44,7 @@ public:
         if (Destroyed) *Destroyed = true;
     }
     using TThread::ReturnValue;
+    using TThread::StartMayBeHeld;
     using TThread::TerminateEvent;
     std::atomic<bool>* Destroyed = nullptr;
 
@@ -123,6 +124,19 @@ TEST_F(FrameworkThread, RunsOnceStartedAndWaitForGivesTheReturnValue)
     early.Start();
     early.WaitFor();
     EXPECT_FALSE(ran);  // terminated before it started
+}
+
+TEST_F(FrameworkThread, OnlyAThreadThatAsksIsHeldBackAndWaitingForItLetsItGo)
+{
+    THeldStarts held;
+    FunctionThread plain([](FunctionThread& self) { self.ReturnValue = 5; });
+    plain.Start();
+    // A wait on its handle alone would never end for a held thread.
+    EXPECT_EQ(WaitForSingleObject(plain.Handle(), 5000), WAIT_OBJECT_0);
+    FunctionThread line([](FunctionThread& self) { self.ReturnValue = 7; });
+    line.StartMayBeHeld = true;
+    line.Start();
+    EXPECT_EQ(line.WaitFor(), 7);
 }
 
 TEST_F(FrameworkThread, DestroyingARunningThreadStopsAndJoinsIt)
