@@ -98,7 +98,7 @@ protected:
 
     int ReturnValue = 0;
     // Set before Start by a thread that a THeldStarts on its starter may hold
-    // back (platform/parked_threads.h); nothing may wait for it meanwhile.
+    // back (platform/parked_threads.h); WaitFor lets it begin first.
     bool StartMayBeHeld = false;
 
 private:

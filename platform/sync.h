@@ -58,7 +58,8 @@ void LockContended(std::recursive_mutex& mutex);
 
 // A mutex for short sections that several threads take, as the platform's
 // critical sections with a spin count are.
-class TBriefMutex {
+template <typename TMutex>
+class TBrief {
 public:
     void lock()
     {
@@ -68,21 +69,19 @@ public:
     void unlock() { Mutex.unlock(); }
 
 private:
-    std::mutex Mutex;
+    TMutex Mutex;
 };
+using TBriefMutex = TBrief<std::mutex>;
 
 // Re-entrant: the owning thread may enter again and must leave as often.
 class CRITICAL_SECTION {
 public:
-    void Enter()
-    {
-        if (!Mutex.try_lock()) LockContended(Mutex);
-    }
+    void Enter() { Mutex.lock(); }
     bool TryEnter() { return Mutex.try_lock(); }
     void Leave() { Mutex.unlock(); }
 
 private:
-    std::recursive_mutex Mutex;
+    TBrief<std::recursive_mutex> Mutex;
 };
 
 inline void InitializeCriticalSection(CRITICAL_SECTION*) {}

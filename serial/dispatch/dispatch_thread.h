@@ -54,8 +54,8 @@ protected:
     void DoTerminate() override;
     // The first and the last step of every body: the dispatcher's thread
     // start (counted and acknowledged, unless its launch counted it) and
-    // thread end (exit code reported, slot cleared, counted out). Nothing of the dispatcher may be touched after
-    // EndStep.
+    // thread end (exit code reported, slot cleared, counted out). Nothing of
+    // the dispatcher may be touched after EndStep.
     void StartStep();
     void EndStep(int exitCode);
     // Call at each turn of the body's loop.
