@@ -85,7 +85,10 @@ TEST_F(PortCycles, TwoThousandReopeningsLeaveDescriptorsThreadsAndMemoryFlat)
                                     Cycles));
     SCOPED_TRACE(::testing::Message() << "before: " << before << "; after: " << after);
     EXPECT_EQ(after.OpenFiles, before.OpenFiles);
-    EXPECT_EQ(after.Threads, before.Threads);
+    // A line thread of the last close frees itself after the close has
+    // returned, so `before` may still count one on its way to parking; a
+    // thread kept per cycle would show as thousands more.
+    EXPECT_LE(after.Threads, before.Threads);
     if (!kivo::test::SanitizedAllocator()) {
         EXPECT_LE(after.ResidentBytes, before.ResidentBytes + ResidentSlack);
         ASSERT_TRUE(after.HeapInUse && before.HeapInUse);
