@@ -129,7 +129,10 @@ public:
     explicit TFolderLock(const fs::path& folder)
         : Fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
     {
-        if (Fd < 0) return;
+        if (Fd < 0) {
+            Error = {errno, std::generic_category()};
+            return;
+        }
         while (::flock(Fd, LOCK_EX) != 0 && errno == EINTR) {
         }
     }
@@ -140,6 +143,7 @@ public:
     TFolderLock(const TFolderLock&) = delete;
     TFolderLock& operator=(const TFolderLock&) = delete;
     explicit operator bool() const { return Fd >= 0; }
+    std::error_code Error;  // why the folder could not be opened
 
 private:
     int Fd = -1;
@@ -215,18 +219,18 @@ bool PcPortAnswers(unsigned number)
     return !(type >> value) || value != "0";
 }
 
-void NumberNewAdapters(const TDeviceDirectories& directories)
+std::optional<TUnnumbered> NumberNewAdapters(const TDeviceDirectories& directories)
 {
-    if (directories.Closed || directories.Record.empty()) return;
+    if (directories.Closed || directories.Record.empty()) return std::nullopt;
     std::vector<fs::path> adapters = Adapters();
     TLinks links = ReadLinks(directories.Search);
     std::erase_if(adapters, [&](const fs::path& adapter) { return Named(adapter, links); });
-    if (adapters.empty()) return;
+    if (adapters.empty()) return std::nullopt;
 
-    std::error_code failed;
-    fs::create_directories(directories.Record, failed);
+    std::error_code made;
+    fs::create_directories(directories.Record, made);
     TFolderLock lock(directories.Record);
-    if (!lock) return;
+    if (!lock) return TUnnumbered{adapters.front(), made ? made : lock.Error};
     // Another program may have numbered some while this one waited.
     links = ReadLinks(directories.Search);
     unsigned candidate = 1;
@@ -241,10 +245,12 @@ void NumberNewAdapters(const TDeviceDirectories& directories)
                 break;
             }
             // Taken meanwhile by a program that does not lock: try the next.
-            if (placed != std::errc::file_exists) return;
+            if (placed != std::errc::file_exists) return TUnnumbered{adapter, placed};
         }
-        if (candidate > HighestAutomaticNumber) return;
+        if (candidate > HighestAutomaticNumber)
+            return TUnnumbered{adapter, std::make_error_code(std::errc::result_out_of_range)};
     }
+    return std::nullopt;
 }
 
 fs::path ComPortPath(unsigned number)

@@ -61,9 +61,17 @@ struct TComMapping {
 // n for "comN" (lower case, no leading zero), else nothing.
 std::optional<unsigned> ComLinkNumber(std::string_view fileName);
 
+// An adapter that was not given a number, and why (result_out_of_range: no
+// number up to HighestAutomaticNumber is free).
+struct TUnnumbered {
+    std::filesystem::path Adapter;
+    std::error_code Error;
+};
+
 // Gives each adapter that no link names yet a number, as described above.
-// Failures to record are silent: that adapter has no number this time.
-void NumberNewAdapters(const TDeviceDirectories& directories);
+// A failure to record leaves that adapter without a number this time; the
+// first is returned, and the adapters after it are not tried.
+std::optional<TUnnumbered> NumberNewAdapters(const TDeviceDirectories& directories);
 
 // The path COMn opens. New adapters are numbered first when no link names n.
 std::filesystem::path ComPortPath(unsigned number);

@@ -29,6 +29,7 @@ using kivo::test::PtyPair;
 using kivo::test::TempDir;
 using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 struct TRun {
     int ExitCode = -1;
@@ -142,6 +143,20 @@ TEST_F(PortsCommand, AssignAndForgetChangeTheLinkAndListingNumbersAdapters)
     ASSERT_EQ(Ports({"forget", "1"}).ExitCode, 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(Devices / "com1")));
     EXPECT_EQ(Ports({"forget", "1"}).ExitCode, 1) << "nothing left to forget";
+}
+
+TEST_F(PortsCommand, ListingNamesAnAdapterThatCouldNotBeNumberedAndWhy)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "playing another user needs root";
+    // The device folder is root's, as after a technician's "sudo mkdir".
+    PtyPair adapter;
+    adapter.LinkAs(Dev / "serial" / "by-id", "usb-Alpha-if00");
+    TRun run =
+        Ports({}, {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+    EXPECT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_THAT(run.Out, Not(HasSubstr("no adapters")));
+    EXPECT_THAT(run.Out, ContainsRegex("No number for the adapter .*usb-Alpha-if00: cannot write " +
+                                       Devices.string() + ": Permission denied"));
 }
 
 } // namespace

@@ -86,8 +86,10 @@ int List()
     for (const fs::path& directory : directories.Search)
         std::printf("Links in %s%s\n", directory.c_str(),
                     directory == directories.Record ? " (adapters are numbered here)" : "");
+    std::optional<TUnnumbered> unnumbered = NumberNewAdapters(directories);
     std::vector<TComMapping> map = ComPortMap();
-    if (map.empty()) std::printf("No COM numbers: no links, no adapters, no PC ports.\n");
+    if (map.empty() && !unnumbered)
+        std::printf("No COM numbers: no links, no adapters, no PC ports.\n");
     bool inUse = false;
     bool notPermitted = false;
     for (const TComMapping& port : map) {
@@ -99,6 +101,15 @@ int List()
         std::string number = "COM" + std::to_string(port.Number);
         std::printf("%-7s %-10s %-14s %s\n", number.c_str(), SourceText(port.Source),
                     StateText(state), port.Device.c_str());
+    }
+    if (unnumbered) {
+        std::string why =
+            unnumbered->Error == std::errc::result_out_of_range
+                ? "every number up to " + std::to_string(HighestAutomaticNumber) + " is taken"
+                : "cannot write " + directories.Record.string() + ": " +
+                      unnumbered->Error.message();
+        std::printf("No number for the adapter %s: %s.\n", unnumbered->Adapter.c_str(),
+                    why.c_str());
     }
     if (inUse) std::printf("In use: another program holds the port; close it, then try again.\n");
     if (notPermitted)
