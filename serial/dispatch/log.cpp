@@ -28,7 +28,7 @@ std::string FormatLogTime(std::uint32_t milliseconds)
     char digits[16];
     std::snprintf(digits, sizeof digits, "%.7u", static_cast<unsigned>(milliseconds));
     std::string text = digits;
-    text.insert(text.size() - 3, ".");
+    text.insert(text.size() - 3, 1, '.');
     return text;
 }
 
@@ -119,9 +119,10 @@ std::string FormatLogEntry(const TLogBuffer& entry, bool hex, bool allHex)
             }
         }
     } else if (entry.EntryType == 10) {
-        line += "[" + TableName(TelnetOptionNameBase, static_cast<int>(entry.OtherData),
-                                TelnetOptionCount) +
-                "]";
+        line += '[';
+        line += TableName(TelnetOptionNameBase, static_cast<int>(entry.OtherData),
+                          TelnetOptionCount);
+        line += ']';
     }
     line += '\n';
     return line;
