@@ -70,10 +70,12 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Library dependencies come from the binaries themselves; what Qt loads at run
-# time without linking (its platform plugins) has to be named.
+# time without linking (its platform plugins) has to be named, and so does the
+# face the window is laid out for: with DejaVu Sans alone the price fields and
+# the right-hand captions are cut off.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 if(TARGET tarvio)
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-liberation2 | fonts-liberation")
 endif()
 # CPack marks no conffile by itself.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${TARVIO_PACKAGING}/conffiles)

@@ -199,6 +199,7 @@ TEST_F(DebPackage, CarriesTheTreeAndNamesItsRuntimePackages)
     if (TARVIO_BUILT) {
         EXPECT_THAT(output, HasSubstr("libqt6widgets6"));
         EXPECT_THAT(output, HasSubstr("qt6-qpa-plugins"));
+        EXPECT_THAT(output, HasSubstr("fonts-liberation"));
     }
 
     ASSERT_EQ(RunShell(*Work, "dpkg-deb -c " + Quote(Deb().string()), &output), 0) << output;
