@@ -243,13 +243,16 @@ void CommDevice::Begin(OVERLAPPED& op)
 }
 
 // Under Lock, so a later Begin on the same record cannot be overtaken by
-// this SetEvent.
+// this SetEvent. The owner may close hEvent as soon as the status shows, so
+// the two go out together.
 void CommDevice::Complete(OVERLAPPED* op, DWORD error, DWORD count)
 {
     HANDLE event = op->hEvent;
     op->InternalHigh = count;
-    std::atomic_ref<ULONG_PTR>(op->Internal).store(error, std::memory_order_release);
-    if (event) SetEvent(event);
+    if (event)
+        SetEventPublishing(event, &op->Internal, error);
+    else
+        std::atomic_ref<ULONG_PTR>(op->Internal).store(error, std::memory_order_release);
     Done.notify_all();
 }
 

@@ -384,10 +384,18 @@ bool IsLiveHandle(HANDLE handle)
 
 BOOL SetEvent(HANDLE handle)
 {
+    return SetEventPublishing(handle, nullptr, 0);
+}
+
+BOOL SetEventPublishing(HANDLE handle, std::uintptr_t* word, std::uintptr_t value)
+{
     HandleTable& table = Table();
     WakeList woken;
     {
         std::lock_guard lock(table.Lock);
+        // Under the table's lock, so no CloseHandle falls between the store
+        // and the signal.
+        if (word) std::atomic_ref<std::uintptr_t>(*word).store(value, std::memory_order_release);
         EventObject* event = EventFromHandle(table, handle);
         if (!event) return FailWith(ERROR_INVALID_HANDLE);
         event->Signalled = true;

@@ -26,6 +26,11 @@ inline constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
 HANDLE CreateEvent(bool manualReset, bool initialState);
 BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
+// Stores value in word (release), then sets event as SetEvent does, and no
+// CloseHandle of event comes between the two. Whoever sees the value may
+// close the event at once: the signal cannot land on an event created after
+// it at the same address. word is stored even when event is not one.
+BOOL SetEventPublishing(HANDLE event, std::uintptr_t* word, std::uintptr_t value);
 
 // Releases any handle of this layer (events, serial files). Closing an event
 // that threads wait on is the caller's error, as on Windows.

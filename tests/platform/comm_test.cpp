@@ -470,6 +470,42 @@ TEST_F(CommTransfer, TwoPortsOpenAtOnceAreEachServedWhicheverOneCloses)
     servedAfterClosing(two, readTwo, farTwo, Port);
 }
 
+// An owner that sees its read done may close the event at once. The
+// completion's signal must not land on an event made right after, which
+// the allocator tends to put at the same address. The race is narrow, so
+// it is run many times, ending at the first stray signal.
+TEST_F(CommTransfer, CompletionNeverSignalsAnEventClosedOnceItsResultShowed)
+{
+    OpenCom1({MAXDWORD, MAXDWORD, 5000, 0, 0});  // back on the first byte
+    int sameAddress = 0, stray = 0;
+    const auto end = std::chrono::steady_clock::now() + 1500ms;
+    for (int round = 0; round < 60000 && stray == 0 && std::chrono::steady_clock::now() < end;
+         ++round) {
+        OVERLAPPED record{};
+        record.hEvent = CreateEvent(true, false);
+        char byte = 0;
+        DWORD n = 0;
+        ASSERT_FALSE(ReadFile(Port, &byte, 1, &n, &record));
+        Far.Write("x");
+        // Polled without a pause: the owner must act the moment it can.
+        const auto limit = std::chrono::steady_clock::now() + 2s;
+        while (!GetOverlappedResult(Port, &record, &n, FALSE) &&
+               GetLastError() == ERROR_IO_INCOMPLETE)
+            ASSERT_LT(std::chrono::steady_clock::now(), limit) << "the read never completed";
+        ASSERT_TRUE(CloseHandle(record.hEvent));
+        HANDLE next = CreateEvent(true, false);
+        DWORD mask = 0;
+        ASSERT_TRUE(GetCommMask(Port, &mask));  // the completion has let go of the port
+        if (next == record.hEvent) {
+            ++sameAddress;
+            if (WaitForSingleObject(next, 0) == WAIT_OBJECT_0) ++stray;
+        }
+        CloseHandle(next);
+    }
+    ASSERT_GT(sameAddress, 0) << "no event reused an address: the race was never set up";
+    EXPECT_EQ(stray, 0) << "an event made after the read's was signalled by that read";
+}
+
 TEST_F(CommTransfer, CallsWithoutOverlappedBlockUntilDone)
 {
     OpenCom1(WaitForAll);
