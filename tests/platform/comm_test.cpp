@@ -479,7 +479,8 @@ TEST_F(CommTransfer, CompletionNeverSignalsAnEventClosedOnceItsResultShowed)
     OpenCom1({MAXDWORD, MAXDWORD, 5000, 0, 0});  // back on the first byte
     int sameAddress = 0, stray = 0;
     const auto end = std::chrono::steady_clock::now() + 1500ms;
-    for (int round = 0; round < 60000 && stray == 0 && std::chrono::steady_clock::now() < end;
+    for (int round = 0; round < 60000 && stray == 0 && (round < 200 || sameAddress > 0) &&
+                        std::chrono::steady_clock::now() < end;
          ++round) {
         OVERLAPPED record{};
         record.hEvent = CreateEvent(true, false);
@@ -502,7 +503,9 @@ TEST_F(CommTransfer, CompletionNeverSignalsAnEventClosedOnceItsResultShowed)
         }
         CloseHandle(next);
     }
-    ASSERT_GT(sameAddress, 0) << "no event reused an address: the race was never set up";
+    // An allocator that holds freed blocks back (the address sanitizer's)
+    // never sets the race up.
+    if (sameAddress == 0) GTEST_SKIP() << "no event was made at a closed one's address";
     EXPECT_EQ(stray, 0) << "an event made after the read's was signalled by that read";
 }
 
