@@ -94,11 +94,14 @@ std::string TMaskEdit::Text() const
 
 void TMaskEdit::SetText(const std::string& text)
 {
-    QString given = QString::fromStdString(text);
+    // One position per character: a character beyond the 16-bit range would
+    // take two positions, and the frame to the sign a byte less.
+    const QList<uint> given = QString::fromStdString(text).toUcs4();
     for (int i = 0; i < Positions; ++i) {
-        QChar c = i < given.size() ? given[i] : QChar();
+        uint c = i < given.size() ? given[i] : 0;
+        if (c > 0xFFFF) c = QChar::ReplacementCharacter;
         // A space reads back as an unfilled position, so it is one.
-        Slots[static_cast<std::size_t>(i)] = c == u' ' ? QChar() : c;
+        Slots[static_cast<std::size_t>(i)] = c == u' ' ? QChar() : QChar(static_cast<char16_t>(c));
     }
     IsModified = false;
     Render(0);

@@ -99,6 +99,11 @@ TEST_F(MaskEditTest, PuttingTextFillsFromTheLeftUnchecked)
     First->SetText("");
     EXPECT_EQ(First->Text(), "    ");
     EXPECT_FALSE(First->Modified());
+    // A character beyond 16 bits (a bold digit from a UTF-8 file) takes one
+    // position, as a replacement: four characters, four bytes on the line.
+    First->SetText("\xF0\x9D\x9F\x8F" "234");
+    EXPECT_EQ(First->Text(), "\xEF\xBF\xBD" "234");
+    EXPECT_EQ(First->displayText(), QString(QChar::ReplacementCharacter) + "234");
 }
 
 TEST_F(MaskEditTest, BackspaceAndDeleteEmptyPositionsWithoutShifting)
