@@ -5,9 +5,12 @@
 #include "app/main_window.h"
 #include "framework/qt/message_pump.h"
 #include "framework/qt/qt_application.h"
+#include "platform/app_paths.h"
 #include "serial/port/port_select.h"
 
 #include <QApplication>
+
+#include <filesystem>
 
 int main(int argc, char* argv[])
 {
@@ -22,8 +25,12 @@ int main(int argc, char* argv[])
     // A port opened with number 0 asks the operator through the selection dialog.
     application.Application().SetPortPrompt([] { return kivo::PromptForComPort(); });
 
-    tarvio::TForm1 form(
-        tarvio::SettingsPathFor(QCoreApplication::applicationFilePath().toStdString()));
+    // The path as the system has it: Qt answers with nothing for a folder
+    // whose name is not UTF-8 (one unpacked from a Windows archive).
+    std::filesystem::path executable = kivo::win::ExecutablePath();
+    if (executable.empty())
+        executable = QCoreApplication::applicationFilePath().toStdString();
+    tarvio::TForm1 form(tarvio::SettingsPathFor(executable));
     form.show();
     // A failed opening at first show asks to end before the loop runs; the
     // loop would not see that request.

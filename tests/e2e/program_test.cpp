@@ -35,7 +35,9 @@ protected:
 
     std::vector<std::string> Env() const
     {
-        return {"DISPLAY=" + Display->Name(), "QT_QPA_PLATFORM=xcb", "KIVO_DEVICE_DIR=" + Devices.string()};
+        // A settings file the program looks for elsewhere stays in the test's folder.
+        return {"DISPLAY=" + Display->Name(), "QT_QPA_PLATFORM=xcb", "KIVO_DEVICE_DIR=" + Devices.string(),
+                "XDG_CONFIG_HOME=" + (Dir.Path() / "config").string()};
     }
 
     void Start(const std::vector<std::string>& signOptions = {})
@@ -146,6 +148,23 @@ TEST_F(Program, MalformedAnswerLeavesTheSettingsFileAlone)
     ASSERT_TRUE(Sign->WaitFor("out", 1));
     EXPECT_FALSE(WaitUntil(2s, [&] { return Ini() != before; })) << Ini();
     EXPECT_TRUE(Tarvio->Running());
+}
+
+TEST_F(Program, ACopyInAFolderNamedInAnotherCodePageUsesTheSettingsBesideIt)
+{
+    // "Preços" in Windows-1252, as an archive made on Windows unpacks.
+    const fs::path folder = Dir.Path() / "Pre\xE7os";
+    fs::create_directory(folder);
+    fs::rename(Exe, folder / "tarvio");
+    fs::rename(Dir.Path() / "tarvio.ini", folder / "tarvio.ini");
+    Exe = folder / "tarvio";
+    ASSERT_NO_FATAL_FAILURE(Start({"--status", "OK1"}));
+    ClickAcertarAgora();
+    ASSERT_TRUE(Sign->WaitFor("in", 1)) << "no frame reached the sign";
+    EXPECT_EQ(Sign->Events("in")[0].Text, PriceFrame(BoardPrices));
+    EXPECT_TRUE(WaitUntil(10s, [&] {
+        return ReadText(folder / "tarvio.ini").find("Hora=7\n") != std::string::npos;
+    }));
 }
 
 TEST_F(Program, TestModeSendsACounterFrameEverySecond)
