@@ -32,8 +32,11 @@ int main(int argc, char* argv[])
         executable = QCoreApplication::applicationFilePath().toStdString();
     tarvio::TForm1 form(tarvio::SettingsPathFor(executable));
     form.show();
-    // A failed opening at first show asks to end before the loop runs; the
-    // loop would not see that request.
-    if (application.Application().Terminated()) return 0;
-    return app.exec();
+    // The program ends on request only when the port could not be opened:
+    // whoever started it hears of the failure. At first show the request
+    // comes before the loop runs, which would not see it.
+    constexpr int OpeningFailed = 1;
+    if (application.Application().Terminated()) return OpeningFailed;
+    const int status = app.exec();
+    return application.Application().Terminated() ? OpeningFailed : status;
 }
