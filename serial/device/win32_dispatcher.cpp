@@ -208,8 +208,11 @@ int TKivWin32Dispatcher::DeviceWrite(const void* source, int count)
             std::memcpy(OutRing.get(), bytes + room, length - room);
             OutHead = length - room;
         }
+        // The release closes this event under the same lock: a line that
+        // releases itself after a failure cannot close it between the look
+        // and the signal.
+        if (OutputReadyEvent) SetEvent(OutputReadyEvent);
     }
-    if (OutputReadyEvent) SetEvent(OutputReadyEvent);
     return count;
 }
 
@@ -368,10 +371,15 @@ void TKivWin32Dispatcher::StopThreads()
     CloseEvent(WakeDispatchEvent);
     CloseEvent(StatusProcessedEvent);
     CloseEvent(ThreadAckEvent);
-    CloseEvent(OutputReadyEvent);
+    {
+        // An owner's write may be under way as the line releases itself.
+        TCriticalSectionLock hold(OutputLock);
+        CloseEvent(OutputReadyEvent);
+        OutputWaitSet[0] = nullptr;
+    }
     CloseEvent(ManualEvent);
     CloseEvent(OutputFlushEvent);
-    OutputWaitSet[0] = OutputWaitSet[1] = nullptr;
+    OutputWaitSet[1] = nullptr;
     ManualWaitSet[0] = ManualWaitSet[1] = nullptr;
 }
 

@@ -6,6 +6,9 @@
 #include "tests/device/device_rig.h"
 #include "tests/device/port_holder.h"
 
+#include <atomic>
+#include <functional>
+#include <thread>
 
 namespace kivo::test {
 namespace {
@@ -101,6 +104,46 @@ TEST_F(FailingLine, OwnerClosingAsTheLineReleasesItselfClosesTheDeviceOnce)
     TKivWin32Dispatcher again(nullptr);
     ASSERT_EQ(Open(again, 2), 0);
     again.CloseLine();
+}
+
+// Holds the output lock inside the owner's write (where the free room is
+// asked for) while the far end vanishes and the line releases itself.
+class TWriteHeldLine : public TKivWin32Dispatcher {
+public:
+    TWriteHeldLine() : TKivWin32Dispatcher(nullptr) {}
+    ~TWriteHeldLine() override { Shutdown(); }
+    int RingBytesUsed() override
+    {
+        if (std::this_thread::get_id() == Writer && Hold.exchange(false)) {
+            Ready = OutputReadyEvent;
+            Vanish();
+            ClosedUnderWrite = WaitUntil(500ms, [&] { return !IsLiveHandle(Ready); });
+        }
+        return TKivWin32Dispatcher::RingBytesUsed();
+    }
+    std::thread::id Writer = std::this_thread::get_id();
+    std::atomic<bool> Hold{false};
+    std::function<void()> Vanish;
+    HANDLE Ready = nullptr;
+    bool ClosedUnderWrite = false;
+};
+
+// The write signals the write thread after copying its block, under the
+// output lock: the release must not close that event in between, or the
+// signal lands on a closed handle or on a new event at the same address.
+TEST_F(FailingLine, ReleaseOnFailureKeepsTheOutputEventOpenUnderAWrite)
+{
+    auto line = std::make_unique<TWriteHeldLine>();
+    ASSERT_EQ(Open(*line, 2), 0);
+    line->Vanish = [&] { Far->CloseController(); };
+    line->Hold = true;
+    EXPECT_EQ(line->WriteBlock("late", 4), 0);
+    EXPECT_NE(line->Ready, nullptr);
+    EXPECT_FALSE(line->ClosedUnderWrite);
+    ASSERT_TRUE(PumpUntil(3s, [&] { return line->ThreadCount.load() == 0; }));
+    EXPECT_FALSE(IsLiveHandle(line->Ready));
+    line.reset();
+    EXPECT_TRUE(NothingShown());
 }
 
 TEST_F(FailingLine, HandleClosedUnderTheThreadsEndsThemWithoutAReport)
