@@ -317,6 +317,13 @@ bool TKivBaseDispatcher::ScanDataTriggers()
         }
     }
     for (std::size_t i = 0; i < MatchedHandles.size() && !ClosePending; ++i) {
+        // A handler told of an earlier match may have dropped this trigger.
+        {
+            TCriticalSectionLock hold(StateLock);
+            if (std::none_of(DataTriggers.begin(), DataTriggers.end(),
+                             [&](const TDataTrigger& t) { return t.Handle == MatchedHandles[i]; }))
+                continue;
+        }
         AddLogEntry(2, 7, static_cast<DWORD>(MatchedHandles[i]), nullptr, 0);
         result = NotifyHandlers(kvTriggerData, MatchedHandles[i],
                                 static_cast<std::uint16_t>(MatchedLengths[i]));

@@ -213,6 +213,26 @@ TEST_F(HandDriven, TwoTriggersMatchingOnOneByteComeLastRegisteredFirst)
     EXPECT_EQ(seen[1].Data, 2);
 }
 
+// A handler told of one match drops the other trigger that matched on the
+// same byte: the dropped one is not told afterwards.
+TEST_F(HandDriven, TriggerDroppedByAHandlerOfTheSameByteIsNotToldOfIt)
+{
+    int first = Line.NewDataTrigger("LO", 2, false);
+    int second = Line.NewDataTrigger("O", 1, false);
+    int dropped = 0;
+    auto dropper =
+        TTriggerHandlerEvent::FromFunction([&](win::UINT, win::WPARAM handle, win::LPARAM) {
+            if (static_cast<int>(handle) == second)
+                dropped = Line.DropTrigger(first) == 0 ? first : -1;
+        });
+    Line.AttachEventHandler(dropper);
+    Arrive("HELLO");
+    EXPECT_EQ(dropped, first);
+    auto seen = Handler.Seen();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].Handle, second);
+}
+
 TEST_F(HandDriven, BytesBeforeAMatchAreAnnouncedFirst)
 {
     Line.SetAvailThreshold(3);
