@@ -269,6 +269,11 @@ std::vector<TComMapping> ComPortMap()
 {
     TDeviceDirectories directories = DeviceDirectories();
     NumberNewAdapters(directories);
+    return ComPortMap(directories);
+}
+
+std::vector<TComMapping> ComPortMap(const TDeviceDirectories& directories)
+{
     std::vector<TComMapping> map;
     for (const auto& [number, entry] : ReadLinks(directories.Search)) {
         bool automatic = entry.Link.parent_path() == directories.Record && IsAdapterLink(entry);

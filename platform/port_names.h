@@ -79,6 +79,8 @@ std::filesystem::path ComPortPath(unsigned number);
 // Every COM number that leads somewhere, in number order, after numbering
 // new adapters.
 std::vector<TComMapping> ComPortMap();
+// The same for directories whose new adapters have been numbered already.
+std::vector<TComMapping> ComPortMap(const TDeviceDirectories& directories);
 
 bool PcPortAnswers(unsigned number);
 

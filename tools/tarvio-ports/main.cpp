@@ -87,7 +87,7 @@ int List()
         std::printf("Links in %s%s\n", directory.c_str(),
                     directory == directories.Record ? " (adapters are numbered here)" : "");
     std::optional<TUnnumbered> unnumbered = NumberNewAdapters(directories);
-    std::vector<TComMapping> map = ComPortMap();
+    std::vector<TComMapping> map = ComPortMap(directories);
     if (map.empty() && !unnumbered)
         std::printf("No COM numbers: no links, no adapters, no PC ports.\n");
     bool inUse = false;
