@@ -28,5 +28,13 @@ function(kivo_add_gtest name)
     if(ARG_ENV)
         list(APPEND properties ENVIRONMENT "${ARG_ENV}")
     endif()
+    # No test may reach a real serial port: a COM number that a test leaves
+    # unmapped would otherwise fall back to /dev/ttyS*. A test that wants a
+    # device tree sets its own. (A property of its own: a second pair in
+    # ENVIRONMENT would not survive the test discovery's flattening.)
+    if(NOT ARG_ENV MATCHES "KIVO_DEV_ROOT=")
+        list(APPEND properties ENVIRONMENT_MODIFICATION
+             "KIVO_DEV_ROOT=set:${PROJECT_BINARY_DIR}/no-devices-in-tests")
+    endif()
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
 endfunction()
