@@ -43,12 +43,19 @@ public:
 
     // The created-running form: constructs T and starts it. With
     // FreeOnTerminate set by T's constructor the pointer is only good while
-    // the thread is known to run.
+    // the thread is known to run. When Start raises, T is freed before the
+    // error is passed on.
     template <typename T, typename... Args>
     static T* StartNew(Args&&... args)
     {
         T* thread = new T(std::forward<Args>(args)...);
-        thread->Start();
+        try {
+            thread->Start();
+        } catch (...) {
+            // Never started, so nobody else holds it: not even one that frees itself.
+            delete static_cast<TThread*>(thread);
+            throw;
+        }
         return thread;
     }
 

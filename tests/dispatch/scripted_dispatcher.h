@@ -190,7 +190,12 @@ public:
         ThreadsStarted = true;
         StopRequested = false;
         if (!RunThread) return;
-        TThread::StartNew<TDispThread>(*this);
+        try {
+            TThread::StartNew<TDispThread>(*this);
+        } catch (...) {
+            DispatchThread = nullptr;  // the thread object it named is gone
+            throw;
+        }
         win::WaitForSingleObject(ThreadAckEvent, 3000);
     }
     void StopThreads() override

@@ -12,11 +12,14 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -53,6 +56,21 @@ protected:
 
 private:
     std::function<void(FunctionThread&)> Body;
+};
+
+// Frees itself, as the line threads do, and counts the objects alive.
+class SelfFreeingThread : public FunctionThread {
+public:
+    SelfFreeingThread(std::function<void(FunctionThread&)> body, std::atomic<int>& alive)
+        : FunctionThread(std::move(body)), Alive(alive)
+    {
+        FreeOnTerminate = true;
+        ++Alive;
+    }
+    ~SelfFreeingThread() override { --Alive; }
+
+private:
+    std::atomic<int>& Alive;
 };
 
 // Touches nothing of a derived object, so the base destructor's own
@@ -240,6 +258,39 @@ TEST_F(FrameworkThread, FreeOnTerminateThreadFreesItselfAfterItsHook)
     SetEvent(release);
     EXPECT_TRUE(kivo::test::WaitUntil(3000ms, [&] { return destroyed.load(); }, PumpPending));
     EXPECT_TRUE(hookRanFirst);
+    CloseHandle(release);
+}
+
+TEST_F(FrameworkThread, AFreeOnTerminateThreadThatCannotBeMadeIsFreedByStartNew)
+{
+    std::atomic<int> alive{0};
+    HANDLE release = CreateEvent(true, false);
+    // No stack this large can be mapped: every start that is not given a
+    // parked thread fails to make one.
+    pthread_attr_t saved;
+    pthread_attr_t huge;
+    ASSERT_EQ(pthread_getattr_default_np(&saved), 0);
+    pthread_attr_init(&huge);
+    ASSERT_EQ(pthread_attr_setstacksize(&huge, std::size_t{1} << 50), 0);
+    ASSERT_EQ(pthread_setattr_default_np(&huge), 0);
+    bool refused = false;
+    // The parked threads are taken first; the start after them must make one.
+    for (std::size_t i = 0; i <= TParkedThread::ParkedLimit + 1 && !refused; ++i) {
+        try {
+            TThread::StartNew<SelfFreeingThread>(
+                [&](FunctionThread&) { WaitForSingleObject(release, 10000); }, alive);
+        } catch (const kivo::Exception&) {
+            refused = true;
+        }
+    }
+    pthread_setattr_default_np(&saved);
+    pthread_attr_destroy(&huge);
+    pthread_attr_destroy(&saved);
+    SetEvent(release);
+
+    EXPECT_TRUE(refused);
+    EXPECT_TRUE(kivo::test::WaitUntil(3000ms, [&] { return alive.load() == 0; }, PumpPending))
+        << alive.load() << " thread objects never freed";
     CloseHandle(release);
 }
 
