@@ -22,6 +22,9 @@ TLocalDateTime TSystemClock::Now() const
     std::time_t seconds = system_clock::to_time_t(now);
     auto milliseconds = duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
     std::tm local{};
+    // localtime_r alone keeps the zone it first found: a zone changed while
+    // the program runs (the system's setting, or TZ) would never count.
+    tzset();
     localtime_r(&seconds, &local);
     return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
             local.tm_min,         local.tm_sec,     static_cast<int>(milliseconds.count())};

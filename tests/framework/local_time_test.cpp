@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <ctime>
+#include <optional>
+#include <string>
 
 namespace kivo {
 namespace {
@@ -63,6 +66,33 @@ TEST(TSystemClock, ReadsTheLocalWallClock)
     now.Millisecond = 0;
     EXPECT_TRUE(now == fields(before) || now == fields(after) ||
                 (now > fields(before) && now < fields(after)));
+}
+
+TEST(TSystemClock, FollowsAChangeOfTheTimeZoneWhileRunning)
+{
+    const char* saved = std::getenv("TZ");
+    const std::optional<std::string> previous =
+        saved ? std::optional<std::string>(saved) : std::nullopt;
+    // The local time in zone, and the hours east of UTC it should be at.
+    auto readIn = [](const char* zone, int hoursEast) {
+        ::setenv("TZ", zone, 1);
+        std::time_t before = std::time(nullptr);
+        TLocalDateTime now = TSystemClock().Now();
+        std::time_t after = std::time(nullptr);
+        auto hourAt = [hoursEast](std::time_t t) {
+            std::tm utc{};
+            gmtime_r(&t, &utc);
+            return (utc.tm_hour + hoursEast + 24) % 24;
+        };
+        return now.Hour == hourAt(before) || now.Hour == hourAt(after);
+    };
+    bool west = readIn("AAA+4", -4);
+    bool east = readIn("BBB-3", 3);
+    if (previous) ::setenv("TZ", previous->c_str(), 1);
+    else ::unsetenv("TZ");
+    tzset();
+    EXPECT_TRUE(west);
+    EXPECT_TRUE(east) << "the zone in force when the clock was first read stayed";
 }
 
 } // namespace
