@@ -444,11 +444,13 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* bytesWritt
     } catch (const std::bad_alloc&) {
         return FailWith(ERROR_NOT_ENOUGH_MEMORY);
     }
-    device->Begin(*op);
     if (toWrite > 0 && device->RtsToggleEmulated && !device->RtsRaisedForSend) {
         device->RtsRaisedForSend = true;
-        device->SetModemBits(TIOCM_RTS, true);
+        // The first request of the write may find the line gone: nothing
+        // would complete a write queued on a dead line.
+        if (!device->SetModemBits(TIOCM_RTS, true) && device->Dead) return FALSE;
     }
+    device->Begin(*op);
     device->Writes.push_back(
         WriteOp{op, static_cast<const BYTE*>(buffer), toWrite, device->Timeouts});
     if (device->Writes.size() == 1) device->PushWrites(Clock::now());

@@ -7,6 +7,7 @@
 #include "tests/sign-sim/sim_process.h"
 
 #include "platform/comm.h"
+#include "platform/sync.h"
 #include "serial/dispatch/dispatch_thread.h"
 #include "serial/errors/exceptions.h"
 
@@ -389,6 +390,37 @@ TEST_F(TestLine, VanishedFarEndReleasesTheLineAndTheReopenSaysNoSuchPort)
     ExpectReleased(port, Reported);
     EXPECT_THROW(port.SetOpen(true), EBadId);
     EXPECT_FALSE(port.Open());
+}
+
+// An RS-485 adapter without the driver's mode, gone while idle: raising RTS
+// for the next write is the first request to hear of it, before any hang-up
+// reaches the poller. The write fails as the line's other calls then do; left
+// pending on a dead line it would never end, as a dead line refuses PurgeComm.
+TEST_F(TestLine, WriteThatFindsTheAdapterGoneFailsInsteadOfStayingPending)
+{
+    Model.RefuseRs485();
+    HANDLE device = CreateFileA(R"(\\.\COM1)", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(device, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+    OVERLAPPED record{};
+    record.hEvent = CreateEvent(true, false);
+    struct TClosed {
+        HANDLE Device, Event;
+        ~TClosed()
+        {
+            CloseHandle(Device);  // first: it completes into the record
+            CloseHandle(Event);
+        }
+    } closed{device, record.hEvent};
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(device, &dcb));
+    dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+    ASSERT_TRUE(SetCommState(device, &dcb));
+    Model.Unplug();
+    DWORD n = 0;
+    EXPECT_FALSE(WriteFile(device, "@", 1, &n, &record));
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_NE(record.Internal, STATUS_PENDING) << "the write was left pending";
 }
 
 // ---- the simulated sign's faults that need the test line -----------------------

@@ -55,6 +55,7 @@ struct TLineState {
     std::atomic<std::uint32_t> RefuseWaits{0};
     std::atomic<std::uint64_t> WaitsAsked{0};  // TIOCMIWAIT at the stack's end
     std::atomic<std::uint32_t> RefuseRs485{0};
+    std::atomic<std::uint32_t> Unplugged{0};
     std::atomic<std::int32_t> BusyLooks{0};  // TIOCSERGETLSR answers still to say "sending"
     serial_rs485 Rs485{};
     TEndState Ends[2];
@@ -224,6 +225,7 @@ void SendBreak(TLineState& state, int fd, int end)
 int Answer(TLineState& state, int fd, int end, unsigned long request, void* arg)
 {
     if (end == StackEnd && request != TIOCMIWAIT && HungUp(fd)) return Fail(EIO);
+    if (end == StackEnd && request != TIOCMIWAIT && state.Unplugged.load()) return Fail(ENODEV);
     TEndState& self = state.Ends[end];
     switch (request) {
     case TIOCMGET:
@@ -401,6 +403,11 @@ void TTestLine::Break()
 void TTestLine::RefuseRs485()
 {
     Mapped(Mapping).RefuseRs485 = 1;
+}
+
+void TTestLine::Unplug()
+{
+    Mapped(Mapping).Unplugged = 1;
 }
 
 void TTestLine::TransmitterBusyFor(int looks)

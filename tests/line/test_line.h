@@ -60,6 +60,9 @@ public:
     void RefuseLineWaits();
     // TIOCSRS485 answers ENOTTY from now on, as a driver without RS-485.
     void RefuseRs485();
+    // The adapter has gone: its driver answers ENODEV to the line requests
+    // at the stack's end, and the terminal has not been hung up yet.
+    void Unplug();
     // The transmitter reports itself still sending for the next looks.
     void TransmitterBusyFor(int looks);
 
