@@ -236,6 +236,7 @@ int TKivBaseDispatcher::OpenLine(const std::string& deviceName, DWORD baud, int 
         TCriticalSectionLock hold(DispatchLock);
         DispHead = DispTail = 0;
         ReadingInNotify = false;
+        InputDiscarded = false;
     }
     ReadModemStatus(0xF0);
 
@@ -460,6 +461,9 @@ int TKivBaseDispatcher::DiscardInput()
             TakenNow = 0;
         }
         DispFull = false;
+        InputDiscarded = true;
+        FilledSinceDiscard = false;
+        DiscardedAt = DispHead;
     }
     ClearDataMatches();
     return result;

@@ -333,6 +333,11 @@ protected:
     bool ReadingInNotify = false;
     win::DWORD TakenNow = 0;
     win::DWORD TakenMax = 0;
+    // A discard emptied the buffer up to DiscardedAt since the data scan last
+    // looked: the bytes it had not searched yet are gone.
+    bool InputDiscarded = false;
+    bool FilledSinceDiscard = false;
+    win::DWORD DiscardedAt = 0;
 
     // ---- Triggers and handlers (StateLock) -----------------------------------
     std::vector<TWindowHandler> WindowHandlers;

@@ -239,10 +239,16 @@ bool TKivBaseDispatcher::StatusScanLoop()
 bool TKivBaseDispatcher::ScanDataTriggers()
 {
     DWORD head;
+    bool discarded;
+    DWORD discardedAt;
+    bool filled;
     {
         TCriticalSectionLock hold(DispatchLock);
         if (!DispatchBuf) return false;
         head = DispHead;
+        discarded = std::exchange(InputDiscarded, false);
+        discardedAt = DiscardedAt;
+        filled = FilledSinceDiscard;
     }
     // Only this thread writes the buffer, so its bytes up to the head can be
     // read without DispatchLock.
@@ -257,6 +263,12 @@ bool TKivBaseDispatcher::ScanDataTriggers()
     {
         TCriticalSectionLock hold(StateLock);
         threshold = AvailThreshold;
+        if (discarded) {
+            // Everything from there on came in after the discard; a head
+            // back at it has come round the whole buffer if anything came.
+            ScanPos = discardedAt;
+            ScanLapped = head == discardedAt && filled;
+        }
         DWORD pos = ScanPos;
         bool lapped = std::exchange(ScanLapped, false);
         while (!DataTriggers.empty() && (pos != head || lapped)) {
@@ -289,7 +301,7 @@ bool TKivBaseDispatcher::ScanDataTriggers()
         ScanPos = head;
         if (threshold != 0 && (head != NotifyPos || FreshSinceNotify)) {
             int count = InputCount();
-            if (count >= static_cast<int>(threshold)) {
+            if (static_cast<DWORD>(count) >= threshold) {
                 AddLogEntry(2, 5, static_cast<DWORD>(count), nullptr, 0);
                 bool result = NotifyHandlers(kvTriggerAvail, count, 0);
                 NotifyPos = head;
@@ -307,6 +319,10 @@ bool TKivBaseDispatcher::ScanDataTriggers()
             TCriticalSectionLock hold(DispatchLock);
             DWORD upTo = matchPos >= DispTail ? matchPos - DispTail + 1
                                                : matchPos + DispatchBufferSize - DispTail + 1;
+            // A handler told of an earlier match may have read past this
+            // one: then no byte before it is waiting any more.
+            if (upTo > kivo::detail::RingHeld(DispHead, DispTail, DispFull, DispatchBufferSize))
+                upTo = 0;
             if (ReadingInNotify) upTo -= std::min(upTo, TakenNow);
             before = static_cast<long>(upTo) - longest;
         }
@@ -401,6 +417,7 @@ bool TKivBaseDispatcher::FillDispatchBuffer()
         }
         if (got != 0) {
             FreshSinceNotify = true;
+            FilledSinceDiscard = true;
             if (DispHead == ScanPos) ScanLapped = true;
         }
     }

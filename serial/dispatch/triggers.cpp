@@ -137,9 +137,13 @@ int TKivBaseDispatcher::ArmStatusTrigger(int handle, std::uint16_t value)
     if (found == StatusTriggers.end()) return ecBadTriggerHandle;
     found->Value = value;
     found->Armed = true;
-    found->Hit = false;
+    // The hit stays until the pass ends: armed again by its own handler, the
+    // trigger would fire again at once, and for ever while its condition holds.
     AddLogEntry(9, 15, static_cast<DWORD>(handle), nullptr, 0);
-    TriggersChanged();
+    // Armed by a handler, it is looked at by the passes that follow the
+    // notification, or by the status poll; a wake would run another pass at
+    // once for every arming, as fast as the handler answers.
+    if (!Notifying) TriggersChanged();
     return 0;
 }
 
@@ -194,6 +198,9 @@ void TKivBaseDispatcher::RestoreTriggerSet(const TTriggerSet& save)
     TimerTriggers = save.Timers;
     DataTriggers = save.Data;
     StatusTriggers = save.Status;
+    // A set saved from a pass that a close cut short keeps that pass's hits.
+    for (TStatusTrigger& trigger : StatusTriggers)
+        trigger.Hit = false;
     // New handles go past the restored ones: a reopened line starts its
     // counter at 1 and would hand out a restored handle a second time.
     int highest = std::max({HighestSlot(TimerTriggers), HighestSlot(DataTriggers),

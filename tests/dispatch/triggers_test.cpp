@@ -130,6 +130,10 @@ TEST_F(HandDriven, BelowTheThresholdNothingIsAnnounced)
     Line.SetAvailThreshold(10);
     Arrive(std::string(9, 'x'));
     EXPECT_TRUE(Handler.Seen().empty());
+    // A threshold past the largest int is no negative one.
+    Line.SetAvailThreshold(0x80000000u);
+    Arrive("y");
+    EXPECT_TRUE(Handler.Seen().empty());
 }
 
 TEST_F(HandDriven, WhatHandlersReadIsConsumedAtTheEndOfTheNotification)
@@ -200,6 +204,26 @@ TEST_F(HandDriven, DiscardedInputForgetsPartialMatches)
     EXPECT_TRUE(Handler.Seen().empty());
 }
 
+// Input discarded by the handler of a match is gone: what followed the match
+// is not searched any more.
+TEST_F(HandDriven, InputDiscardedByAHandlerIsNotSearchedAfterwards)
+{
+    int handle = Line.NewDataTrigger("AB", 2, false);
+    auto discard =
+        TTriggerHandlerEvent::FromFunction([&](win::UINT message, win::WPARAM, win::LPARAM) {
+            if (message == kvTriggerData) Line.DiscardInput();
+        });
+    Line.AttachEventHandler(discard);
+    Arrive("xAByABzA");
+    Arrive("B");
+    Arrive("AB");
+    auto seen = Handler.Seen();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].Handle, handle);
+    EXPECT_EQ(seen[1].Handle, handle);
+    EXPECT_EQ(Line.InputCount(), 0);
+}
+
 TEST_F(HandDriven, TwoTriggersMatchingOnOneByteComeLastRegisteredFirst)
 {
     int first = Line.NewDataTrigger("LO", 2, false);
@@ -246,6 +270,31 @@ TEST_F(HandDriven, BytesBeforeAMatchAreAnnouncedFirst)
     EXPECT_EQ(seen[1].Message, kvTriggerData);
     EXPECT_EQ(seen[1].Handle, handle);
     EXPECT_EQ(Handler.Bytes().substr(0, 3), "abc");
+}
+
+// The handler of the first match reads everything, the second match with
+// it: no byte before the second one is left to announce.
+TEST_F(HandDriven, MatchAlreadyReadByAHandlerAnnouncesNothingBeforeIt)
+{
+    Line.SetAvailThreshold(1);
+    int handle = Line.NewDataTrigger("A", 1, false);
+    auto reader =
+        TTriggerHandlerEvent::FromFunction([&](win::UINT message, win::WPARAM, win::LPARAM) {
+            char all[16];
+            int held = Line.InputCount();
+            if (message == kvTriggerData && held > 0) Line.ReadBlock(all, held);
+        });
+    Line.AttachEventHandler(reader);
+    Arrive("xAyAz");
+    auto seen = Handler.Seen();
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[0].Message, kvTriggerAvail);
+    EXPECT_EQ(seen[0].Handle, 1);
+    for (std::size_t i = 1; i < seen.size(); ++i) {
+        EXPECT_EQ(seen[i].Message, kvTriggerData);
+        EXPECT_EQ(seen[i].Handle, handle);
+    }
+    EXPECT_EQ(Line.InputCount(), 0);
 }
 
 TEST_F(HandDriven, HandlerExceptionIsShownAndLaterNotificationsStillArrive)
@@ -336,6 +385,24 @@ TEST_F(HandDriven, OutputTriggersReportRoomUseAndSent)
     EXPECT_EQ(seen[1].Data, 4086);
     EXPECT_EQ(seen[2].Handle, used);
     EXPECT_EQ(seen[2].Data, 10);
+}
+
+// A handler that arms its trigger again is told once a pass, not over and
+// over while the room lasts.
+TEST_F(HandDriven, StatusTriggerArmedAgainByItsHandlerFiresOncePerPass)
+{
+    int room = Line.NewStatusTrigger(3);
+    int calls = 0;
+    auto rearm =
+        TTriggerHandlerEvent::FromFunction([&](win::UINT, win::WPARAM handle, win::LPARAM) {
+            if (static_cast<int>(handle) == room && ++calls < 100) Line.ArmStatusTrigger(room, 1);
+        });
+    Line.AttachEventHandler(rearm);
+    Line.ArmStatusTrigger(room, 1);
+    Line.DispatchPass();
+    EXPECT_EQ(calls, 1);
+    Line.DispatchPass();
+    EXPECT_EQ(calls, 2);
 }
 
 TEST_F(HandDriven, HandlerDetachedDuringItsNotificationIsFreedAfterIt)
@@ -638,6 +705,28 @@ TEST_F(Threaded, EventHandlersRunOnTheDispatchThreadOrFlaggedOnTheMainThread)
     EXPECT_NE(Handler.Threads()[0], std::this_thread::get_id());
     EXPECT_EQ(onMain.Threads()[0], std::this_thread::get_id());
     EXPECT_EQ(onMain.Bytes(), "z");
+}
+
+// Armed again by a handler on the main thread while its condition holds, a
+// status trigger is looked at again by the status poll, not at once: waking
+// the dispatch thread for it spun the two threads against each other.
+TEST_F(Threaded, StatusTriggerArmedAgainFromTheMainThreadIsPolledNotSpun)
+{
+    int room = Line.NewStatusTrigger(3);
+    std::atomic<int> calls{0};
+    auto rearm =
+        TTriggerHandlerEvent::FromFunction([&](win::UINT, win::WPARAM handle, win::LPARAM) {
+            if (static_cast<int>(handle) != room) return;
+            ++calls;
+            Line.ArmStatusTrigger(room, 1);
+        });
+    Line.AttachEventHandler(rearm, true);
+    ASSERT_EQ(Line.ArmStatusTrigger(room, 1), 0);
+    ASSERT_TRUE(Pump(2s, [&] { return calls.load() > 0; }));
+    int before = calls.load();
+    Pump(500ms, [] { return false; });
+    // Two passes per poll of 50 ms come to about 20.
+    EXPECT_LT(calls.load() - before, 60);
 }
 
 TEST_F(Threaded, ThreadBoostRaisesTheDispatchThreadsPriority)
