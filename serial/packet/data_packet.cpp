@@ -122,7 +122,14 @@ TPacketMatchState TKivDataPacket::Match() const
 
 void TKivDataPacket::SetEnabled(bool value)
 {
-    Locked([&] { ChangeEnabled(value); });
+    Locked([&] {
+        // Switched off while its events are on their way or running: Enabled
+        // already reads False, yet the request must hold. None of its events
+        // not yet begun is raised, and AutoEnable does not arm it again.
+        if (!value && ManagerValue && ManagerValue->Delivering == this)
+            ManagerValue->Delivering = nullptr;
+        ChangeEnabled(value);
+    });
 }
 
 void TKivDataPacket::ChangeEnabled(bool value)
@@ -498,6 +505,7 @@ void TKivDataPacket::DeliverPacket(bool bySize)
         int Size;
     } delivery{this, &manager, data, size};
     RaiseEvents(manager, [at = &delivery] {
+        if (at->Manager->Delivering != at->Self) return;
         const TPacketNotifyEvent onPacket = at->Self->OnPacket;
         if (onPacket) onPacket(at->Self, at->Data, at->Size);
         if (at->Manager->Delivering != at->Self) return;
@@ -530,6 +538,7 @@ void TKivDataPacket::PacketTimeout()
     const unsigned generation = manager.Generation;
     manager.Delivering = this;
     RaiseEvents(manager, [&] {
+        if (manager.Delivering != this) return;
         const TNotifyEvent onTimeout = OnTimeout;
         if (onTimeout) onTimeout(this);
     });

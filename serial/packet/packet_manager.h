@@ -143,7 +143,8 @@ private:
     // Counts unhooks, so a delivery that waited for its events can tell that
     // the bytes it would remove are gone already.
     unsigned Generation = 0;
-    // The packet whose events are being raised; cleared if it leaves meanwhile.
+    // The packet whose events are being raised; cleared if it leaves or is
+    // switched off meanwhile.
     TKivDataPacket* Delivering = nullptr;
     // The release message came while Busy: it is posted again when Busy ends.
     bool ReleaseRequested = false;

@@ -128,6 +128,22 @@ TEST_F(PacketOverPty, HandlerThatDestroysItsPacketEndsTheDelivery)
     EXPECT_TRUE(Services.BoxTexts().empty());
 }
 
+TEST_F(PacketOverPty, PacketSwitchedOffWhileItsEventsWaitGetsNoneAndStaysOff)
+{
+    Packet->OnPacket = TPacketNotifyEvent::FromFunction([this](TObject*, const void*, int) {
+        Got.push_back("OnPacket");
+    });
+    Line.Write("@sent before*");
+    // Not pumped: the dispatch thread waits for this thread to raise the events.
+    ASSERT_TRUE(WaitUntil(5000ms, [&] { return Packet->Manager()->State().Busy; }));
+    Packet->SetEnabled(false);
+    ASSERT_TRUE(WaitFor([&] { return !Packet->Manager()->State().Busy; }));
+    EXPECT_TRUE(Got.empty()) << "an event after the packet was switched off";
+    EXPECT_FALSE(Packet->Enabled()) << "AutoEnable undid the request";
+    Line.Write("@after*");
+    EXPECT_FALSE(WaitUntil(300ms, [&] { return !Got.empty(); }, [this] { Pump(); }));
+}
+
 TEST_F(PacketOverPty, TimedOutPacketEnabledAgainByItsHandlerResumesMatching)
 {
     Packet->SetTimeOut(2);
