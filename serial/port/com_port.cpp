@@ -102,7 +102,8 @@ void TKivCustomComPort::SetOpen(bool value)
     if (value == OpenValue) return;
     if (Loading() || Designing()) {
         OpenValue = value;
-        if (value) OpenAfterLoad = true;
+        // The last value stored wins: a False after a True opens nothing.
+        OpenAfterLoad = value;
         return;
     }
     if (!value)
@@ -178,6 +179,7 @@ void TKivCustomComPort::OpenPort()
     if (TapiModeValue != TTapiMode::tmOn) Dispatcher->DeviceName = ComDeviceName(ComNumberValue);
 
     bool usersTold = false;
+    bool triggersRestored = false;
     // The line's threads are woken once the settings are in: woken at once,
     // they would contend with the re-application for the device.
     THeldStarts heldStarts;
@@ -215,7 +217,11 @@ void TKivCustomComPort::OpenPort()
         SetNotificationWindow(true);
         if (RestoreTriggersOnOpen) {
             RestoreTriggersOnOpen = false;
+            // The set carries the threshold of the line it was saved from;
+            // one stored while the port was closed must not be undone.
+            SavedTriggers.AvailThreshold = AvailThresholdValue;
             Dispatcher->RestoreTriggerSet(SavedTriggers);
+            triggersRestored = true;
         }
         usersTold = true;
         NotifyPortOpen();
@@ -229,6 +235,8 @@ void TKivCustomComPort::OpenPort()
         if (usersTold) KeepFirstError(firstError, [&] { NotifyPortClosing(); });
         OpenValue = false;
         Phase = ppClosed;
+        // The saved triggers went only to the dispatcher now discarded.
+        if (triggersRestored) RestoreTriggersOnOpen = true;
         if (NotifyWindowValue) SetNotificationWindow(false);
         DiscardDispatcher();
         if (usersTold) KeepFirstError(firstError, [&] { NotifyPortClose(); });

@@ -385,6 +385,9 @@ private:
     win::HWND NotifyWindowValue = nullptr;
     TDeviceLayerSet AllowedLayers{TDeviceLayer::dlWin32};
     std::unique_ptr<TKivBaseDispatcher> Dispatcher;
+    // Gone with the port: whoever raised an event can tell afterwards
+    // whether a handler destroyed the port.
+    std::shared_ptr<char> Lifetime = std::make_shared<char>(0);
 };
 
 // Publishes the properties; adds no behaviour.

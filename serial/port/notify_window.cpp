@@ -11,6 +11,7 @@
 #include "serial/port/com_port.h"
 
 #include <atomic>
+#include <memory>
 
 namespace kivo {
 
@@ -100,9 +101,13 @@ void TKivCustomComPort::UpdateHandlerFlags()
 
 void TKivCustomComPort::HandleNotification(UINT message, WPARAM wParam, LPARAM lParam)
 {
+    // A port being destroyed raises nothing more; it finishes its own close.
+    if (Destroying()) return;
+    const std::weak_ptr<char> alive = Lifetime;
     WORD handle = LowWord(wParam);
     WORD data = message == kvTriggerAvail ? handle : LowWord(static_cast<std::uintptr_t>(lParam));
     FireTrigger(static_cast<WORD>(message), handle, data);
+    if (alive.expired()) return;
     switch (message) {
     case kvTriggerAvail:
         FireTriggerAvail(handle);
@@ -115,6 +120,7 @@ void TKivCustomComPort::HandleNotification(UINT message, WPARAM wParam, LPARAM l
         break;
     case kvTriggerStatus:
         FireTriggerStatus(handle);
+        if (alive.expired()) return;
         FireStatusKind(handle);
         break;
     case kvPortClosing:

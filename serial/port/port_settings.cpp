@@ -64,13 +64,10 @@ void TKivCustomComPort::SetComNumber(WORD value)
     ComNumberValue = value;
     SetTracing(tracing);
     SetLogging(logging);
+    // The reopening restores the set the close saved. Restoring it once
+    // more would drop the triggers the port's users made when they heard of
+    // the opening (a packet manager's time-out timer among them).
     SetOpen(true);
-    // The reopened port already restored the saved set; this keeps a
-    // reopening that was postponed behind a deferred close from using a
-    // dispatcher that is on its way out.
-    if (Phase == TPortPhase::ppOpen)
-        if (TKivBaseDispatcher* dispatcher = ActiveDispatcher())
-            dispatcher->RestoreTriggerSet(SavedTriggers);
     if (closeError) std::rethrow_exception(closeError);
 }
 

@@ -214,6 +214,20 @@ TEST_F(DataPacket, TimeOutZeroCollectsWithoutLimit)
     EXPECT_EQ(Got.Strings, Texts{"@slow but sure*"});
 }
 
+TEST_F(DataPacket, NumberChangeOfTheOpenPortKeepsTheTimeOutTimer)
+{
+    // Without a time-out the timer is only stopped, never armed again, so
+    // nothing would make it anew if the reopening lost it.
+    Reconfigure([](TKivDataPacket& p) { p.SetTimeOut(0); });
+    Port->SetComNumber(8);
+    ASSERT_TRUE(Port->Open());
+    const int timer = Packet->Manager()->State().TimerHandle;
+    ASSERT_GT(timer, 0);
+    EXPECT_EQ(Port->Line->ArmTimerTrigger(timer, 0, false), 0) << "the timer trigger is gone";
+    EXPECT_EQ(FramesOf({"@one*", "@two*"}), (Texts{"@one*", "@two*"}));
+    EXPECT_TRUE(ErrorsShown().empty());
+}
+
 TEST_F(DataPacket, AttachingToAnOpenPortDoesNotArm)
 {
     TScriptedPort* other = NewPort();

@@ -106,6 +106,19 @@ TEST_F(PacketManager, CollectionBufferGrowsInSteps)
     EXPECT_EQ(Got.Strings[0], "@" + std::string(3999, 'a') + std::string(5000, 'b') + "*");
 }
 
+TEST_F(PacketManager, ThresholdStoredWhileThePortIsClosedHoldsAfterTheReopen)
+{
+    // Opened once without avail notifications, then given them back while
+    // closed: the reopened line must not take the old threshold again.
+    Port->SetAvailThreshold(0);
+    OpenPort(Port);
+    Port->SetOpen(false);
+    Port->SetAvailThreshold(1);
+    OpenPort(Port);
+    Port->Receive(StatusFrame);
+    EXPECT_EQ(Got.Strings, std::vector<std::string>{StatusFrame});
+}
+
 TEST_F(PacketManager, ClosingWhileCollectingDropsTheBytesAndStopsTheTimer)
 {
     OpenPort(Port);

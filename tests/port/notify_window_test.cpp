@@ -11,6 +11,7 @@
 #include <atomic>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kivo::test {
@@ -166,6 +167,25 @@ TEST_F(NotifyWindow, AHandlerClosingItsOwnPortDefersTheCloseUntilTheThreadsEnd)
     EXPECT_TRUE(Services.Boxes.empty());
     port.SetOpen(true);
     EXPECT_TRUE(port.Open()) << "the device was not released";
+}
+
+TEST_F(NotifyWindow, AHandlerDestroyingItsPortEndsTheNotificationThere)
+{
+    auto* port = new TKivComPort(&Form);
+    OpenPort(*port);
+    int availCalls = 0;
+    port->SetOnTrigger(TTriggerEvent::FromFunction([&](TObject*, WORD, WORD, WORD) {
+        ++Calls;
+        delete std::exchange(port, nullptr);
+    }));
+    port->SetOnTriggerAvail(TTriggerAvailEvent::FromFunction([&](TObject*, WORD) { ++availCalls; }));
+    Far.Write("x");
+    ASSERT_TRUE(WaitFor([&] { return port == nullptr; }, 10000ms));
+    Pump();
+    // Neither the rest of this notification nor the close the destruction
+    // makes reaches the handlers of a port that is going or gone.
+    EXPECT_EQ(Calls, 1);
+    EXPECT_EQ(availCalls, 0);
 }
 
 TEST_F(NotifyWindow, AReopenAskedForInsideTheHandlerHappensOnceTheCloseIsDone)

@@ -468,6 +468,19 @@ TEST_F(Loading, OpenStoredDuringLoadingOpensAtTheEnd)
     EXPECT_TRUE(port.Open());
     port.PutText("loaded");
     EXPECT_EQ(com3.ReadExactly(6, 3000ms), "loaded");
+
+    // The last value stored during loading is the one that counts.
+    port.SetOpen(false);
+    TKivComPort closed(&Form);
+    closed.BeginLoading();
+    closed.SetComNumber(3);
+    closed.SetOpen(true);
+    closed.SetOpen(false);
+    closed.EndLoading();
+    EXPECT_EQ(closed.PortPhase(), ppClosed);
+    EXPECT_FALSE(closed.Open());
+    Pump();
+    EXPECT_TRUE(Services.Boxes.empty());
 }
 
 TEST_F(Loading, AFailedOpenAtTheEndIsShownAndLoadingGoesOn)
@@ -563,13 +576,20 @@ TEST_F(PortUsers, AUserRaisingAtOpenUndoesTheOpenAndHearsTheClose)
 {
     PtyPair& com3 = Line(3);
     std::vector<TPortEventKind> kinds;
+    bool raise = false;
     TKivComPort port(&Form);
     port.SetComNumber(3);
+    // A first opening leaves a trigger in the set saved at its close.
+    port.SetOpen(true);
+    const int timer = port.NewTimerTrigger();
+    ASSERT_GT(timer, 0);
+    port.SetOpen(false);
     port.RegisterPortUser(TPortEventCallback::FromFunction(
         [&](TKivCustomComPort*, TPortEventKind kind) {
             kinds.push_back(kind);
-            if (kind == TPortEventKind::pekOpen) throw EInternal::CreateFromCode(ecInternal);
+            if (raise && kind == TPortEventKind::pekOpen) throw EInternal::CreateFromCode(ecInternal);
         }));
+    raise = true;
     EXPECT_THROW(port.SetOpen(true), EInternal);
     EXPECT_FALSE(port.Open());
     EXPECT_EQ(port.PortPhase(), ppClosed);
@@ -578,10 +598,16 @@ TEST_F(PortUsers, AUserRaisingAtOpenUndoesTheOpenAndHearsTheClose)
                                          TPortEventKind::pekClosed};
     EXPECT_EQ(kinds, expected);
     // The device was released: another port can have it.
-    TKivComPort other(&Form);
-    other.SetComNumber(3);
-    other.PutText("free");
-    EXPECT_EQ(com3.ReadExactly(4, 3000ms), "free");
+    {
+        TKivComPort other(&Form);
+        other.SetComNumber(3);
+        other.PutText("free");
+        EXPECT_EQ(com3.ReadExactly(4, 3000ms), "free");
+    }
+    // The next opening still gets the saved triggers.
+    raise = false;
+    port.SetOpen(true);
+    EXPECT_NO_THROW(port.ArmTimerTrigger(static_cast<win::WORD>(timer), 1000, true));
 }
 
 TEST_F(PortUsers, AnOpenRequestWhileClosingReopensAfterTheCloseIsAnnounced)
