@@ -288,7 +288,10 @@ TEST_F(OpenLine, FlushesRacingWritesNeverStallOrLoseWhatFollows)
         })) << "round " << i << " got " << far;
         far.clear();
     }
-    EXPECT_LT(MillisecondsSince(start), 3000.0);  // no flush sat out its 5 s limit
+    // A flush that sat out its 5 s limit makes the whole run at least that
+    // long, however fast the machine; 200 rounds under asan on a busy one
+    // have taken 3.1 s.
+    EXPECT_LT(MillisecondsSince(start), 5000.0);
     line.CloseLine();
     EXPECT_TRUE(EndedClean(line));
     EXPECT_TRUE(NothingShown());
