@@ -6,6 +6,7 @@
 // out to play "no such port", and reads the frames the sign would get.
 
 #include "framework/event.h"
+#include "platform/window.h"
 #include "serial/port/com_port.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/temp_dir.h"
@@ -89,13 +90,22 @@ public:
     // The frames COMn has received so far, each up to its "*": waits until
     // there are at least atLeast of them (or the deadline), then for the
     // line to stay quiet a moment, so that a frame too many shows as well.
+    // Messages are served meanwhile, as the window's loop would: a frame
+    // sent while the dispatch thread still ends a delivery is held until
+    // the deferred close it met is finished there.
     const std::vector<std::string>& Frames(int number, std::size_t atLeast = 0)
     {
         kivo::test::PtyPair& pty = *Ports.at(number);
-        kivo::test::WaitUntil(std::chrono::seconds(5), [&] {
-            Take(number, pty.ReadAvailable(std::chrono::milliseconds(1)));
-            return Received[number].size() >= atLeast;
-        });
+        kivo::test::WaitUntil(
+            std::chrono::seconds(5),
+            [&] {
+                Take(number, pty.ReadAvailable(std::chrono::milliseconds(1)));
+                return Received[number].size() >= atLeast;
+            },
+            [] {
+                for (int i = 0; i < 100 && kivo::win::ProcessOneMessage(); ++i) {
+                }
+            });
         Take(number, pty.ReadAvailable(std::chrono::milliseconds(60)));
         return Received[number];
     }
