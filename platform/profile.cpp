@@ -6,6 +6,7 @@
 #include "platform/app_paths.h"
 #include "platform/errno_map.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -287,14 +288,47 @@ bool ReplaceThroughTemporary(const std::string& path, const std::string& content
     return false;
 }
 
+// Writes data at offset; done counts the bytes that reached the file, also
+// when a later write fails. errno is set on failure.
+bool WriteAllAt(int fd, std::string_view data, off_t offset, std::size_t& done)
+{
+    done = 0;
+    while (done < data.size()) {
+        ssize_t put = ::pwrite(fd, data.data() + done, data.size() - done,
+                               offset + static_cast<off_t>(done));
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
 // For a folder that forbids new files while the file itself may be written.
-bool RewriteInPlace(const std::string& path, const std::string& content)
+// There is no second file to fall back on, so only the bytes from the first
+// difference on are written, and a write that fails part-way (file size
+// limit, full disk) puts the old bytes back rather than leave the file half
+// old and half new.
+bool RewriteInPlace(const std::string& path, std::string_view old, std::string_view updated)
 {
     int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) return false;
-    bool written = WriteAll(fd, content) && ::ftruncate(fd, static_cast<off_t>(content.size())) == 0
-                   && ::fsync(fd) == 0;
+    const std::size_t first = static_cast<std::size_t>(
+        std::mismatch(old.begin(), old.end(), updated.begin(), updated.end()).first - old.begin());
+    std::size_t changed = 0;
+    bool written = WriteAllAt(fd, updated.substr(first), static_cast<off_t>(first), changed)
+                   && ::ftruncate(fd, static_cast<off_t>(updated.size())) == 0 && ::fsync(fd) == 0;
     int error = written ? 0 : errno;
+    if (!written) {
+        // The offsets just written took bytes a moment ago; the old ones fit there.
+        std::string_view back = old.substr(first, std::min(changed, old.size() - first));
+        std::size_t restored = 0;
+        if (WriteAllAt(fd, back, static_cast<off_t>(first), restored)
+            && ::ftruncate(fd, static_cast<off_t>(old.size())) == 0) {
+            ::fsync(fd);
+        }
+    }
     if (::close(fd) != 0 && written) {
         written = false;
         error = errno;
@@ -516,7 +550,7 @@ BOOL WritePrivateProfileString(const std::string& section, const std::string& ke
         error = errno;
     }
     if (exists && (error == EACCES || error == EPERM)) {
-        if (RewriteInPlace(path, updated)) return TRUE;
+        if (RewriteInPlace(path, content, updated)) return TRUE;
         error = errno;
     }
     return FailWith(FromErrno(error));

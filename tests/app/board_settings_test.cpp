@@ -8,6 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace tarvio {
 namespace {
 
@@ -64,6 +70,46 @@ TEST(WriteBoardState, FailedWriteNamesTheFile)
     } catch (const EIniFileException& error) {
         EXPECT_EQ(error.Message(), "Unable to write to " + path);
     }
+}
+
+// A folder that takes no new file leaves only the rewrite in place; a write
+// cut short there (the file size limit, a full disk) must not leave half of
+// the new text over the old.
+TEST(WriteBoardState, WriteCutShortInPlaceLeavesTheOldFileAndIsReported)
+{
+    kivo::test::TempDir dir("tarvio-settings");
+    const std::string before = "; shop 12\n[Porta]\nPort=1\n[Tarvio]\nP1=1\nP2=2\nP3=3\nP4=4\n"
+                               "P5=5\nP6=6\nP7=7\nP8=8\n[Hora_Muda]\nHora=0\nMinuto=0\n"
+                               "[Texto]\nDes1=Gasoleo\nDes2=Gasolina 95\n[Cores]\nCor1=Azul\n";
+    dir.Write("t.ini", before);
+    const std::string path = (dir / "t.ini").string();
+    const auto mode = std::filesystem::status(dir.Path()).permissions();
+    std::filesystem::permissions(dir.Path(), std::filesystem::perms::owner_read
+                                                 | std::filesystem::perms::owner_exec);
+
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The new P1 is longer: its text runs past the limit.
+        ::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{};
+        limit.rlim_cur = limit.rlim_max = before.size() - 20;
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(3);
+        try {
+            WriteBoardState(path, TRowTexts{"1234", "2", "3", "4", "5", "6", "7", "8"}, 5, 6);
+        } catch (const EIniFileException&) {
+            ::_exit(1);
+        } catch (...) {
+            ::_exit(2);
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    std::filesystem::permissions(dir.Path(), mode);
+    ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+    EXPECT_EQ(WEXITSTATUS(status), 1) << "the failure was not reported";
+    EXPECT_EQ(dir.Read("t.ini"), before);
 }
 
 } // namespace
