@@ -389,11 +389,23 @@ void TForm1::Escreve()
 {
     Board.Prices = CurrentPrices();
     WriteBoardState(SettingsFile, Board.Prices, CB1->currentIndex(), CB2->currentIndex());
+    ToldCloseLeavesUnsaved = false;
 }
 
 void TForm1::FormClose()
 {
-    Escreve();
+    try {
+        Escreve();
+    } catch (const EIniFileException&) {
+        // The first failure keeps the window, and the prices typed in it,
+        // and says how to leave anyway; a file that cannot be written must
+        // not leave the operator with a window that never closes.
+        if (!ToldCloseLeavesUnsaved) {
+            ToldCloseLeavesUnsaved = true;
+            SB1->SetPanelText(0, UnsavedOnCloseText);
+            throw;
+        }
+    }
     Port1->SetOpen(false);
 }
 

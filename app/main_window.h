@@ -28,6 +28,9 @@ namespace tarvio {
 
 inline constexpr const char* OpeningFailureText =
     "Erro ao abrir porta de comunicações. Verifique se a porta configurada existe.";
+// In the status bar after a save on close failed: the window stayed open.
+inline constexpr const char* UnsavedOnCloseText =
+    "Preços não guardados. Feche outra vez para sair sem os guardar.";
 
 class TForm1 : public QWidget {
     Q_OBJECT
@@ -115,6 +118,9 @@ private:
     bool OpeningPort = false;
     bool OpeningErrorShown = false;
     bool TestModeOn = false;
+    // A save on close failed and the status bar says that closing again
+    // leaves without saving; a later save that works takes it back.
+    bool ToldCloseLeavesUnsaved = false;
     int Counter = 0;
 };
 

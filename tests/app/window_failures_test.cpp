@@ -213,7 +213,7 @@ TEST_F(WindowFailures, FailedSaveAfterAPacketIsShownAndTheNextPacketStillArrives
     EXPECT_EQ(form.SB1->PanelText(1), "OK2");
 }
 
-TEST_F(WindowFailures, FailedSaveOnCloseKeepsTheWindowAndThePortOpen)
+TEST_F(WindowFailures, FailedSaveOnCloseKeepsTheWindowOpenUntilClosedAgain)
 {
     WriteIni(TBoardIni{});
     TForm1& form = ShowForm();
@@ -222,6 +222,21 @@ TEST_F(WindowFailures, FailedSaveOnCloseKeepsTheWindowAndThePortOpen)
     EXPECT_TRUE(form.isVisible());
     EXPECT_TRUE(form.Port1->Open());
     EXPECT_EQ(ErrorsShown(), std::vector<std::string>{"Unable to write to " + IniPath()});
+    EXPECT_EQ(form.SB1->PanelText(0), UnsavedOnCloseText);
+
+    // A save that works in between: the next failed close warns afresh.
+    std::filesystem::create_directory(Folder());
+    ASSERT_TRUE(Deliver(StatusPacket()));
+    RemoveFolder();
+    EXPECT_FALSE(form.close());
+    EXPECT_TRUE(form.isVisible());
+
+    // Told, the operator can still leave: without saving, port closed.
+    EXPECT_TRUE(form.close());
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_FALSE(form.Port1->Open());
+    EXPECT_FALSE(IniExists());
+    EXPECT_EQ(ErrorsShown().size(), 2u);
 }
 
 TEST_F(WindowFailures, RefusedPriceFieldKeepsAcertarAgoraFromSending)
