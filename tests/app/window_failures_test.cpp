@@ -226,7 +226,7 @@ TEST_F(WindowFailures, FailedSaveOnCloseKeepsTheWindowOpenUntilClosedAgain)
 
     // A save that works in between: the next failed close warns afresh.
     std::filesystem::create_directory(Folder());
-    ASSERT_TRUE(Deliver(StatusPacket()));
+    form.Escreve();
     RemoveFolder();
     EXPECT_FALSE(form.close());
     EXPECT_TRUE(form.isVisible());
