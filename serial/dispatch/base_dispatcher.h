@@ -158,6 +158,8 @@ public:
     void AbortTrace();
     void ResumeTrace();
     void PauseTrace();
+    // A failed write gives the negated I/O error and keeps the trace as it
+    // was, to be written again; only a complete one empties it.
     int DumpTrace(const std::string& fileName, bool hex, bool allHex);
     int AppendTrace(const std::string& fileName, bool hex, bool allHex);
 
@@ -170,6 +172,7 @@ public:
     // Any thread; takes no dispatcher lock.
     void AddLogEntry(std::uint8_t type, std::uint16_t subType, win::DWORD otherData,
                      const void* data, win::DWORD length);
+    // Like the trace: the entries go only with a complete write.
     int DumpLog(const std::string& fileName, bool hex, bool allHex);
     int AppendLog(const std::string& fileName, bool hex, bool allHex);
 
@@ -426,6 +429,7 @@ private:
 
     int WriteTraceFile(const std::string& fileName, bool hex, bool allHex, bool append);
     int WriteLogFile(const std::string& fileName, bool hex, bool allHex, bool append);
+    void RequeueLogEntries(std::vector<std::unique_ptr<TIOBuffer>>& taken);
 
     TComponent* Owner;
     int Index = -1;

@@ -9,12 +9,14 @@
 #include "platform/version.h"
 #include "serial/dispatch/detail/byte_render.h"
 #include "serial/dispatch/detail/log_format.h"
+#include "serial/errors/error_codes.h"
 #include "serial/errors/message_table.h"
 
 #include <cstdio>
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 namespace kivo {
 
@@ -195,12 +197,54 @@ int TKivBaseDispatcher::WriteLogFile(const std::string& fileName, bool hex, bool
     TCriticalSectionLock hold(StateLock);
     TTextFile file;
     if (DWORD error = file.Open(fileName, append)) return -static_cast<int>(error);
+    // The entries are kept until the file is complete. Those pushed during
+    // the write stay for the next dump, so a busy line cannot keep it going.
+    const std::size_t count = LogQueue.Count();
+    std::vector<std::unique_ptr<TIOBuffer>> taken;
+    try {
+        taken.reserve(count);
+    } catch (const std::bad_alloc&) {
+        file.Close();
+        return ecOutOfMemory;
+    }
     file.Write(HeaderLines(DeviceName));
-    while (std::unique_ptr<TIOBuffer> buffer = LogQueue.Pop()) {
+    for (std::size_t left = count; left != 0; --left) {
+        std::unique_ptr<TIOBuffer> buffer = LogQueue.Pop();
+        if (!buffer) break;
         if (auto* entry = dynamic_cast<TLogBuffer*>(buffer.get()))
             file.Write(detail::FormatLogEntry(*entry, hex, allHex));
+        taken.push_back(std::move(buffer));
     }
-    return -static_cast<int>(file.Close());
+    DWORD error = file.Close();
+    if (error != 0) RequeueLogEntries(taken);
+    return -static_cast<int>(error);
+}
+
+// Puts entries taken out by a failed dump back in front of those pushed since.
+// An entry pushed while they go back lands before them, and so do all later
+// ones when there is no memory to take them out first: out of order, but kept.
+void TKivBaseDispatcher::RequeueLogEntries(std::vector<std::unique_ptr<TIOBuffer>>& taken)
+{
+    const std::size_t later = LogQueue.Count();
+    bool room = true;
+    try {
+        taken.reserve(taken.size() + later);
+    } catch (const std::bad_alloc&) {
+        room = false;
+    }
+    for (std::size_t left = room ? later : 0; left != 0; --left) {
+        std::unique_ptr<TIOBuffer> buffer = LogQueue.Pop();
+        if (!buffer) break;
+        taken.push_back(std::move(buffer));
+    }
+    for (std::unique_ptr<TIOBuffer>& buffer : taken) {
+        try {
+            LogQueue.Push(std::move(buffer));
+        } catch (const std::exception&) {
+            // No memory for the queue's node: this entry is dropped, as a
+            // new one would be.
+        }
+    }
 }
 
 } // namespace kivo

@@ -84,7 +84,8 @@ int TKivBaseDispatcher::AppendTrace(const std::string& fileName, bool hex, bool 
 }
 
 // Held under StateLock for the whole write: bytes written or read meanwhile
-// wait for it.
+// wait for it. Only a complete write empties the trace; after a failed one
+// the operator can dump the same record again elsewhere.
 int TKivBaseDispatcher::WriteTraceFile(const std::string& fileName, bool hex, bool allHex,
                                        bool append)
 {
@@ -92,10 +93,7 @@ int TKivBaseDispatcher::WriteTraceFile(const std::string& fileName, bool hex, bo
     if (!TraceBuf || (!TraceWrapped && TraceIndex == 0)) return 0;
 
     TTextFile file;
-    if (DWORD error = file.Open(fileName, append)) {
-        AbortTrace();
-        return -static_cast<int>(error);
-    }
+    if (DWORD error = file.Open(fileName, append)) return -static_cast<int>(error);
     const DWORD start = TraceWrapped ? TraceIndex : 0;
     const DWORD count = TraceWrapped ? TraceMax : TraceIndex;
     int column = 0;
@@ -127,9 +125,9 @@ int TKivBaseDispatcher::WriteTraceFile(const std::string& fileName, bool hex, bo
         file.Write(std::string_view(text, static_cast<std::size_t>(width)));
     }
     file.Write("\n");
-    DWORD error = file.Close();
+    if (DWORD error = file.Close()) return -static_cast<int>(error);
     InitTrace(static_cast<int>(TraceMax));
-    return -static_cast<int>(error);
+    return 0;
 }
 
 } // namespace kivo

@@ -118,16 +118,17 @@ TEST_F(Trace, CapacityAboveFourMillionIsRefused)
     EXPECT_FALSE(std::filesystem::exists(Dir / "none.trc"));
 }
 
-TEST_F(Trace, FileThatCannotBeOpenedGivesTheNegatedErrorAndAbortsTracing)
+// The operator fixes the path and dumps again: nothing recorded is lost.
+TEST_F(Trace, FailedDumpGivesTheNegatedErrorAndKeepsTheTraceForAnotherTry)
 {
-    ASSERT_EQ(Line.InitTrace(10), 0);
-    Line.AddTraceEntry('T', 'a');
+    ASSERT_EQ(Line.InitTrace(3), 0);
+    for (std::uint8_t byte : {'a', 'b', 'c', 'd'}) Line.AddTraceEntry('T', byte);
     EXPECT_EQ(Line.DumpTrace((Dir / "missing" / "KIVO.TRC").string(), true, false),
               ecPathNotFound);
-    ASSERT_EQ(Line.WriteBlock("b", 1), 0);
-    Line.ResumeTrace();  // nothing to resume: the buffer is gone
-    EXPECT_EQ(Line.DumpTrace((Dir / "KIVO.TRC").string(), true, false), 0);
-    EXPECT_FALSE(std::filesystem::exists(Dir / "KIVO.TRC"));
+    EXPECT_EQ(Line.DumpTrace(Dir.Path().string(), true, false), ecAccessDenied);
+    EXPECT_EQ(Line.DumpTrace("/dev/full", true, false), -101);
+    ASSERT_EQ(Line.WriteBlock("e", 1), 0);
+    EXPECT_EQ(Dump(true), "Transmit: \ncde\n");
 }
 
 TEST_F(Trace, PausedTraceRecordsNothingUntilResumed)
@@ -268,6 +269,19 @@ TEST_F(Log, FailedOpenKeepsTheEntries)
     EXPECT_EQ(Line.DumpLog((Dir / "missing" / "x.log").string(), true, false), ecPathNotFound);
     EXPECT_EQ(Line.AppendLog(Path(), true, false), 0);
     EXPECT_EQ(LinesOf(Dir.Read("KIVO.LOG")).size(), 8u);
+}
+
+TEST_F(Log, FailedWriteKeepsTheEntriesInOrderForAnotherTry)
+{
+    Line.InitLog(0);
+    for (win::DWORD i = 0; i < 40; ++i) Line.AddLogEntry(2, 6, i, nullptr, 0);
+    EXPECT_EQ(Line.DumpLog("/dev/full", true, false), -101);
+    Line.AddLogEntry(2, 6, 40, nullptr, 0);
+    ASSERT_EQ(Line.DumpLog(Path(), true, false), 0);
+    auto lines = LinesOf(Dir.Read("KIVO.LOG"));
+    ASSERT_EQ(lines.size(), 7u + 41u);
+    for (std::size_t i = 0; i < 41; ++i)
+        EXPECT_EQ(std::stoul(lines[7 + i].substr(34, 8), nullptr, 16), i);
 }
 
 TEST_F(Log, PausedLogRecordsNothing)
