@@ -396,6 +396,9 @@ int TKivBaseDispatcher::ReadBlock(void* destination, int length)
     if (length == 0) return 0;
     if (length < 0 || destination == nullptr) return ecBadArgument;
     auto* out = static_cast<std::uint8_t*>(destination);
+    // Leading bytes an earlier handler of this notification already read
+    // (and traced): received once, so traced once.
+    DWORD seen = 0;
     {
         TCriticalSectionLock hold(DispatchLock);
         if (!DispatchBuf) return ecBufferIsEmpty;
@@ -405,6 +408,7 @@ int TKivBaseDispatcher::ReadBlock(void* destination, int length)
             if (wanted > held - std::min(held, TakenNow)) return ecBufferIsEmpty;
             DWORD from = kivo::detail::RingAdvance(DispTail, TakenNow, DispatchBufferSize);
             kivo::detail::RingCopyOut(DispatchBuf.get(), DispatchBufferSize, from, out, wanted);
+            seen = std::min(TakenMax - std::min(TakenMax, TakenNow), wanted);
             TakenNow += wanted;
         } else {
             if (wanted > held) return ecBufferIsEmpty;
@@ -415,7 +419,7 @@ int TKivBaseDispatcher::ReadBlock(void* destination, int length)
     }
     TCriticalSectionLock hold(StateLock);
     if (Tracing)
-        for (int i = 0; i < length; ++i) AddTraceEntry('R', out[i]);
+        for (auto i = static_cast<int>(seen); i < length; ++i) AddTraceEntry('R', out[i]);
     return length;
 }
 

@@ -131,6 +131,31 @@ TEST_F(Trace, FailedDumpGivesTheNegatedErrorAndKeepsTheTraceForAnotherTry)
     EXPECT_EQ(Dump(true), "Transmit: \ncde\n");
 }
 
+// Every handler of a notification reads from the same tail: bytes a second
+// handler reads again were received once.
+TEST_F(Trace, BytesSeveralHandlersReadAreRecordedOnce)
+{
+    win::SetMainThread();
+    ASSERT_EQ(Line.InitTrace(100), 0);
+    auto reader = [&](int count) {
+        return TTriggerHandlerEvent::FromFunction([&, count](win::UINT message, win::WPARAM,
+                                                             win::LPARAM) {
+            char bytes[8];
+            if (message == kvTriggerAvail) Line.ReadBlock(bytes, count);
+        });
+    };
+    Line.AttachEventHandler(reader(2));
+    Line.AttachEventHandler(reader(4));
+    Line.AttachEventHandler(reader(3));
+    Line.SetAvailThreshold(1);
+    Line.Receive("abcdef");
+    Line.DispatchPass();
+    ASSERT_EQ(Line.InputCount(), 2);
+    char rest[2];
+    ASSERT_EQ(Line.ReadBlock(rest, 2), 2);
+    EXPECT_EQ(Dump(true), "Receive: \nabcdef\n");
+}
+
 TEST_F(Trace, PausedTraceRecordsNothingUntilResumed)
 {
     ASSERT_EQ(Line.InitTrace(10), 0);
