@@ -169,7 +169,8 @@ public:
     void AbortLog();
     void ResumeLog();
     void PauseLog();
-    // Any thread; takes no dispatcher lock.
+    // Any thread; takes none of the three critical sections, only the log's
+    // own brief lock.
     void AddLogEntry(std::uint8_t type, std::uint16_t subType, win::DWORD otherData,
                      const void* data, win::DWORD length);
     // Like the trace: the entries go only with a complete write.
@@ -393,6 +394,10 @@ protected:
     // ---- Log -----------------------------------------------------------------
     std::atomic<bool> Logging{false};
     TIOQueue LogQueue;
+    // Held around the limit's pops and a push, and while a failed dump puts
+    // its entries back, so that they go back ahead of every newer one. Taken
+    // last, around queue operations only.
+    win::TBriefMutex LogPushLock;
     std::atomic<win::DWORD> LogLimit{0};
     win::DWORD LogClock = 0;
 

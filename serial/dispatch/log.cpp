@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -164,6 +165,17 @@ void TKivBaseDispatcher::AddLogEntry(std::uint8_t type, std::uint16_t subType, D
                                      const void* data, DWORD length)
 {
     if (!Logging) return;
+    // Out of memory for a diagnostic entry: the entry is dropped, the line
+    // goes on.
+    std::unique_ptr<TLogBuffer> entry;
+    try {
+        entry = std::make_unique<TLogBuffer>(type, subType, timeGetTime() - LogClock, otherData,
+                                             length ? data : nullptr,
+                                             static_cast<std::int32_t>(length));
+    } catch (const std::exception&) {
+        return;
+    }
+    std::lock_guard hold(LogPushLock);
     const DWORD limit = LogLimit;
     // Pops until the queue is within the limit; entries without data count
     // nothing, so this ends.
@@ -171,12 +183,9 @@ void TKivBaseDispatcher::AddLogEntry(std::uint8_t type, std::uint16_t subType, D
         if (!LogQueue.Pop()) break;
     }
     try {
-        LogQueue.Push(std::make_unique<TLogBuffer>(type, subType, timeGetTime() - LogClock,
-                                                    otherData, length ? data : nullptr,
-                                                    static_cast<std::int32_t>(length)));
+        LogQueue.Push(std::move(entry));
     } catch (const std::exception&) {
-        // Out of memory for a diagnostic entry: the entry is dropped, the
-        // line goes on.
+        // Dropped likewise.
     }
 }
 
@@ -221,10 +230,11 @@ int TKivBaseDispatcher::WriteLogFile(const std::string& fileName, bool hex, bool
 }
 
 // Puts entries taken out by a failed dump back in front of those pushed since.
-// An entry pushed while they go back lands before them, and so do all later
-// ones when there is no memory to take them out first: out of order, but kept.
+// Without the memory to take those out first, they end up before the older
+// ones: out of order, but kept.
 void TKivBaseDispatcher::RequeueLogEntries(std::vector<std::unique_ptr<TIOBuffer>>& taken)
 {
+    std::lock_guard hold(LogPushLock);
     const std::size_t later = LogQueue.Count();
     bool room = true;
     try {
