@@ -17,12 +17,36 @@
 #include <algorithm>
 #include <climits>
 #include <exception>
+#include <memory>
+#include <utility>
 
 namespace kivo {
 
 using namespace kivo::win;
 
 namespace {
+
+// Sets a flag of the port for a block and puts its earlier value back, unless
+// a handler destroyed the port meanwhile.
+class TPortFlagRestore {
+public:
+    TPortFlagRestore(bool& flag, bool value, std::weak_ptr<char> alive)
+        : Flag(flag), Saved(flag), Alive(std::move(alive))
+    {
+        Flag = value;
+    }
+    ~TPortFlagRestore()
+    {
+        if (!Alive.expired()) Flag = Saved;
+    }
+    TPortFlagRestore(const TPortFlagRestore&) = delete;
+    TPortFlagRestore& operator=(const TPortFlagRestore&) = delete;
+
+private:
+    bool& Flag;
+    bool Saved;
+    std::weak_ptr<char> Alive;
+};
 
 // Runs step, keeping the first exception any step raised.
 template <typename TStep>
@@ -123,10 +147,11 @@ void TKivCustomComPort::Loaded()
     OpenAfterLoad = false;
     // Open reads True only once the opening has succeeded.
     OpenValue = false;
+    const std::weak_ptr<char> alive = Lifetime;
     try {
         OpenPort();
     } catch (...) {
-        OpenValue = false;
+        if (!alive.expired()) OpenValue = false;
         Application().HandleCurrentException();
     }
 }
@@ -173,7 +198,10 @@ void TKivCustomComPort::OpenPort()
     // caller how the opening under way ended. A second dispatcher must never
     // take the place of one that port users may already be hooked to.
     if (OpeningUnderWay) return;
-    TFlagRestore opening(OpeningUnderWay, true);
+    // A port user or OnPortOpen may destroy the port: nothing of it is
+    // touched once it has gone.
+    const std::weak_ptr<char> alive = Lifetime;
+    TPortFlagRestore opening(OpeningUnderWay, true, alive);
     if (TapiModeValue != TTapiMode::tmOn) ValidateComNumber();
     Dispatcher = CreateDispatcher();
     if (TapiModeValue != TTapiMode::tmOn) Dispatcher->DeviceName = ComDeviceName(ComNumberValue);
@@ -230,9 +258,11 @@ void TKivCustomComPort::OpenPort()
         // already heard of the opening hear of its end, so none keeps a hook
         // into the dispatcher that is about to go.
         std::exception_ptr firstError = std::current_exception();
+        if (alive.expired()) throw;
         // Freeing the dispatcher waits for its threads to end.
         heldStarts.Release();
         if (usersTold) KeepFirstError(firstError, [&] { NotifyPortClosing(); });
+        if (alive.expired()) std::rethrow_exception(firstError);
         OpenValue = false;
         Phase = ppClosed;
         // The saved triggers went only to the dispatcher now discarded.
@@ -263,11 +293,20 @@ void TKivCustomComPort::ClosePort()
     // the port half closed: the close runs to its end and the first failure
     // is raised afterwards.
     std::exception_ptr firstError;
-    TFlagRestore closing(InClosePort, true);
+    // A port user or OnPortClose may destroy the port: its destruction
+    // finishes the close, and nothing of it is touched afterwards.
+    const std::weak_ptr<char> alive = Lifetime;
+    auto endIfGone = [&] {
+        if (!alive.expired()) return false;
+        if (firstError) std::rethrow_exception(firstError);
+        return true;
+    };
+    TPortFlagRestore closing(InClosePort, true, alive);
     KeepFirstError(firstError, [&] { SetTracing(TTraceLogState::tlDump); });
     KeepFirstError(firstError, [&] { SetLogging(TTraceLogState::tlDump); });
     Phase = ppClosing;
     KeepFirstError(firstError, [&] { NotifyPortClosing(); });
+    if (endIfGone()) return;
     Dispatcher->SaveTriggerSet(SavedTriggers);
     RestoreTriggersOnOpen = true;
     Dispatcher->CloseLine();
@@ -281,11 +320,13 @@ void TKivCustomComPort::ClosePort()
         FinishClose();
     }
     KeepFirstError(firstError, [&] { NotifyPortClose(); });
+    if (endIfGone()) return;
     // A deferred close that already finished above leaves its reopening to
     // us, so users hear of the close before they hear of the new opening.
     if (Phase == ppClosed && ReopenPending) {
         ReopenPending = false;
         KeepFirstError(firstError, [&] { OpenPort(); });
+        if (endIfGone()) return;
         KeepFirstError(firstError, [&] { PutHeldText(); });
     }
     if (firstError) std::rethrow_exception(firstError);
@@ -308,13 +349,14 @@ void TKivCustomComPort::FinishDeferredClose()
         return;
     }
     ReopenPending = false;
+    const std::weak_ptr<char> alive = Lifetime;
     try {
         OpenPort();
     } catch (...) {
-        TextAfterReopen.clear();
+        if (!alive.expired()) TextAfterReopen.clear();
         throw;
     }
-    PutHeldText();
+    if (!alive.expired()) PutHeldText();
 }
 
 void TKivCustomComPort::PutHeldText()
@@ -330,8 +372,12 @@ void TKivCustomComPort::PutHeldText()
 TKivBaseDispatcher* TKivCustomComPort::ActiveDispatcher()
 {
     if (!Dispatcher && !Designing() && !Loading() && !Destroying() &&
-        Phase != TPortPhase::ppOpen && AutoOpenValue)
+        Phase != TPortPhase::ppOpen && AutoOpenValue) {
+        const std::weak_ptr<char> alive = Lifetime;
         SetOpen(true);
+        // Destroyed by a port user or OnPortOpen.
+        if (alive.expired()) return nullptr;
+    }
     // One still being opened is nobody's yet.
     if (OpeningUnderWay) return nullptr;
     return Dispatcher.get();
@@ -444,25 +490,34 @@ std::vector<const TPortUserEntry*> Snapshot(
 
 } // namespace
 
+// A user may also destroy the port: nobody hears of it after that.
 void TKivCustomComPort::NotifyPortOpen()
 {
-    for (const TPortUserEntry* entry : Snapshot(PortUsers))
+    const std::weak_ptr<char> alive = Lifetime;
+    for (const TPortUserEntry* entry : Snapshot(PortUsers)) {
         if (IsPortUser(entry)) SendToUser(*entry, kvPortOpen, TPortEventKind::pekOpen, true);
+        if (alive.expired()) return;
+    }
     if (OnPortOpen) OnPortOpen(this);
 }
 
 void TKivCustomComPort::NotifyPortClose()
 {
-    for (const TPortUserEntry* entry : Snapshot(PortUsers))
+    const std::weak_ptr<char> alive = Lifetime;
+    for (const TPortUserEntry* entry : Snapshot(PortUsers)) {
         if (IsPortUser(entry)) SendToUser(*entry, kvPortClose, TPortEventKind::pekClosed, false);
+        if (alive.expired()) return;
+    }
     if (OnPortClose) OnPortClose(this);
 }
 
 void TKivCustomComPort::NotifyPortClosing()
 {
+    const std::weak_ptr<char> alive = Lifetime;
     for (const TPortUserEntry* entry : Snapshot(PortUsers)) {
         if (!IsPortUser(entry) || !entry->EventKind) continue;
         SendToUser(*entry, kvPortClosing, TPortEventKind::pekClosing, false);
+        if (alive.expired()) return;
     }
 }
 
@@ -474,7 +529,11 @@ void TKivCustomComPort::CopyFrom(const TComponent* source)
     if (!from || from == this) return;
     // Open becomes False below; an open port of ours is closed first, so
     // that the flag does not lie about a dispatcher that still runs.
-    if (Phase == TPortPhase::ppOpen) ClosePort();
+    if (Phase == TPortPhase::ppOpen) {
+        const std::weak_ptr<char> alive = Lifetime;
+        ClosePort();
+        if (alive.expired()) return;
+    }
     PortUsers.clear();
     for (const auto& user : from->PortUsers)
         PortUsers.push_back(std::make_unique<TPortUserEntry>(*user));

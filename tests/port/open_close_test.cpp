@@ -631,6 +631,41 @@ TEST_F(PortUsers, AnOpenRequestWhileClosingReopensAfterTheCloseIsAnnounced)
     EXPECT_EQ(com3.ReadExactly(5, 3000ms), "again");
 }
 
+TEST_F(PortUsers, AUserOrEventThatDestroysThePortEndsTheOpenOrCloseThere)
+{
+    PtyPair& com3 = Line(3);
+    enum class TAt { UserOpen, UserClosing, UserClosed, PortOpen, PortClose };
+    for (TAt at : {TAt::UserOpen, TAt::UserClosing, TAt::UserClosed, TAt::PortOpen,
+                   TAt::PortClose}) {
+        SCOPED_TRACE(static_cast<int>(at));
+        auto* port = new TKivComPort(&Form);
+        port->SetComNumber(3);
+        int later = 0;
+        auto destroyAt = [&](TAt here) {
+            if (at == here && port) delete std::exchange(port, nullptr);
+        };
+        // Registered first, so told last: it must not hear of a port that has gone.
+        port->RegisterPortUser(TPortEventCallback::FromFunction(
+            [&](TKivCustomComPort*, TPortEventKind) { ++later; }));
+        port->RegisterPortUser(TPortEventCallback::FromFunction(
+            [&](TKivCustomComPort*, TPortEventKind kind) {
+                destroyAt(kind == TPortEventKind::pekOpen      ? TAt::UserOpen
+                          : kind == TPortEventKind::pekClosing ? TAt::UserClosing
+                                                               : TAt::UserClosed);
+            }));
+        port->OnPortOpen = TNotifyEvent::FromFunction([&](TObject*) { destroyAt(TAt::PortOpen); });
+        port->OnPortClose = TNotifyEvent::FromFunction([&](TObject*) { destroyAt(TAt::PortClose); });
+        port->SetOpen(true);
+        if (port) port->SetOpen(false);
+        EXPECT_EQ(port, nullptr);
+        // The destruction closed the device: another port can have it.
+        TKivComPort other(&Form);
+        other.SetComNumber(3);
+        other.PutText("free");
+        EXPECT_EQ(com3.ReadExactly(4, 3000ms), "free");
+    }
+}
+
 // ---- Copying and finding --------------------------------------------------------------------
 
 class CopyAndFind : public PortRig {};
