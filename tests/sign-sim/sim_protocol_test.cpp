@@ -267,6 +267,19 @@ TEST_F(SimulatedSign, ReplacesAStaleLinkButLeavesAnotherFileAlone)
     EXPECT_EQ(sim.WaitExit(), 1);
     EXPECT_THAT(sim.Stderr(), HasSubstr("com3 exists and is not a link"));
     EXPECT_EQ(Dir.Read("com3"), "not a link");
+
+    // A port mapping of the operator's (an adapter's number, unplugged or not)
+    // is no simulator's leftover: replacing it, then removing it on exit, would
+    // lose it.
+    for (const fs::path& device : {Dir / "serial" / "by-id" / "usb-unplugged-if00-port0",
+                                   fs::path("/dev/null")}) {
+        fs::remove(Dir / "com4");
+        fs::create_symlink(device, Dir / "com4");
+        SimProcess mapped({"--device-dir", Dir.Path().string(), "--com", "4"});
+        EXPECT_EQ(mapped.WaitExit(), 1) << device;
+        EXPECT_THAT(mapped.Stderr(), HasSubstr("com4 leads to " + device.string())) << device;
+        EXPECT_EQ(fs::read_symlink(Dir / "com4"), device);
+    }
 }
 
 TEST_F(SimulatedSign, LinkOfAnotherSimulatorIsNotRemovedOnExit)

@@ -174,8 +174,10 @@ of the wrong length is logged and not answered.
 
 Where the sign sits (one of):
   --device-dir DIR   open a pseudo-terminal and link its far end as DIR/comN
-                     (the directory is created if missing; a stale link is
-                     replaced; the link is removed on exit)
+                     (the directory is created if missing; a link there to a
+                     pseudo-terminal, as a killed simulator leaves, is
+                     replaced, a link to anything else is left alone and the
+                     simulator ends; the link is removed on exit)
   --com N            the N in comN, 1 to 255 (default 1)
   --port PATH        use a real serial port instead, e.g. a null-modem cable
                      to another machine (bench work only)

@@ -69,6 +69,15 @@ std::unique_ptr<SignLine> SignLine::CreatePseudoTerminal(const fs::path& deviceD
     auto status = fs::symlink_status(link, error);
     if (fs::exists(status) && !fs::is_symlink(status))
         throw LineError(link.string() + " exists and is not a link; leaving it alone");
+    // Only a pseudo-terminal's link is a simulator's; any other is a port the
+    // operator mapped (an unplugged adapter's number too), lost if replaced.
+    if (fs::is_symlink(status)) {
+        fs::path target = fs::read_symlink(link, error);
+        if (target.parent_path() != fs::path(name).parent_path())
+            throw LineError(link.string() + " leads to " + target.string() +
+                            ", not to a pseudo-terminal; leaving it alone (choose another "
+                            "--com or --device-dir)");
+    }
 
     // A link left by a simulator that was killed is replaced in one step, so the
     // program never finds the name missing or half made.
