@@ -6,7 +6,13 @@
 #include "platform/app_paths.h"
 #include "platform/profile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace tarvio {
 
@@ -68,6 +74,29 @@ BoardSettings ReadBoardSettings(const std::string& path)
     for (int row = 0; row < RowCount; ++row)
         settings.Colours[row] = ReadText("Cores", RowKey("Cor", row), "Vazio", path);
     return settings;
+}
+
+std::optional<std::string> SettingsReadFailure(const std::string& path)
+{
+    auto failure = [&path](int error) {
+        return "Unable to read " + path + " (" + std::strerror(error) + ")";
+    };
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? std::nullopt
+                                                   : std::optional<std::string>(failure(errno));
+    if (!S_ISREG(info.st_mode)) return std::nullopt;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return failure(errno);
+    char first;
+    ssize_t got;
+    do {
+        got = ::read(fd, &first, 1);
+    } while (got < 0 && errno == EINTR);
+    const int error = errno;
+    ::close(fd);
+    if (got < 0) return failure(error);
+    return std::nullopt;
 }
 
 void WriteBoardState(const std::string& path, const TRowTexts& prices, int hourIndex,

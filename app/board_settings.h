@@ -8,6 +8,7 @@
 
 #include <array>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace tarvio {
@@ -39,6 +40,12 @@ std::string SettingsPathFor(const std::filesystem::path& executable);
 
 // Missing file, section or key, or a malformed integer, gives the default.
 BoardSettings ReadBoardSettings(const std::string& path);
+
+// "Unable to read <path> (<reason>)" for a settings file that is there but
+// cannot be read (no permission, a read error). It must not pass for a
+// missing one: its defaults would go to the sign and, once saved, over the
+// prices. Nothing for a missing file or one that is no regular file.
+std::optional<std::string> SettingsReadFailure(const std::string& path);
 
 // Writes Tarvio/P1 ... P8, then Hora_Muda/Hora and Minuto, each at once; a
 // price in the code page of the stored value it replaces.

@@ -329,6 +329,10 @@ void TForm1::resizeEvent(QResizeEvent* event)
 void TForm1::FormShow()
 {
     kivo::TFlagRestore firstShow(InFirstShow, true);
+    if (std::optional<std::string> failure = SettingsReadFailure(SettingsFile)) {
+        ReportUnreadableSettings(*failure);
+        return;
+    }
     Board = ReadBoardSettings(SettingsFile);
     CB1->setCurrentIndex(Board.HourIndex >= 0 && Board.HourIndex < CB1->count() ? Board.HourIndex
                                                                                  : -1);
@@ -453,6 +457,17 @@ void TForm1::ReportOpeningFailure()
     kivo::Application().MessageBox(OpeningFailureText);
     // Shown directly: a queued box would never appear once the loop has ended.
     if (saveFailure) kivo::Application().MessageBox(*saveFailure, kivo::TMessageKind::mkError);
+    OpeningErrorShown = false;
+    kivo::Application().Terminate();
+}
+
+void TForm1::ReportUnreadableSettings(const std::string& failure)
+{
+    // Nothing was read, so nothing may be sent or saved: the program ends
+    // as after an opening failure, before its close handler could save.
+    OpeningErrorShown = true;
+    std::cerr << "tarvio: " << failure << '\n';
+    kivo::Application().MessageBox(failure, kivo::TMessageKind::mkError);
     OpeningErrorShown = false;
     kivo::Application().Terminate();
 }

@@ -109,6 +109,7 @@ private:
     bool Send(const std::string& frame);
     bool TransmissionBlocked() const;
     void ReportOpeningFailure();
+    void ReportUnreadableSettings(const std::string& failure);
 
     std::string SettingsFile;
     BoardSettings Board;

@@ -8,6 +8,11 @@
 
 #include <gmock/gmock.h>
 
+#include <sys/fsuid.h>
+#include <unistd.h>
+
+#include <filesystem>
+
 namespace tarvio::test {
 namespace {
 
@@ -67,6 +72,45 @@ INSTANTIATE_TEST_SUITE_P(Situations, FirstShowOpeningFailure,
                              std::replace(name.begin(), name.end(), ' ', '_');
                              return name;
                          });
+
+// A settings file that is there but cannot be read is no missing one: its
+// defaults ("9999" for every price) must reach neither the sign nor the file.
+TEST_F(WindowFailures, UnreadableSettingsAreReportedAndNothingIsSentOrSaved)
+{
+    TBoardIni ini;
+    ini.Prices[0] = "12";
+    WriteIni(ini);
+    const std::string before = IniText();
+    std::filesystem::permissions(IniPath(), std::filesystem::perms::none);
+    // The folders may be searched: the file itself is what cannot be read.
+    for (const std::filesystem::path& folder : {Folder(), Folder().parent_path()})
+        std::filesystem::permissions(folder, std::filesystem::perms::others_exec,
+                                     std::filesystem::perm_options::add);
+    ::testing::internal::CaptureStderr();
+    {
+        // File access as an ordinary user, on this thread alone: root reads
+        // any file whatever its mode.
+        struct TFileAccessAsNobody {
+            TFileAccessAsNobody() { ::setfsuid(65534); }
+            ~TFileAccessAsNobody() { ::setfsuid(::geteuid()); }
+        } asNobody;
+        TForm1& form = ShowForm();
+        Tick(form.Timer1);
+        EXPECT_FALSE(form.Port1->Open());
+    }
+    std::string technician = ::testing::internal::GetCapturedStderr();
+    std::filesystem::permissions(IniPath(), std::filesystem::perms::owner_read
+                                                | std::filesystem::perms::owner_write);
+    const std::string failure = "Unable to read " + IniPath() + " (Permission denied)";
+    EXPECT_EQ(Services.BoxTexts(), std::vector<std::string>{failure});
+    ASSERT_EQ(Services.Boxes.size(), 1u);
+    EXPECT_EQ(Services.Boxes[0].Kind, kivo::TMessageKind::mkError);
+    EXPECT_THAT(technician, ::testing::HasSubstr("tarvio: " + failure));
+    EXPECT_EQ(Services.QuitCount, 1);
+    EXPECT_TRUE(App.Terminated());
+    EXPECT_TRUE(Sent().empty());
+    EXPECT_EQ(IniText(), before);
+}
 
 TEST_F(WindowFailures, OpeningFailingDuringATransmissionSavesTheTypedPricesFirst)
 {
