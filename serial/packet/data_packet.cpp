@@ -5,8 +5,6 @@
 #include "serial/packet/data_packet.h"
 
 #include "framework/application.h"
-#include "framework/exceptions.h"
-#include "platform/window.h"
 #include "serial/dispatch/base_dispatcher.h"
 #include "serial/dispatch/dispatch_thread.h"
 #include "serial/errors/error_codes.h"
@@ -506,20 +504,14 @@ void TKivDataPacket::DeliverPacket(bool bySize)
         const std::uint8_t* Data;
         int Size;
     } delivery{this, &manager, data, size};
-    // Nothing of the delivery is read once a handler has returned: a handler
-    // that destroyed the port has ended the wait, and this frame with it.
-    RaiseEvents(manager, {[at = &delivery] {
-                              if (at->Manager->Delivering != at->Self) return;
-                              const TPacketNotifyEvent onPacket = at->Self->OnPacket;
-                              if (onPacket) onPacket(at->Self, at->Data, at->Size);
-                          },
-                          [at = &delivery] {
-                              if (at->Manager->Delivering != at->Self) return;
-                              const TStringPacketNotifyEvent onStringPacket =
-                                  at->Self->OnStringPacket;
-                              if (onStringPacket)
-                                  RaiseStringPacket(onStringPacket, at->Self, at->Data, at->Size);
-                          }});
+    RaiseEvents(manager, [at = &delivery] {
+        if (at->Manager->Delivering != at->Self) return;
+        const TPacketNotifyEvent onPacket = at->Self->OnPacket;
+        if (onPacket) onPacket(at->Self, at->Data, at->Size);
+        if (at->Manager->Delivering != at->Self) return;
+        const TStringPacketNotifyEvent onStringPacket = at->Self->OnStringPacket;
+        if (onStringPacket) RaiseStringPacket(onStringPacket, at->Self, at->Data, at->Size);
+    });
     const bool stillHere = manager.Delivering == this;
     manager.Delivering = nullptr;
     // A port closed by a handler has dropped these bytes already.
@@ -545,97 +537,38 @@ void TKivDataPacket::PacketTimeout()
     const bool discard = DiscardOnTimeout;
     const unsigned generation = manager.Generation;
     manager.Delivering = this;
-    RaiseEvents(manager, {[self = this, at = &manager] {
-                    if (at->Delivering != self) return;
-                    const TNotifyEvent onTimeout = self->OnTimeout;
-                    if (onTimeout) onTimeout(self);
-                }});
+    RaiseEvents(manager, [&] {
+        if (manager.Delivering != this) return;
+        const TNotifyEvent onTimeout = OnTimeout;
+        if (onTimeout) onTimeout(this);
+    });
     manager.Delivering = nullptr;
     if (discard && manager.Generation == generation)
         manager.RemoveData(start, manager.CollectedCount - start);
     manager.SetBusy(false);
 }
 
-namespace {
-
-// Each event in turn until one raises or the dispatch thread no longer waits
-// for them.
-void RunEvents(detail::TEventWait& wait, unsigned turn)
+void TKivDataPacket::RaiseEvents(TKivDataPacketManager& manager, const std::function<void()>& events)
 {
-    unsigned expected = turn;
-    // Withdrawn by its sender, which has sent the events again or given up.
-    if (!wait.Turn.compare_exchange_strong(expected, detail::TEventWait::Taken)) return;
-    for (std::size_t i = 0; !wait.IsReleased() && i < wait.Events->size(); ++i) {
+    auto guarded = [&events] {
         try {
-            wait.Events->begin()[i]();
+            events();
         } catch (...) {
             Application().HandleCurrentException();
-            break;
         }
-    }
-    std::lock_guard hold(wait.Lock);
-    wait.Ended = true;
-    wait.Changed.notify_all();
-}
-
-// On the dispatch thread: has the application thread run the events, and
-// waits until they have ended or the wait is released. The call is sent in
-// slices, so a release reaches a call that has not begun as well.
-void WaitForEvents(const std::shared_ptr<detail::TEventWait>& wait)
-{
-    constexpr win::DWORD SendSlice = 55;
-    const win::DWORD mainThread = win::GetMainThreadId();
-    if (mainThread == 0) throw Exception("No main thread is set to run a synchronised call");
-    for (unsigned turn = 0;; ++turn) {
-        if (win::SendThreadCall(mainThread, [wait, turn] { RunEvents(*wait, turn); }, SendSlice))
-            return;
-        const win::DWORD error = win::GetLastError();
-        unsigned expected = turn;
-        if (wait->Turn.compare_exchange_strong(expected, turn + 1)) {
-            // Not begun, and now it never will.
-            if (error != win::ERROR_TIMEOUT)
-                throw Exception("The main thread ended before a synchronised call could run");
-            if (wait->IsReleased()) return;
-            continue;
-        }
-        std::unique_lock hold(wait->Lock);
-        wait->Changed.wait(hold, [&] { return wait->Ended || wait->Released; });
-        return;
-    }
-}
-
-} // namespace
-
-void TKivDataPacket::RaiseEvents(TKivDataPacketManager& manager,
-                                 std::initializer_list<std::function<void()>> events)
-{
+    };
     TKivDispatcherThread* thread = SyncEvents ? TKivDispatcherThread::Current() : nullptr;
     // The link keeps the lock alive whatever the handlers do meanwhile.
     auto link = manager.Link;
-    if (!thread) {
-        detail::TPacketLockRelease unlocked(link->Lock);
-        for (const std::function<void()>& event : events) {
-            try {
-                event();
-            } catch (...) {
-                Application().HandleCurrentException();
-                break;
-            }
-        }
-        return;
+    detail::TPacketLockRelease unlocked(link->Lock);
+    try {
+        if (thread)
+            thread->SynchronizeMethod(guarded);
+        else
+            guarded();
+    } catch (...) {
+        Application().HandleCurrentException();
     }
-    auto wait = std::make_shared<detail::TEventWait>();
-    wait->Events = &events;
-    manager.EventWait = wait.get();
-    {
-        detail::TPacketLockRelease unlocked(link->Lock);
-        try {
-            WaitForEvents(wait);
-        } catch (...) {
-            Application().HandleCurrentException();
-        }
-    }
-    manager.EventWait = nullptr;
 }
 
 void TKivDataPacket::DataRemoved(int cut)

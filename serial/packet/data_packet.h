@@ -21,7 +21,6 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
 #include <string>
 
 namespace kivo {
@@ -119,12 +118,10 @@ private:
     void DeliverPacket(bool bySize);
     void PacketTimeout();
     void DataRemoved(int cut);
-    // Runs events in turn on the application thread (directly when not
-    // called on a dispatcher thread), with the lock let go meanwhile. An
-    // exception goes to the general error handler and ends the list; so does
-    // the port's destruction (TKivDataPacketManager::ReleaseEventWait).
-    void RaiseEvents(TKivDataPacketManager& manager,
-                     std::initializer_list<std::function<void()>> events);
+    // Runs events on the application thread (directly when not called on a
+    // dispatcher thread), with the lock let go meanwhile and every exception
+    // handed to the general error handler.
+    void RaiseEvents(TKivDataPacketManager& manager, const std::function<void()>& events);
     void Log(std::uint16_t subType, const void* data = nullptr, int length = 0) const;
 
     template <typename TChange>

@@ -159,16 +159,10 @@ void TKivDataPacketManager::Detach(TKivDataPacket* packet)
 
 void TKivDataPacketManager::LetGoOfPort()
 {
-    ReleaseEventWait();
     if (PortValue && PortComponent && !PortComponent->Destroying())
         PortValue->DeregisterPortUser(PortEvent);
     PortValue = nullptr;
     PortComponent = nullptr;
-}
-
-void TKivDataPacketManager::ReleaseEventWait()
-{
-    if (EventWait) EventWait->Release();
 }
 
 TPacketManagerState TKivDataPacketManager::State() const
@@ -275,7 +269,6 @@ void TKivDataPacketManager::PortStateChanged(TKivCustomComPort* port, TPortEvent
 {
     TPacketLockHold hold(Link->Lock);
     if (port != PortValue) return;
-    if (PortComponent->Destroying()) ReleaseEventWait();
     if (kind == TPortEventKind::pekOpen) {
         SetHooked(true);
         for (std::size_t i = 0; i < Packets.size(); ++i)

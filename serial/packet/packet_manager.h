@@ -25,14 +25,9 @@
 #include "serial/packet/detail/packet_lock.h"
 #include "serial/port/com_port.h"
 
-#include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <initializer_list>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace kivo {
@@ -53,37 +48,6 @@ namespace detail {
 struct TManagerLink {
     TPacketLock Lock;
     TKivDataPacketManager* Manager = nullptr;
-};
-
-// The dispatch thread's wait for a packet's events, which run on the
-// application thread. A handler that destroys the port makes that thread
-// wait for the dispatch thread, so the wait must be able to end while the
-// handler still runs: Release ends it, and the application thread then
-// raises nothing more of Events, which live on the waiting thread's stack.
-// Shared with the call sent to the application thread, which may outlive
-// the wait.
-struct TEventWait {
-    // Application thread only; once a wait is released.
-    void Release()
-    {
-        std::lock_guard hold(Lock);
-        Released = true;
-        Changed.notify_all();
-    }
-    bool IsReleased()
-    {
-        std::lock_guard hold(Lock);
-        return Released;
-    }
-
-    const std::initializer_list<std::function<void()>>* Events = nullptr;
-    // The send whose call may raise the events; Taken once one has begun.
-    std::atomic<unsigned> Turn{0};
-    static constexpr unsigned Taken = ~0u;
-    std::mutex Lock;
-    std::condition_variable Changed;
-    bool Ended = false;
-    bool Released = false;
 };
 } // namespace detail
 
@@ -149,10 +113,6 @@ private:
     void Hook();
     void Unhook();
     void LetGoOfPort();
-    // The port is going, or this manager no longer hears of it: a dispatch
-    // thread waiting for packet events stops waiting, since the port's
-    // destruction will wait for that thread.
-    void ReleaseEventWait();
     win::LRESULT ReleaseProcedure(win::UINT message);
 
     std::shared_ptr<detail::TManagerLink> Link;
@@ -188,8 +148,6 @@ private:
     TKivDataPacket* Delivering = nullptr;
     // The release message came while Busy: it is posted again when Busy ends.
     bool ReleaseRequested = false;
-    // Set while the dispatch thread waits for a packet's events.
-    detail::TEventWait* EventWait = nullptr;
     TKivDataPacketManagerList* List = nullptr;
     TTriggerHandlerEvent TriggerEvent;
     TPortEventCallback PortEvent;
