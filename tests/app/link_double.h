@@ -87,6 +87,13 @@ public:
         }
     }
 
+    // What the window's loop would serve between two looks of a wait.
+    static void ServeMessages()
+    {
+        for (int i = 0; i < 100 && kivo::win::ProcessOneMessage(); ++i) {
+        }
+    }
+
     // The frames COMn has received so far, each up to its "*": waits until
     // there are at least atLeast of them (or the deadline), then for the
     // line to stay quiet a moment, so that a frame too many shows as well.
@@ -102,10 +109,7 @@ public:
                 Take(number, pty.ReadAvailable(std::chrono::milliseconds(1)));
                 return Received[number].size() >= atLeast;
             },
-            [] {
-                for (int i = 0; i < 100 && kivo::win::ProcessOneMessage(); ++i) {
-                }
-            });
+            ServeMessages);
         Take(number, pty.ReadAvailable(std::chrono::milliseconds(60)));
         return Received[number];
     }

@@ -109,10 +109,7 @@ protected:
             Line.SendFromSign(3, packet);
             return kivo::test::WaitUntil(
                 std::chrono::seconds(5), [&] { return Form->SB1->PanelText(0) != waiting; },
-                [] {
-                    for (int i = 0; i < 100 && kivo::win::ProcessOneMessage(); ++i) {
-                    }
-                });
+                TSignLine::ServeMessages);
         }
     }
 
