@@ -5,6 +5,7 @@
 #include "app/main_window.h"
 #include "framework/qt/message_pump.h"
 #include "framework/qt/qt_application.h"
+#include "framework/qt/termination_signals.h"
 #include "platform/app_paths.h"
 #include "serial/port/port_select.h"
 
@@ -31,6 +32,7 @@ int main(int argc, char* argv[])
     if (executable.empty())
         executable = QCoreApplication::applicationFilePath().toStdString();
     tarvio::TForm1 form(tarvio::SettingsPathFor(executable));
+    kivo::qt::TTerminationSignals termination([&form](int) { form.EndOnSignal(); });
     form.show();
     // The program ends on request only when the port could not be opened:
     // whoever started it hears of the failure. At first show the request

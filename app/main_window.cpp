@@ -413,6 +413,23 @@ void TForm1::FormClose()
     Port1->SetOpen(false);
 }
 
+void TForm1::EndOnSignal()
+{
+    // Nothing was typed before the first show ends, and after a failed
+    // opening the prices are saved already, or must not be.
+    int status = 0;
+    if (!InFirstShow && !OpeningErrorShown && !kivo::Application().Terminated()) {
+        try {
+            Escreve();
+        } catch (const std::exception& error) {
+            std::cerr << "tarvio: " << error.what() << '\n';
+            status = 1;
+        }
+    }
+    // Every loop ends, a box's or a dialog's too; the port closes with the window.
+    QCoreApplication::exit(status);
+}
+
 void TForm1::AbrirPorta()
 {
     // The port prompt runs a loop of its own, where the timers go on ticking.

@@ -81,6 +81,9 @@ public:
     void Panel1Click();
     void Timer2Timer();
     void Button3Click();
+    // A shutdown, Ctrl-C or a closed terminal: save as a close does, but
+    // leave whatever comes of it, since nobody may be there to answer.
+    void EndOnSignal();
 
     const BoardSettings& Settings() const noexcept { return Board; }
     const std::string& SettingsPath() const noexcept { return SettingsFile; }

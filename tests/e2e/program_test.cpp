@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -166,6 +167,20 @@ TEST_F(Program, ACopyInAFolderNamedInAnotherCodePageUsesTheSettingsBesideIt)
     EXPECT_TRUE(WaitUntil(10s, [&] {
         return ReadText(folder / "tarvio.ini").find("Hora=7\n") != std::string::npos;
     }));
+}
+
+TEST_F(Program, PricesTypedBeforeAShutdownAreSaved)
+{
+    ASSERT_NO_FATAL_FAILURE(Start());
+    Click(240, 24);  // into P1
+    ASSERT_TRUE(RunCommand({"xdotool", "key", "--window", Window, "Home", "type", "--delay", "20",
+                            "4321"},
+                           Env(), 10s));
+    // No click of "Sair": the session ends the program, as a shutdown does.
+    ASSERT_EQ(kill(Tarvio->Pid(), SIGTERM), 0);
+    EXPECT_EQ(Tarvio->WaitExit(10s), std::optional<int>(0)) << ReadText(Dir.Path() / "tarvio.out");
+    EXPECT_NE(Ini().find("P1=4321\n"), std::string::npos) << Ini();
+    EXPECT_NE(Ini().find("P2=1529\n"), std::string::npos) << Ini();
 }
 
 TEST_F(Program, TestModeSendsACounterFrameEverySecond)
