@@ -33,9 +33,9 @@ Shows which device each COM number of Tarvio opens, and changes that.
                   held by another program, or not permitted for this user, and
                   the device it leads to. Listing numbers a newly plugged
                   adapter, as the program does when it first sees it.
-  assign N DEVICE make COMN open DEVICE (for instance /dev/serial/by-id/...);
-                  a DEVICE that is not there now is linked all the same, with
-                  a warning, for an adapter plugged in later
+  assign N DEVICE make COMN open DEVICE (for instance /dev/serial/by-id/...),
+                  N from 1 to 65535; a DEVICE that is not there now is linked
+                  all the same, with a warning, for an adapter plugged in later
   forget N        remove the link for COMN (failing when there is none); an
                   adapter that has no number then gets a new one when next seen
   --system        change the system-wide links in /etc/tarvio/devices (as
@@ -56,7 +56,7 @@ std::optional<unsigned> ParseNumber(std::string_view text)
     unsigned number = 0;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
     if (error != std::errc{} || end != text.data() + text.size() || number == 0 ||
-        number > HighestAutomaticNumber)
+        number > HighestComNumber)
         return std::nullopt;
     return number;
 }
@@ -95,13 +95,13 @@ int List()
     bool inUse = false;
     bool notPermitted = false;
     for (const TComMapping& port : map) {
-        TPortState state = port.Number <= 0xFFFF
+        TPortState state = port.Number <= HighestComNumber
                                ? ProbePort(static_cast<WORD>(port.Number))
                                : TPortState::psAbsent;
         inUse = inUse || state == TPortState::psInUse;
         notPermitted = notPermitted || state == TPortState::psNotPermitted;
         std::string number = "COM" + std::to_string(port.Number);
-        std::printf("%-7s %-10s %-14s %s\n", number.c_str(), SourceText(port.Source),
+        std::printf("%-8s %-10s %-14s %s\n", number.c_str(), SourceText(port.Source),
                     StateText(state), port.Device.c_str());
     }
     if (unnumbered) {
@@ -130,7 +130,7 @@ int Change(const std::vector<std::string_view>& words, bool system)
     std::optional<unsigned> number = ParseNumber(words[1]);
     if (!number)
         return BadArgument("\"" + std::string(words[1]) + "\" is not a COM number from 1 to " +
-                           std::to_string(HighestAutomaticNumber));
+                           std::to_string(HighestComNumber));
     fs::path directory = system ? SystemConfigDir() / "devices" : DeviceDirectories().Record;
     if (directory.empty()) {
         std::fprintf(stderr, "%s: no folder for your links (HOME is not set)\n", Name);
