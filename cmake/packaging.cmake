@@ -69,13 +69,15 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Library dependencies come from the binaries themselves; what Qt loads at run
-# time without linking (its platform plugins) has to be named, and so does the
-# face the window is laid out for: with DejaVu Sans alone the price fields and
-# the right-hand captions are cut off.
+# Library dependencies come from the binaries themselves. Qt's platform
+# plugins are loaded without linking, but the desktop's (xcb) ships in
+# libqt6gui6, which those already bring; qt6-qpa-plugins holds only a VNC
+# server and touch input over the network, which the window never uses. The
+# face the window is laid out for has to be named: with DejaVu Sans alone the
+# price fields and the right-hand captions are cut off.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 if(TARGET tarvio)
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-liberation2 | fonts-liberation")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-liberation2 | fonts-liberation")
 endif()
 # CPack marks no conffile by itself.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${TARVIO_PACKAGING}/conffiles)

@@ -74,13 +74,14 @@ std::optional<unsigned> ComNumber(std::string_view name)
     constexpr std::string_view prefix = R"(\\.\)";
     if (!name.starts_with(prefix)) return std::nullopt;
     name.remove_prefix(prefix.size());
-    if (name.size() < 4 || name.size() > 7) return std::nullopt;
+    if (name.size() < 4 || name.size() > 8) return std::nullopt;
     for (std::size_t i = 0; i < 3; ++i)
         if ((name[i] & ~0x20) != "COM"[i]) return std::nullopt;
     name.remove_prefix(3);
     unsigned number = 0;
     auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), number);
-    if (error != std::errc{} || end != name.data() + name.size() || number == 0)
+    if (error != std::errc{} || end != name.data() + name.size() || number == 0 ||
+        number > HighestComNumber)
         return std::nullopt;
     return number;
 }

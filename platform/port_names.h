@@ -36,6 +36,8 @@ namespace kivo::win {
 
 // Automatic numbers go no higher, as on the original platform.
 inline constexpr unsigned HighestAutomaticNumber = 256;
+// A port's ComNumber is a WORD, so links and "\\.\COMn" names go this high.
+inline constexpr unsigned HighestComNumber = 0xFFFF;
 
 struct TDeviceDirectories {
     std::vector<std::filesystem::path> Search;  // in order; the first comN found wins

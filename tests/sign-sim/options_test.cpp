@@ -24,11 +24,11 @@ TEST(ParseOptions, DeviceDirAloneMeansComOneWithDefaults)
 
 TEST(ParseOptions, EveryOptionInBothSpellings)
 {
-    SimOptions o = ParseOptions({"--device-dir=/d", "--com", "7", "--status=OK1", "--separator",
-                                 "|", "--interval", "0.25", "--fault=short", "--noise",
-                                 "--chunk", "5", "--chunk-delay=10", "--log", "/tmp/l", "--quiet",
-                                 "--plain"});
-    EXPECT_EQ(o.Com, 7);
+    SimOptions o = ParseOptions({"--device-dir=/d", "--com", "65535", "--status=OK1",
+                                 "--separator", "|", "--interval", "0.25", "--fault=short",
+                                 "--noise", "--chunk", "5", "--chunk-delay=10", "--log", "/tmp/l",
+                                 "--quiet", "--plain"});
+    EXPECT_EQ(o.Com, 65535);
     EXPECT_EQ(o.Status, "OK1");
     EXPECT_EQ(o.Separator, '|');
     ASSERT_TRUE(o.Interval.has_value());
@@ -71,9 +71,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadRow{{"--com", "2"}, "say where the sign sits"},
         BadRow{{"--device-dir"}, "--device-dir needs a value"},
         BadRow{{"--device-dir", ""}, "--device-dir needs a directory"},
-        BadRow{{"--device-dir", "d", "--com", "0"}, "--com wants a whole number from 1 to 255"},
+        BadRow{{"--device-dir", "d", "--com", "0"}, "--com wants a whole number from 1 to 65535"},
         BadRow{{"--device-dir", "d", "--com", "3x"}, "not \"3x\""},
-        BadRow{{"--device-dir", "d", "--com", "256"}, "from 1 to 255"},
+        BadRow{{"--device-dir", "d", "--com", "65536"}, "from 1 to 65535"},
         BadRow{{"--port", "/p", "--device-dir", "d"}, "--port cannot be combined"},
         BadRow{{"--port", "/p", "--com", "2"}, "--port cannot be combined"},
         BadRow{{"--device-dir", "d", "--status", "OK"}, "exactly three characters, not \"OK\""},

@@ -93,6 +93,7 @@ TEST_F(PortsCommand, BadArgumentExitsTwoWithOneLine)
                                                {"assign", "x", "/dev/null"},
                                                {"assign", "3"},
                                                {"forget", "0"},
+                                               {"forget", "65536"},
                                                {"list", "--system"},
                                                {"--frobnicate"}}) {
         TRun run = Ports(args);
@@ -133,16 +134,26 @@ TEST_F(PortsCommand, ListingTellsPresentInUseAndNotPermittedToAnotherUser)
 
 TEST_F(PortsCommand, AssignAndForgetChangeTheLinkAndListingNumbersAdapters)
 {
-    PtyPair adapter;
+    PtyPair adapter, highest;
     adapter.LinkAs(Dev / "serial" / "by-id", "usb-Alpha-if00");
-    ASSERT_EQ(Ports({"assign", "1", "/nonexistent/tty"}).ExitCode, 0);
-    TRun run = Ports({"list"});
+    // Linked all the same, for an adapter plugged in later, but a typo shows.
+    TRun run = Ports({"assign", "1", "/nonexistent/tty"});
+    ASSERT_EQ(run.ExitCode, 0);
+    EXPECT_THAT(run.Err, HasSubstr("warning: /nonexistent/tty is not there now; COM1 opens it"));
+    run = Ports({"assign", "65535", highest.SubsidiaryPath()});
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_EQ(run.Err, "");
+    run = Ports({"list"});
     EXPECT_THAT(run.Out, ContainsRegex("COM1 +link +absent +/nonexistent/tty"));
     EXPECT_THAT(run.Out, ContainsRegex("COM2 +automatic +present +.*usb-Alpha-if00"));
+    EXPECT_THAT(run.Out, ContainsRegex("COM65535 +link +present +" + highest.SubsidiaryPath()));
 
     ASSERT_EQ(Ports({"forget", "1"}).ExitCode, 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(Devices / "com1")));
-    EXPECT_EQ(Ports({"forget", "1"}).ExitCode, 1) << "nothing left to forget";
+    run = Ports({"forget", "1"});
+    EXPECT_EQ(run.ExitCode, 1) << "nothing left to forget";
+    EXPECT_EQ(run.Err, "tarvio-ports: COM1 has no link in " + Devices.string() +
+                           ": nothing to forget\n");
 }
 
 TEST_F(PortsCommand, ListingNamesAnAdapterThatCouldNotBeNumberedAndWhy)

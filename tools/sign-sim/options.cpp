@@ -107,7 +107,8 @@ SimOptions ParseOptions(const std::vector<std::string>& args)
             options.DeviceDir = value();
             if (options.DeviceDir.empty()) throw UsageError("--device-dir needs a directory");
         } else if (name == "--com") {
-            options.Com = static_cast<int>(ParseWhole(name, value(), 1, 255));
+            // Every number the program's port can be set to (a WORD, 0 for none).
+            options.Com = static_cast<int>(ParseWhole(name, value(), 1, 65535));
             comGiven = true;
         } else if (name == "--port") {
             options.PortPath = value();
@@ -178,7 +179,7 @@ Where the sign sits (one of):
                      pseudo-terminal, as a killed simulator leaves, is
                      replaced, a link to anything else is left alone and the
                      simulator ends; the link is removed on exit)
-  --com N            the N in comN, 1 to 255 (default 1)
+  --com N            the N in comN, 1 to 65535 (default 1)
   --port PATH        use a real serial port instead, e.g. a null-modem cable
                      to another machine (bench work only)
 

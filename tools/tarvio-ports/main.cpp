@@ -33,9 +33,11 @@ Shows which device each COM number of Tarvio opens, and changes that.
                   held by another program, or not permitted for this user, and
                   the device it leads to. Listing numbers a newly plugged
                   adapter, as the program does when it first sees it.
-  assign N DEVICE make COMN open DEVICE (for instance /dev/serial/by-id/...)
-  forget N        remove the link for COMN; an adapter that has no number
-                  then gets a new one when next seen
+  assign N DEVICE make COMN open DEVICE (for instance /dev/serial/by-id/...),
+                  N from 1 to 65535; a DEVICE that is not there now is linked
+                  all the same, with a warning, for an adapter plugged in later
+  forget N        remove the link for COMN (failing when there is none); an
+                  adapter that has no number then gets a new one when next seen
   --system        change the system-wide links in /etc/tarvio/devices (as
                   root) instead of your own
   -h, --help      this text
@@ -54,7 +56,7 @@ std::optional<unsigned> ParseNumber(std::string_view text)
     unsigned number = 0;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
     if (error != std::errc{} || end != text.data() + text.size() || number == 0 ||
-        number > HighestAutomaticNumber)
+        number > HighestComNumber)
         return std::nullopt;
     return number;
 }
@@ -93,13 +95,13 @@ int List()
     bool inUse = false;
     bool notPermitted = false;
     for (const TComMapping& port : map) {
-        TPortState state = port.Number <= 0xFFFF
+        TPortState state = port.Number <= HighestComNumber
                                ? ProbePort(static_cast<WORD>(port.Number))
                                : TPortState::psAbsent;
         inUse = inUse || state == TPortState::psInUse;
         notPermitted = notPermitted || state == TPortState::psNotPermitted;
         std::string number = "COM" + std::to_string(port.Number);
-        std::printf("%-7s %-10s %-14s %s\n", number.c_str(), SourceText(port.Source),
+        std::printf("%-8s %-10s %-14s %s\n", number.c_str(), SourceText(port.Source),
                     StateText(state), port.Device.c_str());
     }
     if (unnumbered) {
@@ -128,19 +130,26 @@ int Change(const std::vector<std::string_view>& words, bool system)
     std::optional<unsigned> number = ParseNumber(words[1]);
     if (!number)
         return BadArgument("\"" + std::string(words[1]) + "\" is not a COM number from 1 to " +
-                           std::to_string(HighestAutomaticNumber));
+                           std::to_string(HighestComNumber));
     fs::path directory = system ? SystemConfigDir() / "devices" : DeviceDirectories().Record;
     if (directory.empty()) {
         std::fprintf(stderr, "%s: no folder for your links (HOME is not set)\n", Name);
         return 1;
     }
     std::error_code failed;
+    fs::path device;
     if (assign) {
         if (words[2].empty()) return BadArgument("the device is empty");
-        fs::path device = fs::absolute(fs::path(words[2]), failed);
+        device = fs::absolute(fs::path(words[2]), failed);
         if (!failed) failed = AssignComPort(directory, *number, device);
     } else {
         failed = ForgetComPort(directory, *number);
+    }
+    std::string com = "COM" + std::to_string(*number);
+    if (!assign && failed == std::errc::no_such_file_or_directory) {
+        std::fprintf(stderr, "%s: %s has no link in %s: nothing to forget\n", Name, com.c_str(),
+                     directory.c_str());
+        return 1;
     }
     if (failed) {
         fs::path link = directory / ("com" + std::to_string(*number));
@@ -149,6 +158,14 @@ int Change(const std::vector<std::string_view>& words, bool system)
                      system && failed == std::errc::permission_denied ? " (run it as root)" : "");
         return 1;
     }
+    // Linked all the same: a by-id name exists only while its adapter is
+    // plugged in, but a mistyped one never will.
+    std::error_code unknown;
+    if (assign && !fs::exists(device, unknown) && !unknown)
+        std::fprintf(stderr,
+                     "%s: warning: %s is not there now; %s opens it once it is (if the "
+                     "adapter is plugged in, check the name)\n",
+                     Name, device.c_str(), com.c_str());
     return 0;
 }
 
