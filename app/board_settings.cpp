@@ -76,7 +76,9 @@ BoardSettings ReadBoardSettings(const std::string& path)
     return settings;
 }
 
-std::optional<std::string> SettingsReadFailure(const std::string& path)
+namespace {
+
+std::optional<std::string> FileReadFailure(const std::string& path)
 {
     auto failure = [&path](int error) {
         return "Unable to read " + path + " (" + std::strerror(error) + ")";
@@ -97,6 +99,18 @@ std::optional<std::string> SettingsReadFailure(const std::string& path)
     ::close(fd);
     if (got < 0) return failure(error);
     return std::nullopt;
+}
+
+} // namespace
+
+std::optional<std::string> SettingsReadFailure(const std::string& path)
+{
+    std::optional<std::string> failure = FileReadFailure(path);
+    if (failure || ::access(path.c_str(), F_OK) == 0 || errno != ENOENT) return failure;
+    // A user with no file of their own yet reads the technician's, and
+    // their first save starts from it.
+    std::filesystem::path system = SystemFileFor(path);
+    return system.empty() ? std::nullopt : FileReadFailure(system.string());
 }
 
 void WriteBoardState(const std::string& path, const TRowTexts& prices, int hourIndex,

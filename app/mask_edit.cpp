@@ -103,6 +103,9 @@ void TMaskEdit::SetText(const std::string& text)
         // A space reads back as an unfilled position, so it is one.
         Slots[static_cast<std::size_t>(i)] = c == u' ' ? QChar() : QChar(static_cast<char16_t>(c));
     }
+    // The field that has the focus as the window opens is entered before its
+    // stored price is put in, and by no focus change of the operator's.
+    SlotsOnFocus = Slots;
     IsModified = false;
     Render(0);
 }

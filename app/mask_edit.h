@@ -6,7 +6,8 @@
 // Leaving the field, or pressing Enter in it, after the operator changed it
 // and while a position is unfilled, is refused: a beep, the focus stays, and
 // the refusal goes to the general error handler. Escape after changes brings
-// back the text the field had when the operator entered it. Every edit goes
+// back the text the field had when the operator entered it, or the text put
+// in since. Every edit goes
 // through the positions here; nothing of QLineEdit's own editing is let
 // through. Main thread only, owned by its parent widget.
 

@@ -138,7 +138,10 @@ std::string CheckLinesAfterWrite(const std::vector<TIniLine>& before,
             if (i == *at) continue;
             if (!SameLine(before[i], after[i])) return LineNote(i, before, after);
         }
-        std::string replaced = before[*at].Text.substr(0, before[*at].ValueFrom) + chosen.Value;
+        std::size_t kept = before[*at].ValueFrom;
+        if (chosen.Value.empty() || chosen.Value.front() == ' ' || chosen.Value.front() == '\t')
+            kept = before[*at].Text.find('=') + 1;
+        std::string replaced = before[*at].Text.substr(0, kept) + chosen.Value;
         if (after[*at].Text != replaced || after[*at].Ending != before[*at].Ending)
             return "the replaced " + LineNote(*at, before, after) + ", expected " + Shown(replaced);
         return {};

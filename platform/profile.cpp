@@ -514,8 +514,11 @@ BOOL WritePrivateProfileString(const std::string& section, const std::string& ke
                 append(lines[i]);
                 continue;
             }
-            ParsedLine parsed = Parse(lines[i].Text, i == 0);
-            updated.append(lines[i].Text.substr(0, parsed.ValueStart));
+            std::size_t kept = Parse(lines[i].Text, i == 0).ValueStart;
+            // Blanks that begin the value would read as the gap after "=" next
+            // time and pile up, one more set of them with every write.
+            if (value.empty() || IsBlank(value.front())) kept = lines[i].Text.find('=') + 1;
+            updated.append(lines[i].Text.substr(0, kept));
             updated.append(value);
             updated.append(lines[i].Ending);
         }

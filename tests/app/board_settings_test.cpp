@@ -10,6 +10,7 @@
 
 #include <csignal>
 
+#include <sys/fsuid.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -43,6 +44,49 @@ TEST(SettingsPathFor, InstalledProgramUsesTheUserFileAndAFailedWriteNamesIt)
     } catch (const EIniFileException& error) {
         EXPECT_EQ(error.Message(), "Unable to write to " + path);
     }
+}
+
+// The technician's /etc/tarvio/tarvio.ini stands in for a user's missing
+// file; one that cannot be read must not pass for a missing one either, or
+// the user's first save makes a file without the port, captions and colours,
+// which later starts never read again.
+TEST(SettingsReadFailure, AnUnreadableSystemFileIsReportedWhileTheUserHasNone)
+{
+    namespace fs = std::filesystem;
+    kivo::test::TempDir dir("tarvio-installed");
+    kivo::test::EnvGuard config("XDG_CONFIG_HOME", (dir / "config").string());
+    kivo::test::EnvGuard system("KIVO_SYSCONF_DIR", (dir / "etc").string());
+    const std::string path = SettingsPathFor("/usr/bin/tarvio");
+    ASSERT_EQ(path, (dir / "config/tarvio/tarvio.ini").string());
+    fs::create_directories(dir / "etc");
+    fs::create_directories(dir / "config/tarvio");
+    dir.Write("etc/tarvio.ini", "[Porta]\nPort=1\n");
+    fs::permissions(dir / "etc/tarvio.ini", fs::perms::none);
+    for (const fs::path& folder : {dir.Path(), dir / "etc", dir / "config", dir / "config/tarvio"})
+        fs::permissions(folder, fs::perms::group_exec | fs::perms::others_exec, fs::perm_options::add);
+
+    // File access as an ordinary user, on this thread alone: root reads any
+    // file whatever its mode.
+    struct TFileAccessAsNobody {
+        TFileAccessAsNobody() { ::setfsuid(65534); }
+        ~TFileAccessAsNobody() { ::setfsuid(::geteuid()); }
+    };
+    std::optional<std::string> failure;
+    {
+        TFileAccessAsNobody asNobody;
+        failure = SettingsReadFailure(path);
+    }
+    EXPECT_EQ(failure, "Unable to read " + (dir / "etc/tarvio.ini").string() + " (Permission denied)");
+
+    // A user file of their own is what is read then.
+    dir.Write("config/tarvio/tarvio.ini", "[Porta]\nPort=2\n");
+    fs::permissions(dir / "config/tarvio/tarvio.ini", fs::perms::group_read | fs::perms::others_read,
+                    fs::perm_options::add);
+    {
+        TFileAccessAsNobody asNobody;
+        failure = SettingsReadFailure(path);
+    }
+    EXPECT_EQ(failure, std::nullopt);
 }
 
 TEST(ReadBoardSettings, MissingFileGivesTheDefaults)

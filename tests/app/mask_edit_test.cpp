@@ -188,6 +188,19 @@ TEST_F(MaskEditTest, EscapeBringsBackTheTextOfWhenTheFocusCame)
     EXPECT_EQ(Services.Beeps, 0);
 }
 
+// As the window opens: the first field has the focus before the stored price
+// is put in, and the operator types into it without entering it anew.
+TEST_F(MaskEditTest, EscapeInTheFieldFocusedBeforeItsTextWasPutInBringsThatTextBack)
+{
+    ASSERT_TRUE(First->hasFocus());
+    First->SetText("1669");
+    QTest::keyClicks(First, "7");
+    EXPECT_EQ(First->Text(), "7669");
+    QTest::keyClick(First, Qt::Key_Escape);
+    EXPECT_EQ(First->Text(), "1669") << "Escape blanked the stored price";
+    EXPECT_FALSE(First->Modified());
+}
+
 // Refused by leave(), the box shown as a window of its own that takes the
 // activation and gives it back, then Escape: the text of the operator's entry.
 void MaskEditTest::EscapeAfterRefusal(const std::function<void()>& leave)

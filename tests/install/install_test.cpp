@@ -224,6 +224,9 @@ TEST_F(DebPackage, AppStreamMetadataValidatesWithItsDesktopEntry)
     std::string metainfo = ReadPath(Root() / "usr" / MetainfoFile);
     EXPECT_THAT(metainfo, HasSubstr("<screenshot type=\"default\">"));
     EXPECT_THAT(metainfo, HasSubstr("<launchable type=\"desktop-id\">tarvio.desktop</launchable>"));
+    // A search for any of the package's commands finds the package.
+    for (const auto& program : fs::directory_iterator(Root() / "usr/bin"))
+        EXPECT_THAT(metainfo, HasSubstr("<binary>" + program.path().filename().string() + "</binary>"));
 }
 
 TEST_F(DebPackage, ExampleSettingsAreACommentedConffile)

@@ -121,6 +121,13 @@ TEST_F(SettingsFile, WritesKeepEveryOtherByte)
                          "P2=2222\r\n\r\n; colours\r\n[Cores]\r\nCor1=Azul\r\n[tarvio]\r\nP1=dup\r\n");
     EXPECT_EQ(Text("Tarvio", "P1"), "9 99");
 
+    // A blank price field is four spaces; saved again and again, its line stays one.
+    Given("[Tarvio]\nP1 = 1669\n");
+    for (int save = 0; save < 3; ++save) ASSERT_TRUE(Write("Tarvio", "P1", "    "));
+    ASSERT_TRUE(Write("Tarvio", "P2", " 12"));
+    ASSERT_TRUE(Write("Tarvio", "P2", " 12"));
+    EXPECT_EQ(Content(), "[Tarvio]\nP1 =    \nP2= 12\n");
+
     Given("[Tarvio]\n[Cores]\nCor1=Azul");
     ASSERT_TRUE(Write("Tarvio", "P1", "1"));
     ASSERT_TRUE(Write("Cores", "Cor1", "Verde"));
