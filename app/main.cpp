@@ -11,10 +11,41 @@
 
 #include <QApplication>
 
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <iostream>
+
+namespace {
+
+constexpr int FailedExit = 1;
+
+bool Set(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value && *value;
+}
+
+// Without a display Qt aborts with a core dump and advice to reinstall; whoever
+// started the program from a terminal (over ssh, say) needs to hear what is missing.
+bool NoDisplay(int argc, char* argv[])
+{
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "-platform") == 0) return false;
+    const char* session = std::getenv("XDG_SESSION_TYPE");
+    return !Set("QT_QPA_PLATFORM") && !Set("DISPLAY") && !Set("WAYLAND_DISPLAY") &&
+           !(session && std::strcmp(session, "wayland") == 0);
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
+    if (NoDisplay(argc, argv)) {
+        std::cerr << "tarvio: no display to open the window on (DISPLAY is not set); start it "
+                     "from the desktop\n";
+        return FailedExit;
+    }
     QApplication app(argc, argv);
     // The name, not a display name: Qt would append a display name to every
     // window's caption as the window manager shows it.
@@ -34,11 +65,10 @@ int main(int argc, char* argv[])
     tarvio::TForm1 form(tarvio::SettingsPathFor(executable));
     kivo::qt::TTerminationSignals termination([&form](int) { form.EndOnSignal(); });
     form.show();
-    // The program ends on request only when the port could not be opened:
-    // whoever started it hears of the failure. At first show the request
-    // comes before the loop runs, which would not see it.
-    constexpr int OpeningFailed = 1;
-    if (application.Application().Terminated()) return OpeningFailed;
+    // The program ends on request only when the port could not be opened or
+    // the settings read: whoever started it hears of the failure. At first
+    // show the request comes before the loop runs, which would not see it.
+    if (application.Application().Terminated()) return FailedExit;
     const int status = app.exec();
-    return application.Application().Terminated() ? OpeningFailed : status;
+    return application.Application().Terminated() ? FailedExit : status;
 }

@@ -187,6 +187,20 @@ TEST_F(Program, PricesTypedBeforeAShutdownAreSaved)
     EXPECT_NE(Ini().find("P2=1529\n"), std::string::npos) << Ini();
 }
 
+TEST(ProgramStart, WithoutADisplayItSaysSoAndEndsWithStatus1)
+{
+    kivo::test::TempDir dir{"tarvio-no-display"};
+    const fs::path exe = dir.Path() / "tarvio";
+    fs::copy_file(TARVIO_PATH, exe);
+    const fs::path output = dir.Path() / "tarvio.out";
+    TChild tarvio({exe.string()},
+                  {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM=", "XDG_SESSION_TYPE=tty"},
+                  output.string());
+    EXPECT_EQ(tarvio.WaitExit(20s), std::optional<int>(1));
+    EXPECT_NE(ReadText(output).find("tarvio: no display to open the window on"), std::string::npos)
+        << ReadText(output);
+}
+
 TEST_F(Program, TestModeSendsACounterFrameEverySecond)
 {
     ASSERT_NO_FATAL_FAILURE(Start());
