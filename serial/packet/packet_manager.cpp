@@ -248,8 +248,8 @@ void TKivDataPacketManager::Unhook()
     Collector = nullptr;
     ++Generation;
     // A delivery waiting for its events still points its handlers into the
-    // buffer: only forget its bytes then; the next unhook or the manager's
-    // end frees it.
+    // buffer: only forget its bytes then; a pass once hooked again, or the
+    // manager's end, frees it.
     if (Busy) {
         CollectedCount = 0;
         ScanIndex = -1;
