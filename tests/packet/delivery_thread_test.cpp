@@ -172,6 +172,19 @@ TEST_F(PacketOverPty, HandlerThatDestroysItsPacketThenItsPortEndsTheDelivery)
     EXPECT_TRUE(Services.BoxTexts().empty());
 }
 
+TEST_F(PacketOverPty, HandlerThatDestroysItsPortThenItsPacketEndsTheDelivery)
+{
+    OnEach = [this] {
+        delete std::exchange(Port, nullptr);
+        delete std::exchange(Packet, nullptr);
+    };
+    Line.Write("@only*@never*");
+    ASSERT_TRUE(WaitFor([&] { return Packet == nullptr; }));
+    Pump();
+    EXPECT_EQ(Got, Texts{"@only*"});
+    EXPECT_TRUE(Services.BoxTexts().empty());
+}
+
 TEST_F(PacketOverPty, PacketSwitchedOffWhileItsEventsWaitGetsNoneAndStaysOff)
 {
     Packet->OnPacket = TPacketNotifyEvent::FromFunction([this](TObject*, const void*, int) {
