@@ -55,6 +55,7 @@ struct SentItem {
     WPARAM WParam = 0;
     LPARAM LParam = 0;
     std::function<void()> Call;
+    DWORD Sender = 0;
 
     // Under the owner queue's lock.
     TSentState State = TSentState::ssWaiting;
@@ -144,6 +145,17 @@ std::atomic<DWORD> MainThread{0};
 thread_local DWORD CurrentThreadId = 0;
 // Something was served or dispatched since this thread's last message wait.
 thread_local bool ServedSinceWait = false;
+
+// A sent message or call being served, in the serving frame; the innermost
+// is the thread's Serving. Only the serving thread looks at these.
+struct ServedSend {
+    SentItem& Item;
+    ThreadQueue& Queue;
+    ServedSend* Outer;
+    bool MayReply = false;
+    bool Replied = false;
+};
+thread_local ServedSend* Serving = nullptr;
 
 BOOL FailWith(DWORD error)
 {
@@ -260,6 +272,7 @@ BOOL Deliver(ThreadQueue& queue, const std::shared_ptr<SentItem>& item, DWORD mi
     std::unique_lock lock(queue.Lock);
     if (queue.Dead) return FailWith(item->Target ? ERROR_INVALID_WINDOW_HANDLE : ERROR_INVALID_THREAD_ID);
     if (item->Target && item->Target->Destroyed) return FailWith(ERROR_INVALID_WINDOW_HANDLE);
+    item->Sender = GetCurrentThreadId();
     queue.Sent.push_back(item);
     queue.Refresh();
 
@@ -306,6 +319,8 @@ bool ServeOneSent(ThreadQueue& queue)
     }
     LRESULT result = 0;
     std::exception_ptr raised;
+    ServedSend served{*item, queue, Serving};
+    Serving = &served;
     try {
         if (item->Target)
             result = CallProcedure(*item->Target, item->Message, item->WParam, item->LParam);
@@ -314,11 +329,19 @@ bool ServeOneSent(ThreadQueue& queue)
     } catch (...) {
         raised = std::current_exception();
     }
+    Serving = served.Outer;
     // This thread lets go of the call and its captures before the sender
     // runs on, so nothing the sender shares is released behind its back.
     call = nullptr;
 
     std::unique_lock lock(queue.Lock);
+    if (served.Replied) {
+        // Answered already: the sender has gone on.
+        ServedSinceWait = true;
+        lock.unlock();
+        if (raised) std::rethrow_exception(raised);
+        return true;
+    }
     if (!raised) {
         item->Result = result;
         item->State = TSentState::ssDone;
@@ -608,6 +631,40 @@ BOOL SendThreadCall(DWORD threadId, const std::function<void()>& call, DWORD mil
     if (!Deliver(*queue, item, milliseconds, &raised)) return FALSE;
     if (raised) std::rethrow_exception(raised);
     return TRUE;
+}
+
+// ---- Early replies -----------------------------------------------------------
+
+DWORD InSendMessageEx(void*)
+{
+    if (!Serving) return ISMEX_NOSEND;
+    return Serving->Replied ? ISMEX_SEND | ISMEX_REPLIED : ISMEX_SEND;
+}
+
+void PermitEarlyReply()
+{
+    if (Serving) Serving->MayReply = true;
+}
+
+BOOL ReplyToSender(DWORD senderId)
+{
+    for (ServedSend* served = Serving; served; served = served->Outer) {
+        SentItem& item = served->Item;
+        if (!served->MayReply || served->Replied || item.Sender != senderId) continue;
+        served->Replied = true;
+        {
+            std::lock_guard lock(served->Queue.Lock);
+            // A sender that set a limit may have given up meanwhile.
+            if (item.Abandoned) return FALSE;
+            item.Result = 0;
+            item.State = TSentState::ssDone;
+            item.Ended.store(true, std::memory_order_release);
+        }
+        // The serving frame keeps the item, and its condition, alive.
+        item.Finished.notify_all();
+        return TRUE;
+    }
+    return FALSE;
 }
 
 // ---- Processing ------------------------------------------------------------

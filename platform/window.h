@@ -181,6 +181,34 @@ LRESULT SendMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 // ERROR_TIMEOUT (withdrawn, or still running when the limit passed).
 BOOL SendThreadCall(DWORD threadId, const std::function<void()>& call, DWORD milliseconds);
 
+// ---- Early replies -----------------------------------------------------------
+//
+// A sent message or call may let its sender go on before it returns, as
+// ReplyMessage does. It serves a handler that destroys what its sender's
+// thread works for: that destruction waits for the sender, which waits for
+// the handler. The sent work opts in, holds nothing its sender shares, and
+// after every step that may reply asks InSendMessageEx before it touches
+// anything of the sender's again.
+
+inline constexpr DWORD ISMEX_NOSEND = 0x00000000;
+inline constexpr DWORD ISMEX_SEND = 0x00000001;
+inline constexpr DWORD ISMEX_REPLIED = 0x00000008;
+
+// The innermost sent message or call the calling thread is serving:
+// ISMEX_SEND, with ISMEX_REPLIED once its sender has been let go;
+// ISMEX_NOSEND when it serves none. reserved is ignored.
+DWORD InSendMessageEx(void* reserved);
+
+// From inside a sent message or call: ReplyToSender may let its sender go.
+void PermitEarlyReply();
+
+// Lets thread senderId go on where it waits for a sent message or call that
+// the calling thread is serving, at any depth, and that permitted an early
+// reply: the send succeeds, with 0 as a message's result. What the message or
+// call does or raises afterwards stays on this thread. TRUE when a waiting
+// sender was let go.
+BOOL ReplyToSender(DWORD senderId);
+
 // ---- Processing ------------------------------------------------------------
 
 // Serves every sent message and call that is pending, then looks at posted

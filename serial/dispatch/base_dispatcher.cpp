@@ -7,6 +7,7 @@
 #include "framework/thread.h"
 #include "platform/clock.h"
 #include "platform/version.h"
+#include "platform/window.h"
 #include "serial/dispatch/detail/ring.h"
 #include "serial/dispatch/detail/thread_gate.h"
 #include "serial/dispatch/dispatch_thread.h"
@@ -101,6 +102,13 @@ TKivBaseDispatcher::~TKivBaseDispatcher()
 void TKivBaseDispatcher::Shutdown()
 {
     if (ShutDown.exchange(true)) return;
+    {
+        // Destroyed from a packet handler that a thread of this line waits
+        // for: the wait below is for that very thread, so it goes on now.
+        TCriticalSectionLock hold(StateLock);
+        for (auto* slot : {&ReadThread, &DispatchThread, &WriteThread, &StatusThread})
+            if (TKivDispatcherThread* thread = slot->load()) ReplyToSender(thread->SenderId());
+    }
     if (ClosePending)
         ReleaseLine();
     else

@@ -4,6 +4,7 @@
 #include "serial/dispatch/dispatch_thread.h"
 
 #include "platform/thread_priority.h"
+#include "platform/window.h"
 #include "serial/dispatch/base_dispatcher.h"
 
 namespace kivo {
@@ -48,6 +49,7 @@ TKivDispatcherThread* TKivDispatcherThread::Current() noexcept
 void TKivDispatcherThread::StartStep()
 {
     CurrentThread = this;
+    SenderIdValue = GetCurrentThreadId();
     Arrived = true;
     if (!CountedAtLaunch) Owner.ThreadStarted();
 }

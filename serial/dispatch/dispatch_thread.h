@@ -42,6 +42,10 @@ public:
     void SetPriorityLevel(int level) noexcept { PriorityLevel.store(level); }
     int PriorityLevelWanted() const noexcept { return PriorityLevel.load(); }
 
+    // The thread's id while its body runs: the sender the main thread sees
+    // in its synchronised calls. 0 before the body begins.
+    win::DWORD SenderId() const noexcept { return SenderIdValue.load(); }
+
     // The dispatcher thread running on the calling thread, if any.
     static TKivDispatcherThread* Current() noexcept;
 
@@ -66,6 +70,7 @@ private:
     const bool CountedAtLaunch;
     bool Arrived = false;  // the thread's own
     std::atomic<int> PriorityLevel{0};
+    std::atomic<win::DWORD> SenderIdValue{0};
     int AppliedLevel = 0;
     TTriggerHandlerEvent PendingMethod;
     win::UINT PendingMessage = 0;

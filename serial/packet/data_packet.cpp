@@ -5,6 +5,7 @@
 #include "serial/packet/data_packet.h"
 
 #include "framework/application.h"
+#include "platform/window.h"
 #include "serial/dispatch/base_dispatcher.h"
 #include "serial/dispatch/dispatch_thread.h"
 #include "serial/errors/error_codes.h"
@@ -497,21 +498,25 @@ void TKivDataPacket::DeliverPacket(bool bySize)
     manager.Delivering = this;
     // Each handler is called through a copy: one that destroys its packet
     // must not destroy itself while it runs. The events see the delivery
-    // through one pointer, which the function keeps without allocating.
-    struct {
+    // through one pointer, which the call keeps without allocating.
+    struct TDelivery {
         TKivDataPacket* Self;
         TKivDataPacketManager* Manager;
         const std::uint8_t* Data;
         int Size;
     } delivery{this, &manager, data, size};
-    RaiseEvents(manager, [at = &delivery] {
+    RaiseEvents(manager, [](void* context, bool sent) {
+        const auto* at = static_cast<const TDelivery*>(context);
         if (at->Manager->Delivering != at->Self) return;
         const TPacketNotifyEvent onPacket = at->Self->OnPacket;
-        if (onPacket) onPacket(at->Self, at->Data, at->Size);
+        if (onPacket) {
+            onPacket(at->Self, at->Data, at->Size);
+            if (EventsLetGo(sent)) return;
+        }
         if (at->Manager->Delivering != at->Self) return;
         const TStringPacketNotifyEvent onStringPacket = at->Self->OnStringPacket;
         if (onStringPacket) RaiseStringPacket(onStringPacket, at->Self, at->Data, at->Size);
-    });
+    }, &delivery);
     const bool stillHere = manager.Delivering == this;
     manager.Delivering = nullptr;
     // A port closed by a handler has dropped these bytes already.
@@ -537,38 +542,52 @@ void TKivDataPacket::PacketTimeout()
     const bool discard = DiscardOnTimeout;
     const unsigned generation = manager.Generation;
     manager.Delivering = this;
-    RaiseEvents(manager, [&] {
-        if (manager.Delivering != this) return;
-        const TNotifyEvent onTimeout = OnTimeout;
-        if (onTimeout) onTimeout(this);
-    });
+    struct TExpiry {
+        TKivDataPacket* Self;
+        TKivDataPacketManager* Manager;
+    } expiry{this, &manager};
+    RaiseEvents(manager, [](void* context, bool) {
+        const auto* at = static_cast<const TExpiry*>(context);
+        if (at->Manager->Delivering != at->Self) return;
+        const TNotifyEvent onTimeout = at->Self->OnTimeout;
+        if (onTimeout) onTimeout(at->Self);
+    }, &expiry);
     manager.Delivering = nullptr;
     if (discard && manager.Generation == generation)
         manager.RemoveData(start, manager.CollectedCount - start);
     manager.SetBusy(false);
 }
 
-void TKivDataPacket::RaiseEvents(TKivDataPacketManager& manager, const std::function<void()>& events)
+void TKivDataPacket::RaiseEvents(TKivDataPacketManager& manager, TPacketEvents events, void* context)
 {
-    auto guarded = [&events] {
-        try {
-            events();
-        } catch (...) {
-            Application().HandleCurrentException();
-        }
-    };
     TKivDispatcherThread* thread = SyncEvents ? TKivDispatcherThread::Current() : nullptr;
     // The link keeps the lock alive whatever the handlers do meanwhile.
     auto link = manager.Link;
     detail::TPacketLockRelease unlocked(link->Lock);
     try {
-        if (thread)
-            thread->SynchronizeMethod(guarded);
-        else
-            guarded();
+        if (!thread) {
+            events(context, false);
+        } else {
+            // Small enough to travel without an allocation. A handler that
+            // destroys the port lets this thread go before it returns, since
+            // the destruction waits for this thread (ReplyToSender).
+            thread->SynchronizeMethod([events, context] {
+                win::PermitEarlyReply();
+                try {
+                    events(context, true);
+                } catch (...) {
+                    Application().HandleCurrentException();
+                }
+            });
+        }
     } catch (...) {
         Application().HandleCurrentException();
     }
+}
+
+bool TKivDataPacket::EventsLetGo(bool sent) noexcept
+{
+    return sent && (win::InSendMessageEx(nullptr) & win::ISMEX_REPLIED) != 0;
 }
 
 void TKivDataPacket::DataRemoved(int cut)

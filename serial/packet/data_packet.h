@@ -118,10 +118,15 @@ private:
     void DeliverPacket(bool bySize);
     void PacketTimeout();
     void DataRemoved(int cut);
-    // Runs events on the application thread (directly when not called on a
-    // dispatcher thread), with the lock let go meanwhile and every exception
-    // handed to the general error handler.
-    void RaiseEvents(TKivDataPacketManager& manager, const std::function<void()>& events);
+    // Runs events(context, sent) on the application thread: sent through
+    // the dispatcher thread's synchronised call, or directly when not called
+    // on one; with the lock let go meanwhile and every exception handed to
+    // the general error handler. A sent run may be let go early by the
+    // destruction of the port's dispatcher (win::ReplyToSender): once a
+    // handler returns, events then touch nothing of context (EventsLetGo).
+    using TPacketEvents = void (*)(void* context, bool sent);
+    void RaiseEvents(TKivDataPacketManager& manager, TPacketEvents events, void* context);
+    static bool EventsLetGo(bool sent) noexcept;
     void Log(std::uint16_t subType, const void* data = nullptr, int length = 0) const;
 
     template <typename TChange>

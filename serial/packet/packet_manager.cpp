@@ -248,7 +248,8 @@ void TKivDataPacketManager::Unhook()
     Collector = nullptr;
     ++Generation;
     // A delivery waiting for its events still points its handlers into the
-    // buffer: only forget its bytes then, and free it when the delivery ends.
+    // buffer: only forget its bytes then; a pass once hooked again, or the
+    // manager's end, frees it.
     if (Busy) {
         CollectedCount = 0;
         ScanIndex = -1;
@@ -353,7 +354,9 @@ void TKivDataPacketManager::ProcessData(int start)
             ++ScanIndex;
         }
     }
-    if (Collector) return;
+    // Unhooked during a delivery: a handler that destroyed the port let this
+    // thread go and may still read the buffer (Unhook).
+    if (Collector || !HookedDispatcher) return;
     // Bytes no packet can still use are dropped as soon as they were offered.
     if (!AnyPartialStartMatch()) FreeCollected();
 }

@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <thread>
+#include <utility>
 
 namespace kivo::test {
 namespace {
@@ -125,6 +126,62 @@ TEST_F(PacketOverPty, HandlerThatDestroysItsPacketEndsTheDelivery)
     ASSERT_TRUE(WaitFor([&] { return Packet == nullptr && PacketManagers().Count() == 0; }));
     EXPECT_EQ(Got, Texts{"@only*"});
     EXPECT_TRUE(Port->Open());
+    EXPECT_TRUE(Services.BoxTexts().empty());
+}
+
+TEST_F(PacketOverPty, HandlerThatDestroysItsPortEndsTheDelivery)
+{
+    int afterDelete = 0;
+    OnEach = [this, &afterDelete] {
+        delete std::exchange(Port, nullptr);
+        ++afterDelete;
+    };
+    Line.Write("@only*@never*");
+    ASSERT_TRUE(WaitFor([&] { return afterDelete == 1; }));
+    Pump();
+    EXPECT_EQ(Got, Texts{"@only*"});
+    EXPECT_EQ(Packet->ComPort(), nullptr);
+    EXPECT_EQ(Packet->Manager(), nullptr);
+    EXPECT_TRUE(Services.BoxTexts().empty());
+}
+
+TEST_F(PacketOverPty, BytesStayReadableInAHandlerAfterItDestroysItsPort)
+{
+    std::string after;
+    Packet->OnPacket = TPacketNotifyEvent::FromFunction([&](TObject*, const void* data, int size) {
+        delete std::exchange(Port, nullptr);
+        after.assign(static_cast<const char*>(data), static_cast<std::size_t>(size));
+    });
+    Line.Write("@only*");
+    ASSERT_TRUE(WaitFor([&] { return Port == nullptr; }));
+    Pump();
+    EXPECT_EQ(after, "@only*");
+    EXPECT_EQ(Got, Texts{});
+}
+
+TEST_F(PacketOverPty, HandlerThatDestroysItsPacketThenItsPortEndsTheDelivery)
+{
+    // The order in which their owner destroys them: the later one first.
+    OnEach = [this] {
+        delete std::exchange(Packet, nullptr);
+        delete std::exchange(Port, nullptr);
+    };
+    Line.Write("@only*@never*");
+    ASSERT_TRUE(WaitFor([&] { return Port == nullptr && PacketManagers().Count() == 0; }));
+    EXPECT_EQ(Got, Texts{"@only*"});
+    EXPECT_TRUE(Services.BoxTexts().empty());
+}
+
+TEST_F(PacketOverPty, HandlerThatDestroysItsPortThenItsPacketEndsTheDelivery)
+{
+    OnEach = [this] {
+        delete std::exchange(Port, nullptr);
+        delete std::exchange(Packet, nullptr);
+    };
+    Line.Write("@only*@never*");
+    ASSERT_TRUE(WaitFor([&] { return Packet == nullptr; }));
+    Pump();
+    EXPECT_EQ(Got, Texts{"@only*"});
     EXPECT_TRUE(Services.BoxTexts().empty());
 }
 

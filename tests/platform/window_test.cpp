@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <time.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <stdexcept>
@@ -272,6 +273,50 @@ TEST_F(WindowQueue, ThreadCallsRunInOrderOnTheTargetAndRethrowInTheCaller)
     EXPECT_THROW(SendThreadCall(target, [] { throw std::logic_error("direct"); }, 0), std::logic_error);
     EXPECT_FALSE(SendThreadCall(0x7FFFFFFF, [] {}, 1000));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_THREAD_ID);
+}
+
+TEST_F(WindowQueue, AnEarlyReplyLetsASenderGoOnlyFromACallThatPermitsIt)
+{
+    DWORD target = GetCurrentThreadId();
+    ASSERT_FALSE(SendArrives(0));
+    std::atomic<DWORD> sender{0};
+    std::atomic<int> returned{0};
+    // Bounded: without the reply the sender returns only after the call.
+    auto senderReturned = [&](int count) {
+        const auto until = Clock::now() + 2s;
+        while (returned.load() < count && Clock::now() < until) std::this_thread::sleep_for(1ms);
+        return returned.load() >= count;
+    };
+    bool unpermitted = true, permitted = false, seenReplied = false, goneOn = false;
+    int raisedInSender = 0;
+    std::thread caller([&] {
+        sender = GetCurrentThreadId();
+        SendThreadCall(target, [&] { unpermitted = ReplyToSender(sender) != FALSE; }, INFINITE);
+        ++returned;
+        try {
+            SendThreadCall(target, [&] {
+                PermitEarlyReply();
+                permitted = ReplyToSender(sender) != FALSE;
+                seenReplied = InSendMessageEx(nullptr) == (ISMEX_SEND | ISMEX_REPLIED);
+                goneOn = senderReturned(2);
+                throw std::logic_error("after the reply");
+            }, INFINITE);
+        } catch (...) {
+            ++raisedInSender;
+        }
+        ++returned;
+    });
+    ASSERT_TRUE(SendArrives(10000));
+    EXPECT_TRUE(ProcessOneSentMessage());
+    ASSERT_TRUE(SendArrives(10000));
+    EXPECT_THROW(ProcessOneSentMessage(), std::logic_error);  // stays on the serving thread
+    caller.join();
+    EXPECT_FALSE(unpermitted);
+    EXPECT_TRUE(permitted);
+    EXPECT_TRUE(seenReplied);
+    EXPECT_TRUE(goneOn);
+    EXPECT_EQ(raisedInSender, 0);
+    EXPECT_EQ(InSendMessageEx(nullptr), ISMEX_NOSEND);
 }
 
 TEST_F(WindowQueue, QuitWaitsBehindPostedMessagesAndSurvivesWaitLoops)
