@@ -52,7 +52,11 @@ DWORD TTextFile::Open(const std::string& path, bool append)
     do {
         Fd = ::open(path.c_str(), flags, 0666);
     } while (Fd < 0 && errno == EINTR);
-    if (Fd >= 0) return 0;
+    if (Fd >= 0) {
+        struct stat info;
+        OpenedSize = append && ::fstat(Fd, &info) == 0 ? info.st_size : 0;
+        return 0;
+    }
     int error = errno;
     // Windows tells a missing folder (3) from a missing file (2).
     if (error == ENOENT) {
@@ -92,6 +96,8 @@ DWORD TTextFile::Close()
 {
     if (Fd < 0) return FirstError;
     Flush();
+    // Best effort: a file that cannot be cut back keeps the part written.
+    if (FirstError != 0) (void)::ftruncate(Fd, static_cast<off_t>(OpenedSize));
     if (::close(Fd) != 0 && FirstError == 0) FirstError = IoErrorFromErrno(errno);
     Fd = -1;
     return FirstError;

@@ -24,13 +24,16 @@ public:
     DWORD Open(const std::string& path, bool append);
     // Buffered; the first error is kept and reported again by Close.
     DWORD Write(std::string_view text);
-    // Flushes and closes; 0 or the first error met since Open.
+    // Flushes and closes; 0 or the first error met since Open. A write that
+    // failed cuts the file back to what it held at Open: writing the same
+    // text again, even appending, then leaves no part of it twice.
     DWORD Close();
 
 private:
     DWORD Flush();
 
     int Fd = -1;
+    long long OpenedSize = 0;
     DWORD FirstError = 0;
     std::string Pending;
 };

@@ -413,6 +413,7 @@ int TKivBaseDispatcher::ReadBlock(void* destination, int length)
         DWORD held = kivo::detail::RingHeld(DispHead, DispTail, DispFull, DispatchBufferSize);
         auto wanted = static_cast<DWORD>(length);
         if (ReadingInNotify) {
+            TakenNow = std::max(TakenNow, DiscardedInNotify);
             if (wanted > held - std::min(held, TakenNow)) return ecBufferIsEmpty;
             DWORD from = kivo::detail::RingAdvance(DispTail, TakenNow, DispatchBufferSize);
             kivo::detail::RingCopyOut(DispatchBuf.get(), DispatchBufferSize, from, out, wanted);
@@ -436,7 +437,7 @@ int TKivBaseDispatcher::InputCount()
     TCriticalSectionLock hold(DispatchLock);
     if (!DispatchBuf) return 0;
     DWORD held = kivo::detail::RingHeld(DispHead, DispTail, DispFull, DispatchBufferSize);
-    if (ReadingInNotify) held -= std::min(held, TakenNow);
+    if (ReadingInNotify) held -= std::min(held, std::max(TakenNow, DiscardedInNotify));
     return static_cast<int>(held);
 }
 
@@ -468,6 +469,7 @@ int TKivBaseDispatcher::DiscardInput()
         result = DeviceFlush(1);
         if (ReadingInNotify) {
             TakenMax = kivo::detail::RingHeld(DispHead, DispTail, DispFull, DispatchBufferSize);
+            DiscardedInNotify = TakenMax;
         } else {
             DispTail = DispHead;
             TakenNow = 0;

@@ -337,6 +337,9 @@ protected:
     bool ReadingInNotify = false;
     win::DWORD TakenNow = 0;
     win::DWORD TakenMax = 0;
+    // Bytes past DispTail that a discard during this notification dropped:
+    // no handler of it reads them, however little it has taken itself.
+    win::DWORD DiscardedInNotify = 0;
     // A discard emptied the buffer up to DiscardedAt since the data scan last
     // looked: the bytes it had not searched yet are gone.
     bool InputDiscarded = false;

@@ -51,6 +51,7 @@ bool TKivBaseDispatcher::NotifyHandlers(UINT message, int handle, std::uint16_t 
     {
         TCriticalSectionLock hold(DispatchLock);
         TakenMax = 0;
+        DiscardedInNotify = 0;
         ReadingInNotify = reading;
     }
     const auto param = static_cast<LPARAM>((static_cast<DWORD>(Index) << 16) | data);

@@ -48,14 +48,19 @@ private:
     std::weak_ptr<char> Alive;
 };
 
-// Runs step, keeping the first exception any step raised.
+// Runs step, keeping the first exception any step raised to be raised after
+// the last; later ones are shown, so that none (a record lost with the line
+// among them) passes unnoticed.
 template <typename TStep>
 void KeepFirstError(std::exception_ptr& first, TStep step)
 {
     try {
         step();
     } catch (...) {
-        if (!first) first = std::current_exception();
+        if (!first)
+            first = std::current_exception();
+        else
+            Application().HandleCurrentException();
     }
 }
 

@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -129,6 +132,50 @@ TEST_F(Trace, FailedDumpGivesTheNegatedErrorAndKeepsTheTraceForAnotherTry)
     EXPECT_EQ(Line.DumpTrace("/dev/full", true, false), -101);
     ASSERT_EQ(Line.WriteBlock("e", 1), 0);
     EXPECT_EQ(Dump(true), "Transmit: \ncde\n");
+}
+
+// Files of this process end at bytes past what they hold: a write reaching
+// the cap is cut short, as on a full disk.
+class FileSizeCap {
+public:
+    explicit FileSizeCap(rlim_t bytes) : OldAction(std::signal(SIGXFSZ, SIG_IGN))
+    {
+        getrlimit(RLIMIT_FSIZE, &Old);
+        rlimit cap = Old;
+        cap.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &cap);
+    }
+    ~FileSizeCap()
+    {
+        setrlimit(RLIMIT_FSIZE, &Old);
+        std::signal(SIGXFSZ, OldAction);
+    }
+    FileSizeCap(const FileSizeCap&) = delete;
+    FileSizeCap& operator=(const FileSizeCap&) = delete;
+
+private:
+    rlimit Old{};
+    void (*OldAction)(int);
+};
+
+// An append cut short leaves the file as it was, so appending again writes
+// the record once.
+TEST_F(Trace, AppendCutShortAndAppendedAgainHoldsTheRecordOnce)
+{
+    ASSERT_EQ(Line.InitTrace(2000), 0);
+    for (int i = 0; i < 1500; ++i) Line.AddTraceEntry('T', 'a');
+    std::string record = "Transmit: \n";
+    for (int i = 0; i < 19; ++i) record += std::string(78, 'a') + "\n";
+    record += std::string(18, 'a') + "\n";
+    Dir.Write("KIVO.TRC", "earlier\n");
+    const std::string path = (Dir / "KIVO.TRC").string();
+    {
+        FileSizeCap cap(8 + 700);
+        EXPECT_EQ(Line.AppendTrace(path, true, false), -101);
+    }
+    EXPECT_EQ(Dir.Read("KIVO.TRC"), "earlier\n");
+    ASSERT_EQ(Line.AppendTrace(path, true, false), 0);
+    EXPECT_EQ(Dir.Read("KIVO.TRC"), "earlier\n" + record);
 }
 
 // Every handler of a notification reads from the same tail: bytes a second

@@ -224,6 +224,31 @@ TEST_F(HandDriven, InputDiscardedByAHandlerIsNotSearchedAfterwards)
     EXPECT_EQ(Line.InputCount(), 0);
 }
 
+// Nor is it read: neither by the handler that discarded it nor by the ones
+// told of the same notification after it.
+TEST_F(HandDriven, InputDiscardedByAHandlerIsNotReadByTheHandlersAfterIt)
+{
+    Handler.ReadOnAvail = 0;
+    int leftAfterDiscard = -1;
+    auto discard =
+        TTriggerHandlerEvent::FromFunction([&](win::UINT message, win::WPARAM, win::LPARAM) {
+            if (message != kvTriggerAvail || leftAfterDiscard >= 0) return;
+            Line.DiscardInput();
+            leftAfterDiscard = Line.InputCount();
+        });
+    Line.AttachEventHandler(discard);
+    RecordingHandler later(Line);
+    Line.AttachEventHandler(later.Event());
+    Line.SetAvailThreshold(1);
+    Arrive("abcdef");
+    ASSERT_EQ(later.Seen().size(), 1u);
+    EXPECT_EQ(leftAfterDiscard, 0);
+    EXPECT_EQ(later.Bytes(), "");
+    EXPECT_EQ(Line.InputCount(), 0);
+    Arrive("gh");
+    EXPECT_EQ(later.Bytes(), "gh");
+}
+
 TEST_F(HandDriven, TwoTriggersMatchingOnOneByteComeLastRegisteredFirst)
 {
     int first = Line.NewDataTrigger("LO", 2, false);

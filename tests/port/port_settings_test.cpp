@@ -407,6 +407,22 @@ TEST_F(Tracing, AnUnwritableTraceStillClosesThePortAndIsReported)
     EXPECT_EQ(Port.PortPhase(), TPortPhase::ppClosed);
 }
 
+// The close raises the first failure; the log lost after it is not passed
+// over in silence.
+TEST_F(Tracing, AnUnwritableLogAfterAnUnwritableTraceIsShownAtClose)
+{
+    Port.SetTraceName((Devices / "no-such-dir" / "x.trc").string());
+    Port.SetLogName((Devices / "no-such-dir" / "x.log").string());
+    Port.SetTracing(tlOn);
+    Port.SetLogging(tlOn);
+    Open();
+    Send("data");
+    ASSERT_EQ(App.PendingErrorCount(), 0u);
+    EXPECT_THROW(Port.SetOpen(false), EInOutError);
+    EXPECT_EQ(Port.PortPhase(), TPortPhase::ppClosed);
+    EXPECT_EQ(App.PendingErrorCount(), 1u);
+}
+
 TEST_F(Tracing, AnUnwritableTraceDoesNotStopANumberChange)
 {
     PtyPair& com5 = Line(5);
