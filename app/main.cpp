@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <string_view>
 
 namespace {
 
@@ -30,8 +31,12 @@ bool Set(const char* name)
 // started the program from a terminal (over ssh, say) needs to hear what is missing.
 bool NoDisplay(int argc, char* argv[])
 {
-    for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "-platform") == 0) return false;
+    // Qt's own options name the platform or the X display, with "--" too.
+    for (int i = 1; i < argc; ++i) {
+        std::string_view option = argv[i];
+        if (option.starts_with("--")) option.remove_prefix(1);
+        if (option == "-platform" || option == "-display") return false;
+    }
     const char* session = std::getenv("XDG_SESSION_TYPE");
     return !Set("QT_QPA_PLATFORM") && !Set("DISPLAY") && !Set("WAYLAND_DISPLAY") &&
            !(session && std::strcmp(session, "wayland") == 0);

@@ -187,6 +187,23 @@ TEST_F(Program, PricesTypedBeforeAShutdownAreSaved)
     EXPECT_NE(Ini().find("P2=1529\n"), std::string::npos) << Ini();
 }
 
+// Over ssh with no DISPLAY, "tarvio -display :0" opens the window on the
+// board's screen, as Qt's own option has it.
+TEST_F(Program, ADisplayNamedOnTheCommandLineIsOpened)
+{
+    Sign.emplace(Devices, 3);
+    ASSERT_TRUE(Sign->WaitReady()) << ReadText(Devices / "sign3.out");
+    std::vector<std::string> env = Env();
+    ASSERT_EQ(env[0].rfind("DISPLAY=", 0), 0u);
+    ASSERT_EQ(env[1].rfind("QT_QPA_PLATFORM=", 0), 0u);
+    env[0] = "DISPLAY=";
+    env[1] = "QT_QPA_PLATFORM=";
+    env.insert(env.end(), {"WAYLAND_DISPLAY=", "XDG_SESSION_TYPE=tty"});
+    Tarvio.emplace(std::vector<std::string>{Exe.string(), "-display", Display->Name()}, env,
+                   (Dir.Path() / "tarvio.out").string());
+    EXPECT_TRUE(FindWindow()) << ReadText(Dir.Path() / "tarvio.out");
+}
+
 TEST(ProgramStart, WithoutADisplayItSaysSoAndEndsWithStatus1)
 {
     kivo::test::TempDir dir{"tarvio-no-display"};
