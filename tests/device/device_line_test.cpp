@@ -7,6 +7,8 @@
 #include "serial/errors/error_codes.h"
 #include "tests/device/device_rig.h"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
@@ -220,25 +222,33 @@ TEST_F(OpenLine, SingleBytesAreQueuedPromptlyWhateverTheEventMaskAndAfterAPurge)
     DWORD mask = 0;  // the status thread sets its mask just after it starts
     ASSERT_TRUE(PumpUntil(2s, [&] { return GetCommMask(line.DeviceHandle, &mask) && mask != 0; }));
     EXPECT_EQ(mask, 0x1F9u);
+    // The median of a few bytes each: one late wake-up on a loaded machine
+    // is no fault, a read that waits for a periodic look is.
+    constexpr int Bytes = 5;
     double took[3];
     for (int i = 0; i < 3; ++i) {
-        auto start = Clock::now();
-        Far.Write("x");
-        ASSERT_TRUE(PumpUntil(2s, [&] { return line.InputCount() == 1; })) << "byte " << i;
-        took[i] = MillisecondsSince(start);
-        char byte;
-        ASSERT_EQ(line.ReadBlock(&byte, 1), 1);
-        EXPECT_EQ(byte, 'x');
         // The device's events do not matter to the read thread.
-        if (i == 0) {
+        if (i == 1) {
             ASSERT_TRUE(SetCommMask(line.DeviceHandle, EV_BREAK));
         }
-        // A purge ends the pending read; the next one is issued at once.
-        if (i == 1) {
-            EXPECT_EQ(line.DiscardInput(), 1);
+        std::array<double, Bytes> each{};
+        for (double& ms : each) {
+            // A purge ends the pending read; the next one is issued at once.
+            if (i == 2) {
+                EXPECT_EQ(line.DiscardInput(), 1);
+            }
+            auto start = Clock::now();
+            Far.Write("x");
+            ASSERT_TRUE(PumpUntil(2s, [&] { return line.InputCount() == 1; })) << "case " << i;
+            ms = MillisecondsSince(start);
+            char byte;
+            ASSERT_EQ(line.ReadBlock(&byte, 1), 1);
+            EXPECT_EQ(byte, 'x');
         }
+        std::nth_element(each.begin(), each.begin() + Bytes / 2, each.end());
+        took[i] = each[Bytes / 2];
     }
-    std::printf("one byte queued: %.2f ms, %.2f ms with another mask, %.2f ms after a purge\n",
+    std::printf("one byte queued (medians): %.2f ms, %.2f ms with another mask, %.2f ms after a purge\n",
                 took[0], took[1], took[2]);
     for (double ms : took) EXPECT_LT(ms, 20.0);  // far below the old 50 ms wake
 }
