@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string_view>
 
 namespace {
@@ -73,7 +74,9 @@ int main(int argc, char* argv[])
     // The program ends on request only when the port could not be opened or
     // the settings read: whoever started it hears of the failure. At first
     // show the request comes before the loop runs, which would not see it.
+    if (std::optional<int> status = form.EndedBySignal()) return *status;
     if (application.Application().Terminated()) return FailedExit;
     const int status = app.exec();
+    if (std::optional<int> signalled = form.EndedBySignal()) return *signalled;
     return application.Application().Terminated() ? FailedExit : status;
 }

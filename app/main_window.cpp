@@ -415,10 +415,15 @@ void TForm1::FormClose()
 
 void TForm1::EndOnSignal()
 {
-    // Nothing was typed before the first show ends, and after a failed
-    // opening the prices are saved already, or must not be.
+    // After a failed opening the prices are saved already, or must not be,
+    // and the program ends as that failure says.
+    if (OpeningErrorShown || kivo::Application().Terminated()) {
+        QCoreApplication::exit(1);
+        return;
+    }
+    // Nothing was typed before the first show ends.
     int status = 0;
-    if (!InFirstShow && !OpeningErrorShown && !kivo::Application().Terminated()) {
+    if (!InFirstShow) {
         try {
             Escreve();
         } catch (const std::exception& error) {
@@ -426,6 +431,9 @@ void TForm1::EndOnSignal()
             status = 1;
         }
     }
+    // Kept for main: a port prompt this ends counts as cancelled, which
+    // is no failure here, and at first show no loop is running yet.
+    SignalExit = status;
     // Every loop ends, a box's or a dialog's too; the port closes with the window.
     QCoreApplication::exit(status);
 }

@@ -22,6 +22,7 @@
 #include <QWidget>
 
 #include <array>
+#include <optional>
 #include <string>
 
 namespace tarvio {
@@ -84,6 +85,8 @@ public:
     // A shutdown, Ctrl-C or a closed terminal: save as a close does, but
     // leave whatever comes of it, since nobody may be there to answer.
     void EndOnSignal();
+    // The exit status a signal ended the program with, after its save.
+    std::optional<int> EndedBySignal() const noexcept { return SignalExit; }
 
     const BoardSettings& Settings() const noexcept { return Board; }
     const std::string& SettingsPath() const noexcept { return SettingsFile; }
@@ -126,6 +129,7 @@ private:
     // leaves without saving; a later save that works takes it back.
     bool ToldCloseLeavesUnsaved = false;
     int Counter = 0;
+    std::optional<int> SignalExit;
 };
 
 } // namespace tarvio

@@ -187,6 +187,31 @@ TEST_F(Program, PricesTypedBeforeAShutdownAreSaved)
     EXPECT_NE(Ini().find("P2=1529\n"), std::string::npos) << Ini();
 }
 
+TEST_F(Program, AShutdownWhileAPortIsAskedForSavesAndIsNoFailure)
+{
+    std::string ini = BoardIni(BoardPrices);
+    ini.replace(ini.find("Port=3"), 6, "Port=0");
+    Dir.Write("tarvio.ini", ini);
+    Sign.emplace(Devices, 3);
+    ASSERT_TRUE(Sign->WaitReady()) << ReadText(Devices / "sign3.out");
+    Tarvio.emplace(std::vector<std::string>{Exe.string()}, Env(), (Dir.Path() / "tarvio.out").string());
+    std::string prompt = WaitForWindowStarting("Select Port");
+    ASSERT_FALSE(prompt.empty()) << ReadText(Dir.Path() / "tarvio.out");
+    ASSERT_TRUE(RunCommand({"xdotool", "mousemove", "--window", prompt, "50", "108", "click", "1"},
+                           Env(), 10s));
+    ASSERT_TRUE(FindWindow()) << ReadText(Dir.Path() / "tarvio.out");
+    Click(240, 24);  // into P1
+    ASSERT_TRUE(RunCommand({"xdotool", "key", "--window", Window, "Home", "type", "--delay", "20",
+                            "4321"},
+                           Env(), 10s));
+    // The transmission asks for the port again; the session ends meanwhile.
+    ClickAcertarAgora();
+    ASSERT_FALSE(WaitForWindowStarting("Select Port").empty());
+    ASSERT_EQ(kill(Tarvio->Pid(), SIGTERM), 0);
+    EXPECT_EQ(Tarvio->WaitExit(10s), std::optional<int>(0)) << ReadText(Dir.Path() / "tarvio.out");
+    EXPECT_NE(Ini().find("P1=4321\n"), std::string::npos) << Ini();
+}
+
 // Over ssh with no DISPLAY, "tarvio -display :0" opens the window on the
 // board's screen, as Qt's own option has it.
 TEST_F(Program, ADisplayNamedOnTheCommandLineIsOpened)
