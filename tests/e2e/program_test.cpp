@@ -89,6 +89,31 @@ protected:
     }
     void ClickAcertarAgora() { Click(452, 64); }
 
+    // Typed over the start of P1, as an operator does.
+    void TypeIntoP1(const std::string& text)
+    {
+        Click(240, 24);
+        ASSERT_TRUE(RunCommand(
+            {"xdotool", "key", "--window", Window, "Home", "type", "--delay", "20", text}, Env(), 10s));
+    }
+
+    // The program on settings with Port=0, the sign on COM3; the id of the
+    // "Select Port" prompt it shows at first show, empty if none came.
+    std::string StartAskingForAPort()
+    {
+        std::string ini = BoardIni(BoardPrices);
+        ini.replace(ini.find("Port=3"), 6, "Port=0");
+        Dir.Write("tarvio.ini", ini);
+        Sign.emplace(Devices, 3);
+        if (!Sign->WaitReady()) {
+            ADD_FAILURE() << ReadText(Devices / "sign3.out");
+            return {};
+        }
+        Tarvio.emplace(std::vector<std::string>{Exe.string()}, Env(),
+                       (Dir.Path() / "tarvio.out").string());
+        return WaitForWindowStarting("Select Port");
+    }
+
     // A visible window, other than the main one, whose caption starts with
     // prefix; empty if none came.
     std::string WaitForWindowStarting(const std::string& prefix)
@@ -176,10 +201,7 @@ TEST_F(Program, ACopyInAFolderNamedInAnotherCodePageUsesTheSettingsBesideIt)
 TEST_F(Program, PricesTypedBeforeAShutdownAreSaved)
 {
     ASSERT_NO_FATAL_FAILURE(Start());
-    Click(240, 24);  // into P1
-    ASSERT_TRUE(RunCommand({"xdotool", "key", "--window", Window, "Home", "type", "--delay", "20",
-                            "4321"},
-                           Env(), 10s));
+    ASSERT_NO_FATAL_FAILURE(TypeIntoP1("4321"));
     // No click of "Sair": the session ends the program, as a shutdown does.
     ASSERT_EQ(kill(Tarvio->Pid(), SIGTERM), 0);
     EXPECT_EQ(Tarvio->WaitExit(10s), std::optional<int>(0)) << ReadText(Dir.Path() / "tarvio.out");
@@ -189,21 +211,12 @@ TEST_F(Program, PricesTypedBeforeAShutdownAreSaved)
 
 TEST_F(Program, AShutdownWhileAPortIsAskedForSavesAndIsNoFailure)
 {
-    std::string ini = BoardIni(BoardPrices);
-    ini.replace(ini.find("Port=3"), 6, "Port=0");
-    Dir.Write("tarvio.ini", ini);
-    Sign.emplace(Devices, 3);
-    ASSERT_TRUE(Sign->WaitReady()) << ReadText(Devices / "sign3.out");
-    Tarvio.emplace(std::vector<std::string>{Exe.string()}, Env(), (Dir.Path() / "tarvio.out").string());
-    std::string prompt = WaitForWindowStarting("Select Port");
+    std::string prompt = StartAskingForAPort();
     ASSERT_FALSE(prompt.empty()) << ReadText(Dir.Path() / "tarvio.out");
     ASSERT_TRUE(RunCommand({"xdotool", "mousemove", "--window", prompt, "50", "108", "click", "1"},
                            Env(), 10s));
     ASSERT_TRUE(FindWindow()) << ReadText(Dir.Path() / "tarvio.out");
-    Click(240, 24);  // into P1
-    ASSERT_TRUE(RunCommand({"xdotool", "key", "--window", Window, "Home", "type", "--delay", "20",
-                            "4321"},
-                           Env(), 10s));
+    ASSERT_NO_FATAL_FAILURE(TypeIntoP1("4321"));
     // The transmission asks for the port again; the session ends meanwhile.
     ClickAcertarAgora();
     ASSERT_FALSE(WaitForWindowStarting("Select Port").empty());
@@ -263,15 +276,8 @@ TEST_F(Program, TestModeSendsACounterFrameEverySecond)
 TEST_F(Program, EveryWindowCarriesExactlyItsOwnCaption)
 {
     if (!ToolAvailable("xprop")) GTEST_SKIP() << "xprop is missing; scripts/deps installs it";
-    std::string ini = BoardIni(BoardPrices);
-    ini.replace(ini.find("Port=3"), 6, "Port=0");
-    Dir.Write("tarvio.ini", ini);
-    Sign.emplace(Devices, 3);
-    ASSERT_TRUE(Sign->WaitReady()) << ReadText(Devices / "sign3.out");
-    Tarvio.emplace(std::vector<std::string>{Exe.string()}, Env(), (Dir.Path() / "tarvio.out").string());
-
     // At first show the prompt lists COM3; its OK opens the port.
-    std::string prompt = WaitForWindowStarting("Select Port");
+    std::string prompt = StartAskingForAPort();
     ASSERT_FALSE(prompt.empty()) << ReadText(Dir.Path() / "tarvio.out");
     EXPECT_EQ(NetWmName(prompt), "Select Port");
     ASSERT_TRUE(RunCommand({"xdotool", "mousemove", "--window", prompt, "50", "108", "click", "1"},
