@@ -12,6 +12,7 @@
 
 #include <csignal>
 #include <functional>
+#include <iterator>
 #include <memory>
 
 class QSocketNotifier;
