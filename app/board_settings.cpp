@@ -78,15 +78,19 @@ BoardSettings ReadBoardSettings(const std::string& path)
 
 namespace {
 
-std::optional<std::string> FileReadFailure(const std::string& path)
+// Nothing also for a missing file, which missing tells apart.
+std::optional<std::string> FileReadFailure(const std::string& path, bool& missing)
 {
     auto failure = [&path](int error) {
         return "Unable to read " + path + " (" + std::strerror(error) + ")";
     };
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0)
+    missing = false;
+    if (::stat(path.c_str(), &info) != 0) {
+        missing = errno == ENOENT;
         return errno == ENOENT || errno == ENOTDIR ? std::nullopt
                                                    : std::optional<std::string>(failure(errno));
+    }
     if (!S_ISREG(info.st_mode)) return std::nullopt;
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return failure(errno);
@@ -105,12 +109,13 @@ std::optional<std::string> FileReadFailure(const std::string& path)
 
 std::optional<std::string> SettingsReadFailure(const std::string& path)
 {
-    std::optional<std::string> failure = FileReadFailure(path);
-    if (failure || ::access(path.c_str(), F_OK) == 0 || errno != ENOENT) return failure;
+    bool missing = false;
+    std::optional<std::string> failure = FileReadFailure(path, missing);
+    if (failure || !missing) return failure;
     // A user with no file of their own yet reads the technician's, and
     // their first save starts from it.
     std::filesystem::path system = SystemFileFor(path);
-    return system.empty() ? std::nullopt : FileReadFailure(system.string());
+    return system.empty() ? std::nullopt : FileReadFailure(system.string(), missing);
 }
 
 void WriteBoardState(const std::string& path, const TRowTexts& prices, int hourIndex,
