@@ -178,6 +178,7 @@ DWORD CommDevice::Open(const std::string& path)
     if (DWORD invalid = ToTermios(State, tio); invalid != ERROR_SUCCESS) return invalid;
     if (::ioctl(Fd, TCSETS2, &tio) < 0)
         return errno == EIO ? ERROR_FILE_NOT_FOUND : Win32FromErrno(errno);
+    Settings = tio;
 
     HasModemLines = ::ioctl(Fd, TIOCMGET, &ModemLines) == 0;
     HasCounters = ::ioctl(Fd, TIOCGICOUNT, &Counters) == 0;

@@ -212,8 +212,7 @@ BOOL SetCommState(HANDLE file, const DCB* dcb)
     if (!device) return FALSE;
     DCB wanted = *dcb;
     wanted.DCBlength = sizeof(DCB);
-    termios2 tio{};
-    if (::ioctl(device->Fd, TCGETS2, &tio) < 0) return device->FailIo(errno);
+    termios2 tio = device->Settings;
     const termios2 current = tio;
     if (DWORD invalid = ToTermios(wanted, tio); invalid != ERROR_SUCCESS) return FailWith(invalid);
     // Opening a port reapplies every setting, most of them unchanged; a
@@ -230,6 +229,7 @@ BOOL SetCommState(HANDLE file, const DCB* dcb)
             device->LinesKnown = 0;
         if (RetryOnEintr([&] { return ::ioctl(device->Fd, TCSETS2, &tio); }) < 0)
             return device->FailIo(errno);
+        device->Settings = tio;
     }
     if (DWORD failed = device->ApplyControlLines(wanted); failed != ERROR_SUCCESS)
         return FailWith(failed);

@@ -171,6 +171,9 @@ public:
     // whenever the driver may have moved them itself.
     int LinesSet = 0;
     int LinesKnown = 0;
+    // The driver's settings as this handle last set them. The line is held
+    // exclusively, so each setting needs no read-back of them first.
+    termios2 Settings{};
 
 private:
     void WatchLines();
