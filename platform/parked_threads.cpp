@@ -66,20 +66,17 @@ TPool& Pool()
 }
 
 struct THome {
+    id_t Tid = 0;
     int Nice = 0;
     bool NiceKnown = false;
 };
 
-id_t OwnThreadId()
-{
-    return static_cast<id_t>(::syscall(SYS_gettid));
-}
-
 THome RecordHome()
 {
     THome home;
+    home.Tid = static_cast<id_t>(::syscall(SYS_gettid));
     errno = 0;
-    home.Nice = ::getpriority(PRIO_PROCESS, OwnThreadId());
+    home.Nice = ::getpriority(PRIO_PROCESS, home.Tid);
     home.NiceKnown = errno == 0;
     return home;
 }
@@ -98,10 +95,10 @@ bool ShedJob(const THome& home, TParkedWorker& worker) noexcept
     ::prctl(PR_GET_NAME, worker.NameNow);
     if (!home.NiceKnown) return false;
     errno = 0;
-    int nice = ::getpriority(PRIO_PROCESS, OwnThreadId());
+    int nice = ::getpriority(PRIO_PROCESS, home.Tid);
     if (errno != 0) return false;
     // Raising a lowered priority back may need a privilege the process lacks.
-    return nice == home.Nice || ::setpriority(PRIO_PROCESS, OwnThreadId(), home.Nice) == 0;
+    return nice == home.Nice || ::setpriority(PRIO_PROCESS, home.Tid, home.Nice) == 0;
 }
 
 bool Park(const std::shared_ptr<TParkedWorker>& self)
@@ -189,9 +186,14 @@ void WakeHeld() noexcept
     if (HoldDepth == 0) return;
     std::vector<std::shared_ptr<TParkedWorker>> held;
     held.swap(HeldWorkers);
+    if (held.empty()) return;
+    // They begin now, with the starter's signal mask as it is now.
+    sigset_t mask;
+    ::pthread_sigmask(SIG_SETMASK, nullptr, &mask);
     for (const std::shared_ptr<TParkedWorker>& worker : held) {
         {
             std::lock_guard lock(worker->Lock);
+            worker->Mask = mask;
             worker->HeldBack = false;
         }
         worker->Changed.notify_all();
@@ -232,7 +234,7 @@ TParkedThread::TParkedThread(std::function<void()> job, const char* name, TStart
         std::lock_guard lock(worker->Lock);
         worker->Job = std::move(job);
         worker->HeldBack = held;
-        ::pthread_sigmask(SIG_SETMASK, nullptr, &worker->Mask);
+        if (!held) ::pthread_sigmask(SIG_SETMASK, nullptr, &worker->Mask);
         Serial = ++worker->Given;
     }
     if (!held) worker->Changed.notify_all();

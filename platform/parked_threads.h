@@ -72,7 +72,8 @@ private:
 // instead of contending with it. Release lets every start held on the
 // calling thread so far begin. A wait of the holding thread for such a job
 // would never end: a join lets them begin first, and any other wait for
-// one must call LetHeldStartsBegin.
+// one must call LetHeldStartsBegin. A held job begins with the signal mask
+// its starter has when it is let go.
 class THeldStarts {
 public:
     THeldStarts() noexcept;
