@@ -311,10 +311,11 @@ void CommDevice::TakeFromRing(BYTE* destination, std::size_t count)
     RingCount -= count;
 }
 
-void CommDevice::DrainInput(Clock::time_point now)
+bool CommDevice::DrainInput(Clock::time_point now)
 {
-    if (Dead || Fd < 0) return;
+    if (Dead || Fd < 0) return false;
     bool arrived = false;
+    bool emptied = false;
     while (!RingFull()) {
         std::size_t tail = (RingHead + RingCount) % Ring.size();
         std::size_t room = std::min(Ring.size() - tail, Ring.size() - RingCount);
@@ -329,7 +330,10 @@ void CommDevice::DrainInput(Clock::time_point now)
             continue;
         }
         if (got < 0 && errno == EINTR) continue;
-        if (got < 0 && errno == EAGAIN) break;
+        if (got < 0 && errno == EAGAIN) {
+            emptied = true;
+            break;
+        }
         // VMIN is 1, so 0 is end of file: the far end is gone.
         MarkDead(got == 0 || IsHangup(errno) ? ERROR_DEVICE_NOT_CONNECTED : Win32FromErrno(errno),
                  now);
@@ -343,6 +347,7 @@ void CommDevice::DrainInput(Clock::time_point now)
     }
     FeedReads(now);
     CheckWait();
+    return emptied;
 }
 
 void CommDevice::FeedReads(Clock::time_point now)

@@ -304,7 +304,7 @@ BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* status)
     Held device = Hold(file, luNeedsLine);
     if (!device) return FALSE;
     // So that bytes counted here have also been reported as arrivals.
-    device->DrainInput(Clock::now());
+    const bool driverEmpty = device->DrainInput(Clock::now());
     WakePollerBefore(device->NextDeadline());
     if (device->Dead) return FailWith(device->DeadError);
     device->CheckLineErrors();
@@ -313,7 +313,7 @@ BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* status)
     if (status) {
         *status = COMSTAT{};
         int waiting = 0;
-        if (::ioctl(device->Fd, FIONREAD, &waiting) < 0) waiting = 0;
+        if (!driverEmpty && ::ioctl(device->Fd, FIONREAD, &waiting) < 0) waiting = 0;
         status->cbInQue = static_cast<DWORD>(device->RingCount) + static_cast<DWORD>(waiting);
         int queued = 0;
         if (::ioctl(device->Fd, TIOCOUTQ, &queued) < 0) queued = 0;

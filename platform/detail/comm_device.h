@@ -121,7 +121,8 @@ public:
     void TakeFromRing(BYTE* destination, std::size_t count);
     void Raise(DWORD events) { History |= events & Mask; }
 
-    void DrainInput(Clock::time_point now);
+    // True when the driver was found to hold no more input.
+    bool DrainInput(Clock::time_point now);
     void FeedReads(Clock::time_point now);
     void PushWrites(Clock::time_point now);
     void CheckWait();
