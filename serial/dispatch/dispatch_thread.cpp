@@ -32,7 +32,15 @@ void TKivDispatcherThread::SynchronizeTrigger(const TTriggerHandlerEvent& method
     PendingMessage = message;
     PendingHandle = handle;
     PendingParam = param;
-    Synchronize([this] { PendingMethod(PendingMessage, PendingHandle, PendingParam); });
+    Synchronize([this] {
+        // A handler that destroys the port lets this thread go before it
+        // returns, since the destruction waits for this thread
+        // (ReplyToSender); the thread may then end and free itself. The call
+        // runs from a copy and touches nothing of it afterwards.
+        const TTriggerHandlerEvent call = PendingMethod;
+        PermitEarlyReply();
+        call(PendingMessage, PendingHandle, PendingParam);
+    });
     PendingMethod = nullptr;
 }
 

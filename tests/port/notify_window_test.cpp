@@ -9,8 +9,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -69,6 +74,8 @@ protected:
         port.SetOpen(true);
         ASSERT_TRUE(port.Open());
     }
+
+    void DestroyFromAHandlerOnTheMainThread(bool closeFirst);
 
     PtyPair& Far;
     // Outlive the ports of a test body, whose closing may still deliver.
@@ -186,6 +193,64 @@ TEST_F(NotifyWindow, AHandlerDestroyingItsPortEndsTheNotificationThere)
     // makes reaches the handlers of a port that is going or gone.
     EXPECT_EQ(Calls, 1);
     EXPECT_EQ(availCalls, 0);
+}
+
+// A handler run on the main thread while the dispatch thread waits for it,
+// that destroys its port (closing it first, if closeFirst): the destruction
+// waits for that very thread. Attached from temporaries, the handlers live
+// only in the dispatcher, which is gone when the first one goes on.
+void NotifyWindow::DestroyFromAHandlerOnTheMainThread(bool closeFirst)
+{
+    // A hang ends the test program here rather than at the suite's limit.
+    struct THangLimit {
+        std::mutex Lock;
+        std::condition_variable Over;
+        bool Done = false;
+        std::thread Watch{[this] {
+            std::unique_lock hold(Lock);
+            if (Over.wait_for(hold, 20s, [this] { return Done; })) return;
+            std::fputs("The port's destruction from its handler never returned\n", stderr);
+            std::_Exit(1);
+        }};
+        ~THangLimit()
+        {
+            {
+                std::lock_guard hold(Lock);
+                Done = true;
+            }
+            Over.notify_one();
+            Watch.join();
+        }
+    } limit;
+    auto* port = new TKivComPort(&Form);
+    OpenPort(*port);
+    int after = 0;
+    std::atomic<int> later{0};
+    TKivBaseDispatcher* line = port->ActiveDispatcher();
+    line->AttachEventHandler(TTriggerHandlerEvent::FromFunction(
+        [&port, &after, closeFirst](win::UINT, win::WPARAM, win::LPARAM) {
+            if (!port) return;
+            if (closeFirst) port->SetOpen(false);
+            delete std::exchange(port, nullptr);
+            ++after;
+        }), true);
+    line->AttachEventHandler(TTriggerHandlerEvent::FromFunction(
+        [&later](win::UINT, win::WPARAM, win::LPARAM) { ++later; }), true);
+    Far.Write("x");
+    ASSERT_TRUE(WaitFor([&] { return after == 1; }, 10000ms));
+    Pump();
+    EXPECT_EQ(later.load(), 0) << "the notification went on after the port was destroyed";
+    EXPECT_TRUE(Services.Boxes.empty());
+}
+
+TEST_F(NotifyWindow, AHandlerOnTheMainThreadDestroyingItsPortEndsTheNotification)
+{
+    DestroyFromAHandlerOnTheMainThread(false);
+}
+
+TEST_F(NotifyWindow, AHandlerOnTheMainThreadClosingThenDestroyingItsPortEndsTheNotification)
+{
+    DestroyFromAHandlerOnTheMainThread(true);
 }
 
 TEST_F(NotifyWindow, AReopenAskedForInsideTheHandlerHappensOnceTheCloseIsDone)
