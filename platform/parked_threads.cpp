@@ -9,7 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
+#include <cstdint>
 #include <csignal>
 #include <cstring>
 #include <exception>
@@ -18,6 +18,7 @@
 #include <system_error>
 #include <vector>
 
+#include <linux/futex.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -30,7 +31,11 @@ namespace detail {
 struct TParkedWorker {
     pthread_t Native{};
     std::mutex Lock;
-    std::condition_variable Changed;  // a job handed over, or one finished
+    // A job handed over, let go or finished. Not a condition variable: its
+    // waiter takes the mutex back marked as contended, so every start of a
+    // job would cost the worker a futex wake for nobody.
+    std::atomic<std::uint32_t> Changes{0};
+    std::atomic<std::uint32_t> Sleepers{0};
     std::function<void()> Job;
     sigset_t Mask{};
     char HomeName[16]{};  // the creator's, which a new thread inherits
@@ -49,6 +54,38 @@ struct TParkedWorker {
 namespace {
 
 using detail::TParkedWorker;
+
+// After a change made under the worker's lock, with the lock released.
+void Announce(TParkedWorker& worker) noexcept
+{
+    worker.Changes.fetch_add(1);
+    if (worker.Sleepers.load() != 0) {
+        const int saved = errno;
+        ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&worker.Changes),
+                  FUTEX_WAKE | FUTEX_PRIVATE_FLAG, INT32_MAX, nullptr, nullptr, 0);
+        errno = saved;
+    }
+}
+
+// Until done() holds, checked under the lock; sleeps between changes.
+template <typename Done>
+void AwaitChange(TParkedWorker& worker, std::unique_lock<std::mutex>& lock, Done done)
+{
+    while (!done()) {
+        const std::uint32_t seen = worker.Changes.load();
+        lock.unlock();
+        // Counted before the last look: a change announced after it sees a sleeper.
+        worker.Sleepers.fetch_add(1);
+        if (worker.Changes.load() == seen) {
+            const int saved = errno;
+            ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&worker.Changes),
+                      FUTEX_WAIT | FUTEX_PRIVATE_FLAG, seen, nullptr, nullptr, 0);
+            errno = saved;
+        }
+        worker.Sleepers.fetch_sub(1);
+        lock.lock();
+    }
+}
 
 struct TPool {
     TPool() { Parked.reserve(TParkedThread::ParkedLimit); }
@@ -120,8 +157,8 @@ void* WorkerMain(void* argument)
         sigset_t mask;
         {
             std::unique_lock lock(self->Lock);
-            self->Changed.wait(lock,
-                               [&] { return self->Given != self->Finished && !self->HeldBack; });
+            AwaitChange(*self, lock,
+                        [&] { return self->Given != self->Finished && !self->HeldBack; });
             job = std::move(self->Job);
             self->Job = nullptr;
             serial = self->Given;
@@ -142,7 +179,7 @@ void* WorkerMain(void* argument)
             std::lock_guard lock(self->Lock);
             self->Finished = serial;
         }
-        self->Changed.notify_all();
+        Announce(*self);
         if (!parked) return nullptr;
     }
 }
@@ -196,7 +233,7 @@ void WakeHeld() noexcept
             worker->Mask = mask;
             worker->HeldBack = false;
         }
-        worker->Changed.notify_all();
+        Announce(*worker);
     }
 }
 
@@ -237,7 +274,7 @@ TParkedThread::TParkedThread(std::function<void()> job, const char* name, TStart
         if (!held) ::pthread_sigmask(SIG_SETMASK, nullptr, &worker->Mask);
         Serial = ++worker->Given;
     }
-    if (!held) worker->Changed.notify_all();
+    if (!held) Announce(*worker);
     Worker = std::move(worker);
 }
 
@@ -270,7 +307,7 @@ void TParkedThread::join()
     WakeHeld();
     {
         std::unique_lock lock(Worker->Lock);
-        Worker->Changed.wait(lock, [&] { return Worker->Finished >= Serial; });
+        AwaitChange(*Worker, lock, [&] { return Worker->Finished >= Serial; });
     }
     Worker.reset();
 }
