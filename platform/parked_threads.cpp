@@ -18,7 +18,6 @@
 #include <system_error>
 #include <vector>
 
-#include <linux/futex.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -31,11 +30,7 @@ namespace detail {
 struct TParkedWorker {
     pthread_t Native{};
     std::mutex Lock;
-    // A job handed over, let go or finished. Not a condition variable: its
-    // waiter takes the mutex back marked as contended, so every start of a
-    // job would cost the worker a futex wake for nobody.
-    std::atomic<std::uint32_t> Changes{0};
-    std::atomic<std::uint32_t> Sleepers{0};
+    TChangeWord Changes;  // a job handed over, let go or finished
     std::function<void()> Job;
     sigset_t Mask{};
     char HomeName[16]{};  // the creator's, which a new thread inherits
@@ -58,13 +53,7 @@ using detail::TParkedWorker;
 // After a change made under the worker's lock, with the lock released.
 void Announce(TParkedWorker& worker) noexcept
 {
-    worker.Changes.fetch_add(1);
-    if (worker.Sleepers.load() != 0) {
-        const int saved = errno;
-        ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&worker.Changes),
-                  FUTEX_WAKE | FUTEX_PRIVATE_FLAG, INT32_MAX, nullptr, nullptr, 0);
-        errno = saved;
-    }
+    worker.Changes.Bump();
 }
 
 // Until done() holds, checked under the lock; sleeps between changes.
@@ -72,17 +61,9 @@ template <typename Done>
 void AwaitChange(TParkedWorker& worker, std::unique_lock<std::mutex>& lock, Done done)
 {
     while (!done()) {
-        const std::uint32_t seen = worker.Changes.load();
+        const std::uint32_t seen = worker.Changes.Load();
         lock.unlock();
-        // Counted before the last look: a change announced after it sees a sleeper.
-        worker.Sleepers.fetch_add(1);
-        if (worker.Changes.load() == seen) {
-            const int saved = errno;
-            ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&worker.Changes),
-                      FUTEX_WAIT | FUTEX_PRIVATE_FLAG, seen, nullptr, nullptr, 0);
-            errno = saved;
-        }
-        worker.Sleepers.fetch_sub(1);
+        worker.Changes.SleepWhile(seen);
         lock.lock();
     }
 }

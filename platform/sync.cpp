@@ -490,6 +490,38 @@ void LockContended(std::recursive_mutex& mutex)
     SpinThenLock(mutex);
 }
 
+void TChangeWord::Bump() noexcept
+{
+    Word.fetch_add(1);
+    if (Sleepers.load() == 0) return;
+    const int saved = errno;
+    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&Word), FUTEX_WAKE | FUTEX_PRIVATE_FLAG,
+              INT32_MAX, nullptr, nullptr, 0);
+    errno = saved;
+}
+
+void TChangeWord::SleepWhile(std::uint32_t seen,
+                             const std::chrono::steady_clock::time_point* deadline) noexcept
+{
+    timespec until{};
+    if (deadline) {
+        const auto since = deadline->time_since_epoch();
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
+        until.tv_sec = static_cast<time_t>(seconds.count());
+        until.tv_nsec = static_cast<long>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds).count());
+    }
+    const int saved = errno;
+    // Counted before the last look: a Bump after it sees a sleeper.
+    Sleepers.fetch_add(1);
+    if (Word.load() == seen)
+        ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&Word),
+                  FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, seen, deadline ? &until : nullptr, nullptr,
+                  FUTEX_BITSET_MATCH_ANY);
+    Sleepers.fetch_sub(1);
+    errno = saved;
+}
+
 std::chrono::nanoseconds SpinLimit() noexcept
 {
     // About what waking a sleeping thread on the other, idle CPU costs on

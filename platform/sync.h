@@ -156,6 +156,25 @@ private:
     TSpinGauge* Outer;
 };
 
+// A word that threads sleep on until it changes, beside state that a mutex
+// of its own guards. Unlike a condition variable it costs nothing when nobody
+// sleeps, and a woken thread takes its mutex back without marking it
+// contended (which would cost its next unlock a futex wake for nobody).
+class TChangeWord {
+public:
+    std::uint32_t Load() const noexcept { return Word.load(); }
+    // Changes the word and wakes every thread that sleeps on it.
+    void Bump() noexcept;
+    // Sleeps while the word holds seen, for good or until deadline; may
+    // return early, so the caller looks again.
+    void SleepWhile(std::uint32_t seen,
+                    const std::chrono::steady_clock::time_point* deadline = nullptr) noexcept;
+
+private:
+    std::atomic<std::uint32_t> Word{0};
+    std::atomic<std::uint32_t> Sleepers{0};
+};
+
 // The bound of one spin, or zero when spinning cannot help: the calling
 // thread may run on one CPU only, so a partner could not run while it spins.
 std::chrono::nanoseconds SpinLimit() noexcept;

@@ -59,14 +59,13 @@ struct SentItem {
 
     // Under the owner queue's lock.
     TSentState State = TSentState::ssWaiting;
-    // Set (release) once State is ssDone or ssFailed, for a sender that spins
-    // before it takes the lock; the lock still orders what it then reads.
-    std::atomic<bool> Ended{false};
+    // Moved off 0 once State is ssDone or ssFailed, for a sender that spins
+    // or sleeps before it takes the lock; the lock still orders what it then reads.
+    TChangeWord Ended;
     bool Abandoned = false;  // the sender stopped waiting while it ran
     LRESULT Result = 0;
     DWORD Error = ERROR_SUCCESS;
     std::exception_ptr Raised;
-    std::condition_variable Finished;
 };
 
 struct ThreadQueue {
@@ -185,8 +184,7 @@ void EndQueue(const std::shared_ptr<ThreadQueue>& queue)
         for (auto& item : queue->Sent) {
             item->State = TSentState::ssFailed;
             item->Error = item->Target ? ERROR_INVALID_WINDOW_HANDLE : ERROR_INVALID_THREAD_ID;
-            item->Ended.store(true, std::memory_order_release);
-            item->Finished.notify_all();
+            item->Ended.Bump();
         }
         queue->Sent.clear();
         queue->Posted.clear();
@@ -281,13 +279,12 @@ BOOL Deliver(ThreadQueue& queue, const std::shared_ptr<SentItem>& item, DWORD mi
     // at once pays for being woken on top of that.
     lock.unlock();
     thread_local TSpinGauge answers;
-    SpinBriefly(answers, [&] { return item->Ended.load(std::memory_order_acquire); });
+    if (!SpinBriefly(answers, [&] { return item->Ended.Load() != 0; })) {
+        const bool forever = milliseconds == INFINITE;
+        while (item->Ended.Load() == 0 && (forever || std::chrono::steady_clock::now() < deadline))
+            item->Ended.SleepWhile(0, forever ? nullptr : &deadline);
+    }
     lock.lock();
-    auto ended = [&] { return item->State == TSentState::ssDone || item->State == TSentState::ssFailed; };
-    if (milliseconds == INFINITE)
-        item->Finished.wait(lock, ended);
-    else
-        item->Finished.wait_until(lock, deadline, ended);
     if (item->State == TSentState::ssDone) {
         if (raised) *raised = std::move(item->Raised);
         return TRUE;
@@ -353,13 +350,12 @@ bool ServeOneSent(ThreadQueue& queue)
         item->State = TSentState::ssFailed;
         item->Error = ERROR_UNHANDLED_EXCEPTION;
     }
-    item->Ended.store(true, std::memory_order_release);
     ServedSinceWait = true;
     // Woken after the lock is let go, or the sender would wake only to wait
     // for it: one switch less on every send and synchronised call. The item
-    // is ours too (shared), so its condition outlives the sender's return.
+    // is ours too (shared), so its word outlives the sender's return.
     lock.unlock();
-    item->Finished.notify_all();
+    item->Ended.Bump();
     if (raised) std::rethrow_exception(raised);
     return true;
 }
@@ -496,8 +492,7 @@ BOOL DestroyWindow(HWND window)
             if (item->Target != entry) return false;
             item->State = TSentState::ssFailed;
             item->Error = ERROR_INVALID_WINDOW_HANDLE;
-            item->Ended.store(true, std::memory_order_release);
-            item->Finished.notify_all();
+            item->Ended.Bump();
             return true;
         });
         std::erase(queue.Windows, entry);
@@ -658,10 +653,9 @@ BOOL ReplyToSender(DWORD senderId)
             if (item.Abandoned) return FALSE;
             item.Result = 0;
             item.State = TSentState::ssDone;
-            item.Ended.store(true, std::memory_order_release);
         }
-        // The serving frame keeps the item, and its condition, alive.
-        item.Finished.notify_all();
+        // The serving frame keeps the item, and its word, alive.
+        item.Ended.Bump();
         return TRUE;
     }
     return FALSE;
