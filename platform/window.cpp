@@ -145,12 +145,26 @@ thread_local DWORD CurrentThreadId = 0;
 // Something was served or dispatched since this thread's last message wait.
 thread_local bool ServedSinceWait = false;
 
+// Procedures and calls this thread runs for itself (direct sends, dispatched
+// posted messages, calls to itself), however deeply nested.
+thread_local unsigned OwnCalls = 0;
+
+struct OwnCall {
+    OwnCall() { ++OwnCalls; }
+    ~OwnCall() { --OwnCalls; }
+    OwnCall(const OwnCall&) = delete;
+    OwnCall& operator=(const OwnCall&) = delete;
+};
+
 // A sent message or call being served, in the serving frame; the innermost
 // is the thread's Serving. Only the serving thread looks at these.
 struct ServedSend {
     SentItem& Item;
     ThreadQueue& Queue;
     ServedSend* Outer;
+    // What runs inside the sent work for this thread's own sake (OwnCalls
+    // above this) is not that work and may not opt it in to an early reply.
+    unsigned OwnCallsAtStart;
     bool MayReply = false;
     bool Replied = false;
 };
@@ -316,7 +330,7 @@ bool ServeOneSent(ThreadQueue& queue)
     }
     LRESULT result = 0;
     std::exception_ptr raised;
-    ServedSend served{*item, queue, Serving};
+    ServedSend served{*item, queue, Serving, OwnCalls};
     Serving = &served;
     try {
         if (item->Target)
@@ -589,6 +603,7 @@ LRESULT SendMessageTimeout(HWND window, UINT message, WPARAM wParam, LPARAM lPar
     auto entry = LiveWindow(window);
     if (!entry) return FailWith(ERROR_INVALID_WINDOW_HANDLE);
     if (entry->Owner->ThreadId == GetCurrentThreadId()) {
+        OwnCall own;
         LRESULT direct = CallProcedure(*entry, message, wParam, lParam);
         if (result) *result = static_cast<DWORD_PTR>(direct);
         return TRUE;
@@ -614,6 +629,7 @@ BOOL SendThreadCall(DWORD threadId, const std::function<void()>& call, DWORD mil
 {
     if (!call) return FailWith(ERROR_INVALID_PARAMETER);
     if (threadId == GetCurrentThreadId()) {
+        OwnCall own;
         call();
         return TRUE;
     }
@@ -638,7 +654,7 @@ DWORD InSendMessageEx(void*)
 
 void PermitEarlyReply()
 {
-    if (Serving) Serving->MayReply = true;
+    if (Serving && Serving->OwnCallsAtStart == OwnCalls) Serving->MayReply = true;
 }
 
 BOOL ReplyToSender(DWORD senderId)
@@ -715,6 +731,7 @@ LRESULT DispatchMessage(const MSG* msg)
     if (!msg || !msg->hwnd) return 0;
     auto entry = LiveWindow(msg->hwnd);
     if (!entry) return 0;
+    OwnCall own;
     return CallProcedure(*entry, msg->message, msg->wParam, msg->lParam);
 }
 

@@ -200,6 +200,9 @@ inline constexpr DWORD ISMEX_REPLIED = 0x00000008;
 DWORD InSendMessageEx(void* reserved);
 
 // From inside a sent message or call: ReplyToSender may let its sender go.
+// Nothing from a procedure or call that the thread runs for itself within
+// one (sent to its own window or thread, or a dispatched posted message):
+// that is not the sent work, which may still need its sender.
 void PermitEarlyReply();
 
 // Lets thread senderId go on where it waits for a sent message or call that

@@ -102,6 +102,10 @@ TKivBaseDispatcher::~TKivBaseDispatcher()
 void TKivBaseDispatcher::Shutdown()
 {
     if (ShutDown.exchange(true)) return;
+    // Destroyed during a notification, perhaps from one of its handlers: the
+    // close is asked for before a thread that waits for that handler is let
+    // go below, or it would run on into the next handler meanwhile.
+    if (Notifying && !ClosePending) CloseLine();
     {
         // Destroyed from a packet handler that a thread of this line waits
         // for: the wait below is for that very thread, so it goes on now.

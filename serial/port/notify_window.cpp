@@ -53,6 +53,10 @@ LRESULT ComWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     if (!dispatcher || !dispatcher->PortOwner()) return 0;
     auto* port = dynamic_cast<TKivCustomComPort*>(dispatcher->PortOwner());
     if (!port) return 0;
+    // A handler that destroys the port lets the dispatch thread go before it
+    // returns, since the destruction waits for that thread (ReplyToSender).
+    // Nothing of the dispatcher is touched here afterwards.
+    if (message != kvPortClosing) PermitEarlyReply();
     try {
         port->HandleNotification(message, wParam, lParam);
     } catch (...) {

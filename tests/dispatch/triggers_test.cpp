@@ -17,11 +17,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace kivo::test {
@@ -812,6 +814,42 @@ TEST_F(Threaded, CloseAskedForFromAHandlerEndsThePassAndReleasesTheLine)
     EXPECT_EQ(Line.DispatchThread.load(), nullptr);
     EXPECT_EQ(Line.InputCount(), 0);  // the dispatch buffer is gone
     EXPECT_TRUE(Line.ReleaseClaimed.load());
+}
+
+// Destroyed by a handler on the main thread, the dispatcher lets go of the
+// dispatch thread that waits for that handler; a close that takes its time
+// (a slow flush, as a device's may be) must not give that thread room to run
+// the next handler.
+TEST_F(Threaded, ADispatcherDestroyedFromAHandlerOnTheMainThreadCallsNoFurtherHandler)
+{
+    struct SlowFlush : ScriptedDispatcher {
+        ~SlowFlush() override { Shutdown(); }
+        int DeviceFlush(int queue) override
+        {
+            // As long as a thread let go too early takes to ask for the next
+            // handler, within a bound.
+            if (Slow.exchange(false))
+                win::MsgWaitForMultipleObjects(0, nullptr, 200, win::QS_SENDMESSAGE);
+            return ScriptedDispatcher::DeviceFlush(queue);
+        }
+        std::atomic<bool> Slow{false};
+    };
+    auto* line = new SlowFlush;
+    ASSERT_EQ(line->Open(), 0);
+    std::atomic<int> later{0};
+    line->AttachEventHandler(TTriggerHandlerEvent::FromFunction(
+        [&line](win::UINT, win::WPARAM, win::LPARAM) {
+            if (!line) return;
+            line->Slow = true;
+            delete std::exchange(line, nullptr);
+        }), true);
+    line->AttachEventHandler(TTriggerHandlerEvent::FromFunction(
+        [&later](win::UINT, win::WPARAM, win::LPARAM) { ++later; }), true);
+    line->SetAvailThreshold(1);
+    line->Receive("x");
+    ASSERT_TRUE(Pump(5s, [&] { return line == nullptr; }));
+    Pump(100ms, [] { return false; });
+    EXPECT_EQ(later.load(), 0) << "a handler ran while its dispatcher was being destroyed";
 }
 
 } // namespace

@@ -319,6 +319,41 @@ TEST_F(WindowQueue, AnEarlyReplyLetsASenderGoOnlyFromACallThatPermitsIt)
     EXPECT_EQ(InSendMessageEx(nullptr), ISMEX_NOSEND);
 }
 
+TEST_F(WindowQueue, WhatTheServingThreadRunsForItselfCannotLetTheSenderGo)
+{
+    DWORD target = GetCurrentThreadId();
+    std::atomic<DWORD> sender{0};
+    std::vector<bool> replied;  // by a direct send, a posted message, a self call
+    auto permitAndReply = [&] {
+        PermitEarlyReply();
+        replied.push_back(ReplyToSender(sender) != FALSE);
+    };
+    HWND window = CreateMessageWindow([&](UINT, WPARAM, LPARAM) -> LRESULT {
+        permitAndReply();
+        return 0;
+    });
+    bool outerReplied = true, repliedAtLast = false;
+    std::thread caller([&] {
+        sender = GetCurrentThreadId();
+        SendThreadCall(target, [&] {
+            SendMessage(window, MsgA, 0, 0);
+            PostMessage(window, MsgB, 0, 0);
+            ProcessOneMessage();
+            SendThreadCall(target, permitAndReply, INFINITE);
+            outerReplied = ReplyToSender(sender) != FALSE;
+            PermitEarlyReply();
+            repliedAtLast = ReplyToSender(sender) != FALSE;
+        }, INFINITE);
+    });
+    ASSERT_TRUE(SendArrives(10000));
+    EXPECT_TRUE(ProcessOneSentMessage());
+    caller.join();
+    DestroyWindow(window);
+    EXPECT_EQ(replied, std::vector<bool>(3, false));
+    EXPECT_FALSE(outerReplied);
+    EXPECT_TRUE(repliedAtLast);
+}
+
 TEST_F(WindowQueue, QuitWaitsBehindPostedMessagesAndSurvivesWaitLoops)
 {
     RecordingWindow window;

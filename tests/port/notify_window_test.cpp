@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -181,9 +182,14 @@ TEST_F(NotifyWindow, AHandlerDestroyingItsPortEndsTheNotificationThere)
     auto* port = new TKivComPort(&Form);
     OpenPort(*port);
     int availCalls = 0;
+    std::chrono::steady_clock::duration destruction{};
     port->SetOnTrigger(TTriggerEvent::FromFunction([&](TObject*, WORD, WORD, WORD) {
         ++Calls;
+        // This closure dies with the port: nothing of it is used afterwards.
+        auto* took = &destruction;
+        const auto start = std::chrono::steady_clock::now();
         delete std::exchange(port, nullptr);
+        *took = std::chrono::steady_clock::now() - start;
     }));
     port->SetOnTriggerAvail(TTriggerAvailEvent::FromFunction([&](TObject*, WORD) { ++availCalls; }));
     Far.Write("x");
@@ -193,6 +199,11 @@ TEST_F(NotifyWindow, AHandlerDestroyingItsPortEndsTheNotificationThere)
     // makes reaches the handlers of a port that is going or gone.
     EXPECT_EQ(Calls, 1);
     EXPECT_EQ(availCalls, 0);
+    // The destruction waits for the dispatch thread that waits for this
+    // handler; letting that thread go is what ends it, not the send's limit.
+    EXPECT_LT(destruction, 1s)
+        << "the destruction took "
+        << std::chrono::duration_cast<std::chrono::milliseconds>(destruction).count() << " ms";
 }
 
 // A handler run on the main thread while the dispatch thread waits for it,
