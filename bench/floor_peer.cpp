@@ -238,6 +238,8 @@ private:
                 taken.swap(Chunks);
             }
             if (taken.empty()) {
+                // A close that rang before seen was taken is seen here.
+                if (!Running) break;
                 Bells[roDispatch].Await(seen, {}, Clock::time_point::max());
                 continue;
             }
@@ -278,6 +280,7 @@ private:
                 out.swap(Output);
             }
             if (out.empty()) {
+                if (!Running) break;
                 Bells[roWrite].Await(seen, {}, Clock::time_point::max());
                 continue;
             }
