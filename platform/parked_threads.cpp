@@ -50,12 +50,6 @@ namespace {
 
 using detail::TParkedWorker;
 
-// After a change made under the worker's lock, with the lock released.
-void Announce(TParkedWorker& worker) noexcept
-{
-    worker.Changes.Bump();
-}
-
 // Until done() holds, checked under the lock; sleeps between changes.
 template <typename Done>
 void AwaitChange(TParkedWorker& worker, std::unique_lock<std::mutex>& lock, Done done)
@@ -160,7 +154,7 @@ void* WorkerMain(void* argument)
             std::lock_guard lock(self->Lock);
             self->Finished = serial;
         }
-        Announce(*self);
+        self->Changes.Bump();
         if (!parked) return nullptr;
     }
 }
@@ -214,7 +208,7 @@ void WakeHeld() noexcept
             worker->Mask = mask;
             worker->HeldBack = false;
         }
-        Announce(*worker);
+        worker->Changes.Bump();
     }
 }
 
@@ -255,7 +249,7 @@ TParkedThread::TParkedThread(std::function<void()> job, const char* name, TStart
         if (!held) ::pthread_sigmask(SIG_SETMASK, nullptr, &worker->Mask);
         Serial = ++worker->Given;
     }
-    if (!held) Announce(*worker);
+    if (!held) worker->Changes.Bump();
     Worker = std::move(worker);
 }
 
