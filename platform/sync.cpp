@@ -122,14 +122,21 @@ private:
 
 thread_local WaiterSlot OwnWaiter;
 
-// Sleeps while word holds WordAsleep, until deadline (absolute,
-// CLOCK_MONOTONIC, which steady_clock reads) or for good when deadline is
-// nullptr. May return early.
-void SleepOnWord(std::atomic<std::uint32_t>& word, const timespec* deadline)
+// Sleeps while word holds value, until deadline (absolute, CLOCK_MONOTONIC,
+// which steady_clock reads) or for good when deadline is nullptr. May return
+// early.
+void SleepOnWord(std::atomic<std::uint32_t>& word, std::uint32_t value, const timespec* deadline)
 {
     ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word),
-              FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, WordAsleep, deadline, nullptr,
+              FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, value, deadline, nullptr,
               FUTEX_BITSET_MATCH_ANY);
+}
+
+timespec AbsoluteTime(std::chrono::steady_clock::time_point at)
+{
+    auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch());
+    return timespec{static_cast<time_t>(since.count() / 1'000'000'000),
+                    static_cast<long>(since.count() % 1'000'000'000)};
 }
 
 void WakeWord(std::atomic<std::uint32_t>& word)
@@ -151,7 +158,7 @@ void AwaitWord(std::atomic<std::uint32_t>& word, bool forever,
         if (state == WordAwake &&
             !word.compare_exchange_strong(state, WordAsleep, std::memory_order_acq_rel))
             continue;
-        SleepOnWord(word, forever ? nullptr : &until);
+        SleepOnWord(word, WordAsleep, forever ? nullptr : &until);
     }
 }
 
@@ -322,12 +329,7 @@ DWORD Wait(const HANDLE* handles, DWORD count, bool waitAll, DWORD milliseconds)
     const bool forever = milliseconds == INFINITE;
     const Clock::time_point deadline =
         forever ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(milliseconds);
-    timespec until{};
-    if (!forever) {
-        auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch());
-        until.tv_sec = static_cast<time_t>(since.count() / 1'000'000'000);
-        until.tv_nsec = static_cast<long>(since.count() % 1'000'000'000);
-    }
+    const timespec until = forever ? timespec{} : AbsoluteTime(deadline);
     for (;;) {
         lock.unlock();
         if (spin)
@@ -503,21 +505,11 @@ void TChangeWord::Bump() noexcept
 void TChangeWord::SleepWhile(std::uint32_t seen,
                              const std::chrono::steady_clock::time_point* deadline) noexcept
 {
-    timespec until{};
-    if (deadline) {
-        const auto since = deadline->time_since_epoch();
-        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
-        until.tv_sec = static_cast<time_t>(seconds.count());
-        until.tv_nsec = static_cast<long>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds).count());
-    }
+    const timespec until = deadline ? AbsoluteTime(*deadline) : timespec{};
     const int saved = errno;
     // Counted before the last look: a Bump after it sees a sleeper.
     Sleepers.fetch_add(1);
-    if (Word.load() == seen)
-        ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&Word),
-                  FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, seen, deadline ? &until : nullptr, nullptr,
-                  FUTEX_BITSET_MATCH_ANY);
+    if (Word.load() == seen) SleepOnWord(Word, seen, deadline ? &until : nullptr);
     Sleepers.fetch_sub(1);
     errno = saved;
 }
