@@ -36,10 +36,16 @@ std::atomic<std::uint64_t> NextKey{1};
 // of costing a wake-up each time one is set.
 constexpr auto LongestSleep = std::chrono::hours(1);
 
-// When the poller looks at the devices again of its own accord. While it is
-// looking, the latest time there is, so that a deadline set meanwhile, which
-// its look may have missed, wakes it.
-std::atomic<Clock::rep> NextLook{Clock::time_point::max().time_since_epoch().count()};
+// When the poller looks at the devices again of its own accord, or one of
+// two marks while it is awake: Looking, from its wake-up until it has
+// settled its next sleep, and LookAgain once something changed meanwhile
+// that its look may have missed. A change made while it is awake costs a
+// further look before it sleeps instead of a write to the wake-up eventfd
+// and a turn: the read thread's next read comes while the poller ends the
+// turn that completed the last one.
+constexpr Clock::rep Looking = Clock::time_point::max().time_since_epoch().count();
+constexpr Clock::rep LookAgain = Looking - 1;
+std::atomic<Clock::rep> NextLook{Looking};
 
 timespec ToTimespec(Clock::duration left)
 {
@@ -245,7 +251,7 @@ void Poller::Run()
     std::vector<Turn> turn;
     epoll_event ready[ReadyCapacity];
     for (;;) {
-        NextLook.store(Clock::time_point::max().time_since_epoch().count());
+        NextLook.store(Looking);
         Gather(turn);
         Clock::time_point deadline = Clock::now() + LongestSleep;
         for (Turn& entry : turn) {
@@ -254,8 +260,13 @@ void Poller::Run()
             Refresh(*entry.Device);
             deadline = std::min(deadline, entry.Device->NextDeadline());
         }
-        NextLook.store(deadline.time_since_epoch().count());
+        Clock::rep looking = Looking;
+        if (!NextLook.compare_exchange_strong(looking, deadline.time_since_epoch().count())) {
+            turn.clear();
+            continue;
+        }
         int count = WaitReady(ready, deadline);
+        NextLook.store(Looking);
         int failure = count < 0 && errno != EINTR ? errno : 0;
         for (int i = 0; i < count; ++i) {
             if (ready[i].data.u64 == WakeKey) {
@@ -301,16 +312,37 @@ void UnwatchDevice(CommDevice& device)
     device.Polled = false;
 }
 
+namespace {
+
+// A change made after the poller's look at this device is compared with
+// what that look found; one made before it was found by it.
+void AskForLook(Clock::rep before)
+{
+    // No deadline at all (a wait for input, for ever) asks for nothing.
+    if (before >= LookAgain) return;
+    Clock::rep next = NextLook.load();
+    for (;;) {
+        if (next == LookAgain) return;
+        if (next == Looking) {
+            if (NextLook.compare_exchange_weak(next, LookAgain)) return;
+            continue;
+        }
+        if (before < next)
+            if (Poller* poller = Current.load(std::memory_order_acquire)) poller->Wake();
+        return;
+    }
+}
+
+}  // namespace
+
 void WakePoller()
 {
-    if (Poller* poller = Current.load(std::memory_order_acquire)) poller->Wake();
+    AskForLook(Clock::time_point::min().time_since_epoch().count());
 }
 
 void WakePollerBefore(Clock::time_point deadline)
 {
-    // A deadline set after the poller's walk saw this device is compared
-    // with what that walk found; one set before it was found by it.
-    if (deadline.time_since_epoch().count() < NextLook.load()) WakePoller();
+    AskForLook(deadline.time_since_epoch().count());
 }
 
 }  // namespace kivo::win::detail

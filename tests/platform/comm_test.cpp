@@ -470,6 +470,52 @@ TEST_F(CommTransfer, TwoPortsOpenAtOnceAreEachServedWhicheverOneCloses)
     servedAfterClosing(two, readTwo, farTwo, Port);
 }
 
+// A read made as soon as the last one completes usually finds the poller
+// still awake from the turn that completed it, and its deadline must count
+// all the same. A second port kept busy makes the poller's looks long.
+TEST_F(CommTransfer, AReadMadeWhileThePollerIsAwakeKeepsItsTimeOut)
+{
+    OpenCom1(WaitForAll);
+    PtyPair farTwo;
+    farTwo.LinkAs(Devices.Path(), "com2");
+    HANDLE two = OpenPort(R"(\\.\COM2)");
+    ASSERT_NE(two, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+    std::atomic<bool> done{false};
+    std::thread busy([&] {
+        DWORD errors = 0;
+        COMSTAT status{};
+        while (!done) ClearCommError(two, &errors, &status);
+    });
+    struct Stopped
+    {
+        std::atomic<bool>& Done;
+        std::thread& Busy;
+        HANDLE Two;
+        ~Stopped()
+        {
+            Done = true;
+            Busy.join();
+            CloseHandle(Two);
+        }
+    } stopped{done, busy, two};
+    char buffer[10];
+    DWORD n = 0;
+    const COMMTIMEOUTS brief{0, 0, 10, 0, 0};
+    for (int round = 0; round < 200; ++round) {
+        ASSERT_TRUE(SetCommTimeouts(Port, &WaitForAll));
+        ASSERT_FALSE(ReadFile(Port, buffer, 1, &n, &Read.Record));
+        ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+        Far.Write("x");
+        ASSERT_TRUE(GetOverlappedResult(Port, &Read.Record, &n, TRUE));
+        ASSERT_EQ(n, 1u);
+        ASSERT_TRUE(SetCommTimeouts(Port, &brief));
+        ASSERT_FALSE(ReadFile(Port, buffer, 10, &n, &Read.Record));
+        ASSERT_TRUE(Read.SignalledWithin(2000)) << "round " << round << ": the time-out was not kept";
+        ASSERT_TRUE(GetOverlappedResult(Port, &Read.Record, &n, TRUE));
+        ASSERT_EQ(n, 0u);
+    }
+}
+
 // An owner that sees its read done may close the event at once. The
 // completion's signal must not land on an event made right after, which
 // the allocator tends to put at the same address. The race is narrow, so
