@@ -173,7 +173,12 @@ int TKivWin32Dispatcher::DeviceFlush(int queue)
         // threads' arrivals set the same event and nobody takes those.
         if (ThreadAckEvent) ResetEvent(ThreadAckEvent);
         SetEvent(OutputFlushEvent);
-        if (ThreadAckEvent) WaitForSingleObject(ThreadAckEvent, FlushAckLimit);
+        // A write thread that is stopping (its line failed) may end without
+        // answering; the stop stays signalled, so it ends this wait too.
+        if (ThreadAckEvent) {
+            HANDLE answers[2] = {ThreadAckEvent, StopEvent};
+            WaitForMultipleObjects(2, answers, FALSE, FlushAckLimit);
+        }
     }
     return purged ? 1 : 0;
 }

@@ -146,6 +146,55 @@ TEST_F(FailingLine, ReleaseOnFailureKeepsTheOutputEventOpenUnderAWrite)
     EXPECT_TRUE(NothingShown());
 }
 
+// The line failing just as the owner's close flushes a block still on its
+// way out: the failing thread has raised the stop flag, and the rest of its
+// stop request (the event) comes a moment later.
+class TFailingAsFlushed : public TKivWin32Dispatcher {
+public:
+    TFailingAsFlushed() : TKivWin32Dispatcher(nullptr) {}
+    ~TFailingAsFlushed() override
+    {
+        Shutdown();
+        if (Failing.joinable()) Failing.join();
+    }
+    int DeviceFlush(int queue) override
+    {
+        if (queue == 0 && Arm.exchange(false)) {
+            StopRequested = true;
+            Failing = std::thread([this] {
+                std::this_thread::sleep_for(100ms);
+                SetEvent(StopEvent);
+            });
+        }
+        return TKivWin32Dispatcher::DeviceFlush(queue);
+    }
+    std::atomic<bool> Arm{false};
+    std::thread Failing;
+};
+
+// The write thread ends with the stop and never answers the flush; the
+// close must not sit out the whole wait for that answer.
+TEST_F(FailingLine, CloseFlushingAsTheLineFailsIsNotHeldUp)
+{
+    TFailingAsFlushed line;
+    ASSERT_EQ(Open(line, 2, 65536), 0);
+    // Far more than the far end holds while it reads nothing.
+    const std::string block(40000, 'x');
+    ASSERT_EQ(line.WriteBlock(block.data(), static_cast<int>(block.size())), 0);
+    // Until the far end is full and the rest of the block waits to go out.
+    ASSERT_TRUE(PumpUntil(2s, [&] {
+        COMSTAT status{};
+        return line.BlockInFlight.load() && ClearCommError(line.DeviceHandle, nullptr, &status) &&
+               status.cbOutQue > 0;
+    }));
+
+    line.Arm = true;
+    const auto start = std::chrono::steady_clock::now();
+    line.CloseLine();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_FALSE(line.Started());
+}
+
 TEST_F(FailingLine, HandleClosedUnderTheThreadsEndsThemWithoutAReport)
 {
     TKivWin32Dispatcher line(nullptr);
