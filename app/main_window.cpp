@@ -560,6 +560,8 @@ void TForm1::Timer1Timer()
     const bool due =
         Label3->text().toStdString() == target ||
         ScheduleTimePassed(CB1->currentIndex(), CB2->currentIndex(), ScheduleSeenUpTo, now);
+    // Held back under the port prompt, it stays due for the tick after it.
+    if (due && TransmissionBlocked()) return;
     ScheduleSeenUpTo = now;
     if (!due) return;
     if (!Send(PriceFrame(CurrentPrices()))) return;

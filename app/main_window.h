@@ -130,8 +130,8 @@ private:
     // leaves without saving; a later save that works takes it back.
     bool ToldCloseLeavesUnsaved = false;
     int Counter = 0;
-    // The schedule has looked at the clock up to here: the arming or the
-    // last tick.
+    // The schedule has looked at the clock up to here: from the arming, or
+    // the last tick that was not held back.
     kivo::TLocalDateTime ScheduleSeenUpTo;
     std::optional<int> SignalExit;
 };
