@@ -83,4 +83,13 @@ std::string ScheduleTarget(const std::string& hourText, const std::string& minut
     return hourText + ":" + minuteText + ":00";
 }
 
+bool ScheduleTimePassed(int hour, int minute, const kivo::TLocalDateTime& since,
+                        const kivo::TLocalDateTime& now)
+{
+    if (hour < 0 || hour > 23 || minute < 0 || minute > 59) return false;
+    kivo::TLocalDateTime next{since.Year, since.Month, since.Day, hour, minute, 0, 0};
+    if (next <= since) next = kivo::AddMilliseconds(next, 24 * 60 * 60 * 1000);
+    return next <= now;
+}
+
 } // namespace tarvio

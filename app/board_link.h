@@ -42,5 +42,9 @@ std::string FormatClock(const kivo::TLocalDateTime& time);
 // The hour text, ":", the minute text, ":00": a literal colon whatever the
 // time separator.
 std::string ScheduleTarget(const std::string& hourText, const std::string& minuteText);
+// Whether hour:minute:00, on any day, lies after since and no later than now
+// on the wall clock. False without an hour (0 ... 23) or a minute (0 ... 59).
+bool ScheduleTimePassed(int hour, int minute, const kivo::TLocalDateTime& since,
+                        const kivo::TLocalDateTime& now);
 
 } // namespace tarvio

@@ -542,17 +542,28 @@ void TForm1::CB3Click()
     if (!CB3->isChecked()) {
         Timer1->stop();
     } else if (!Timer1->isActive()) {
+        ScheduleSeenUpTo = kivo::LocalNow();
         Timer1->start();
     }
 }
 
 void TForm1::Timer1Timer()
 {
+    const kivo::TLocalDateTime now = kivo::LocalNow();
     Label3->setVisible(true);
-    Label3->SetText(Q(FormatClock(kivo::LocalNow())));
+    Label3->SetText(Q(FormatClock(now)));
     const std::string target =
         ScheduleTarget(CB1->currentText().toStdString(), CB2->currentText().toStdString());
-    if (Label3->text().toStdString() != target) return;
+    // No tick may fall in the scheduled second: the machine was busy or
+    // asleep, or the clock jumped over it (a summer time change, a time
+    // sync). The prices then go at the first tick after it.
+    const bool due =
+        Label3->text().toStdString() == target ||
+        ScheduleTimePassed(CB1->currentIndex(), CB2->currentIndex(), ScheduleSeenUpTo, now);
+    // Held back under the port prompt, it stays due for the tick after it.
+    if (due && TransmissionBlocked()) return;
+    ScheduleSeenUpTo = now;
+    if (!due) return;
     if (!Send(PriceFrame(CurrentPrices()))) return;
     Label3->SetText("00:00:00");
     Timer1->stop();

@@ -11,6 +11,7 @@
 #include "app/board_settings.h"
 #include "app/mask_edit.h"
 #include "framework/component.h"
+#include "framework/local_time.h"
 #include "serial/packet/data_packet.h"
 #include "serial/port/com_port.h"
 
@@ -129,6 +130,9 @@ private:
     // leaves without saving; a later save that works takes it back.
     bool ToldCloseLeavesUnsaved = false;
     int Counter = 0;
+    // The schedule has looked at the clock up to here: from the arming, or
+    // the last tick that was not held back.
+    kivo::TLocalDateTime ScheduleSeenUpTo;
     std::optional<int> SignalExit;
 };
 

@@ -30,27 +30,27 @@ TLocalDateTime TSystemClock::Now() const
             local.tm_min,         local.tm_sec,     static_cast<int>(milliseconds.count())};
 }
 
-void TFixedClock::AdvanceMilliseconds(std::int64_t milliseconds)
+TLocalDateTime AddMilliseconds(const TLocalDateTime& time, std::int64_t milliseconds)
 {
     using namespace std::chrono;
-    // Calendar arithmetic on a zone-free time line: the fixed clock has no
-    // daylight-saving jumps, which is what tests want.
-    sys_days day = year_month_day{year{Current.Year}, month{static_cast<unsigned>(Current.Month)},
-                                  std::chrono::day{static_cast<unsigned>(Current.Day)}};
-    sys_time<std::chrono::milliseconds> t = day + hours{Current.Hour} + minutes{Current.Minute} +
-                                            seconds{Current.Second} +
-                                            std::chrono::milliseconds{Current.Millisecond};
+    // A zone-free time line: the fixed clock has no daylight-saving jumps,
+    // which is what tests want, and wall-clock readings compare as read.
+    sys_days day = year_month_day{year{time.Year}, month{static_cast<unsigned>(time.Month)},
+                                  std::chrono::day{static_cast<unsigned>(time.Day)}};
+    sys_time<std::chrono::milliseconds> t = day + hours{time.Hour} + minutes{time.Minute} +
+                                            seconds{time.Second} +
+                                            std::chrono::milliseconds{time.Millisecond};
     t += std::chrono::milliseconds{milliseconds};
     sys_days newDay = floor<days>(t);
     year_month_day ymd{newDay};
     hh_mm_ss clock{t - newDay};
-    Current = {static_cast<int>(ymd.year()),
-               static_cast<int>(static_cast<unsigned>(ymd.month())),
-               static_cast<int>(static_cast<unsigned>(ymd.day())),
-               static_cast<int>(clock.hours().count()),
-               static_cast<int>(clock.minutes().count()),
-               static_cast<int>(clock.seconds().count()),
-               static_cast<int>(clock.subseconds().count())};
+    return {static_cast<int>(ymd.year()),
+            static_cast<int>(static_cast<unsigned>(ymd.month())),
+            static_cast<int>(static_cast<unsigned>(ymd.day())),
+            static_cast<int>(clock.hours().count()),
+            static_cast<int>(clock.minutes().count()),
+            static_cast<int>(clock.seconds().count()),
+            static_cast<int>(clock.subseconds().count())};
 }
 
 TLocalDateTime LocalNow()

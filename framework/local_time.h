@@ -20,6 +20,10 @@ struct TLocalDateTime {
     friend auto operator<=>(const TLocalDateTime&, const TLocalDateTime&) = default;
 };
 
+// The time the given milliseconds later (earlier when negative) on the
+// calendar, with no daylight-saving jumps.
+TLocalDateTime AddMilliseconds(const TLocalDateTime& time, std::int64_t milliseconds);
+
 class TClockSource {
 public:
     virtual ~TClockSource() = default;
@@ -40,7 +44,10 @@ public:
 
     TLocalDateTime Now() const override { return Current; }
     void Set(const TLocalDateTime& value) { Current = value; }
-    void AdvanceMilliseconds(std::int64_t milliseconds);
+    void AdvanceMilliseconds(std::int64_t milliseconds)
+    {
+        Current = AddMilliseconds(Current, milliseconds);
+    }
     void AdvanceSeconds(std::int64_t seconds) { AdvanceMilliseconds(seconds * 1000); }
 
 private:

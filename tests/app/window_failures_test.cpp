@@ -16,7 +16,20 @@
 namespace tarvio::test {
 namespace {
 
-class WindowFailures : public WindowTest {};
+class WindowFailures : public WindowTest {
+protected:
+    // On port 0, where every opening asks the operator, who chooses COM3.
+    TForm1& ShowArmedAskingForThePort()
+    {
+        TBoardIni ini;
+        ini.Port = "0";
+        WriteIni(ini);
+        PromptAnswer = 3;
+        TForm1& form = ShowForm();
+        form.CB3->setChecked(true);
+        return form;
+    }
+};
 
 struct OpeningFailure {
     const char* Situation;
@@ -180,13 +193,8 @@ TEST_F(WindowFailures, TicksUnderTheOpeningBoxStartNoTransmission)
 
 TEST_F(WindowFailures, TicksUnderThePortPromptStartNoTransmission)
 {
-    TBoardIni ini;
-    ini.Port = "0";
-    WriteIni(ini);
-    PromptAnswer = 3;
-    TForm1& form = ShowForm();
+    TForm1& form = ShowArmedAskingForThePort();
     ASSERT_TRUE(form.Port1->Open());
-    form.CB3->setChecked(true);
     Services.Ctrl = true;
     form.Panel1Click();
     Services.Ctrl = false;
@@ -211,6 +219,32 @@ TEST_F(WindowFailures, TicksUnderThePortPromptStartNoTransmission)
     // No second frame was on its way: the next test tick's comes next.
     Tick(form.Timer2);
     EXPECT_EQ(Sent(2), (std::vector<std::string>{ExampleFrame, TestFrame("0001")}));
+}
+
+// The schedule's second passes while a manual send waits for the operator's
+// port choice; its ticks are held back, and the schedule goes once it ends.
+TEST_F(WindowFailures, TheScheduledSecondUnderThePortPromptIsNotLost)
+{
+    TForm1& form = ShowArmedAskingForThePort();
+    Clock.Set({2024, 3, 5, 7, 29, 59, 800});
+    App.SetPortPrompt([&] {
+        // What the prompt's own loop would run while the operator chooses.
+        for (int millisecond : {200, 700}) {
+            Clock.Set({2024, 3, 5, 7, 30, 0, millisecond});
+            Tick(form.Timer1);
+        }
+        Clock.Set({2024, 3, 5, 7, 30, 3, 0});
+        return std::optional<int>(3);
+    });
+    form.Button1Click();
+    ASSERT_EQ(Sent(1).size(), 1u);
+
+    App.SetPortPrompt([] { return std::optional<int>(3); });
+    Clock.Set({2024, 3, 5, 7, 30, 3, 300});
+    Tick(form.Timer1);
+    EXPECT_EQ(Sent(2), (std::vector<std::string>{ExampleFrame, ExampleFrame}));
+    EXPECT_FALSE(form.Timer1->isActive());
+    EXPECT_EQ(form.Label3->text(), "00:00:00");
 }
 
 TEST_F(WindowFailures, OutputRefusedInTheScheduleLeavesItArmed)

@@ -7,6 +7,8 @@
 #include <QApplication>
 #include <QTest>
 
+#include <algorithm>
+
 namespace tarvio::test {
 namespace {
 
@@ -69,17 +71,76 @@ TEST_F(WindowTriggers, ScheduleSendsOnceAtItsSecond)
     EXPECT_EQ(Sent(2).size(), 2u);
 }
 
-TEST_F(WindowTriggers, MissedSecondKeepsTheScheduleRunningWithoutSending)
+// A busy moment, a suspended machine or a clock set forward can leave no
+// tick in the schedule's second; the prices then go at the first tick after
+// it, not a day late.
+TEST_F(WindowTriggers, MissedSecondSendsAtTheNextTick)
 {
     TForm1& form = ShowArmed();
     At(7, 29, 59, 600);
     Tick(form.Timer1);
     At(7, 30, 1, 100);
     Tick(form.Timer1);
-    EXPECT_TRUE(Sent().empty());
-    EXPECT_TRUE(form.Timer1->isActive());
-    EXPECT_EQ(form.Label3->text(), "07:30:01");
+    EXPECT_EQ(Sent(1), std::vector<std::string>{ExampleFrame});
+    EXPECT_FALSE(form.Timer1->isActive());
+    EXPECT_EQ(form.Label3->text(), "00:00:00");
 }
+
+struct ClockStep {
+    const char* Situation;
+    int Hour;  // the schedule, minute 30
+    kivo::TLocalDateTime Armed, Before, After;
+    bool Sends;
+};
+
+void PrintTo(const ClockStep& step, std::ostream* out)
+{
+    *out << step.Situation;
+}
+
+class ScheduleOverAClockStep : public WindowTriggers,
+                               public ::testing::WithParamInterface<ClockStep> {};
+
+TEST_P(ScheduleOverAClockStep, SendsOnlyWhenTheMinuteWasPassed)
+{
+    const ClockStep& step = GetParam();
+    WriteIni(TBoardIni{});
+    TForm1& form = ShowForm();
+    form.CB1->setCurrentIndex(step.Hour);
+    Clock.Set(step.Armed);
+    form.CB3->setChecked(true);
+    Clock.Set(step.Before);
+    Tick(form.Timer1);
+    Clock.Set(step.After);
+    Tick(form.Timer1);
+    EXPECT_EQ(Sent().size(), step.Sends ? 1u : 0u);
+    EXPECT_EQ(form.Timer1->isActive(), !step.Sends);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, ScheduleOverAClockStep,
+    ::testing::Values(
+        ClockStep{"suspended overnight", 7, {2024, 3, 5, 18, 0, 0, 0}, {2024, 3, 5, 20, 0, 0, 0},
+                  {2024, 3, 6, 9, 0, 0, 200}, true},
+        // Lisbon, last Sunday of March: 01:00 becomes 02:00.
+        ClockStep{"skipped summer time hour", 1, {2024, 3, 31, 0, 59, 0, 0},
+                  {2024, 3, 31, 0, 59, 59, 800}, {2024, 3, 31, 2, 0, 0, 300}, true},
+        ClockStep{"set forward past the minute", 7, {2024, 3, 5, 7, 29, 0, 0},
+                  {2024, 3, 5, 7, 29, 59, 900}, {2024, 3, 5, 7, 35, 0, 400}, true},
+        ClockStep{"armed after the minute", 7, {2024, 3, 5, 7, 31, 0, 0},
+                  {2024, 3, 5, 7, 31, 0, 500}, {2024, 3, 5, 7, 31, 1, 0}, false},
+        ClockStep{"armed in the second after its start", 7, {2024, 3, 5, 7, 30, 0, 700},
+                  {2024, 3, 5, 7, 30, 1, 200}, {2024, 3, 5, 7, 30, 1, 700}, false},
+        ClockStep{"set back before the minute", 7, {2024, 3, 5, 7, 29, 0, 0},
+                  {2024, 3, 5, 7, 29, 59, 700}, {2024, 3, 5, 7, 20, 0, 200}, false},
+        // Lisbon, last Sunday of October: 02:00 becomes 01:00 again.
+        ClockStep{"repeated winter time hour", 1, {2024, 10, 27, 1, 45, 0, 0},
+                  {2024, 10, 27, 1, 59, 59, 800}, {2024, 10, 27, 1, 0, 0, 300}, false}),
+    [](const auto& info) {
+        std::string name = info.param.Situation;
+        std::replace(name.begin(), name.end(), ' ', '_');
+        return name;
+    });
 
 TEST_F(WindowTriggers, WithNoHourSelectedTheScheduleNeverMatches)
 {
