@@ -455,11 +455,14 @@ void TForm1::AbrirPorta()
         failed = true;
         if (error.ErrorCode == static_cast<int>(kivo::win::ERROR_ACCESS_DENIED))
             trouble = kivo::TPortState::psNotPermitted;
+    } catch (const kivo::EBadId&) {
+        failed = true;
+        trouble = kivo::TPortState::psAbsent;
     } catch (...) {
         failed = true;
     }
     // The operator's box is the same for every failure; the technician
-    // reads on standard error which of the two a port that is there has.
+    // reads on standard error which device was tried and what it lacks.
     if (trouble) std::cerr << "tarvio: " << kivo::PortTrouble(Port1->ComNumber(), *trouble) << '\n';
     if (failed) ReportOpeningFailure();
 }

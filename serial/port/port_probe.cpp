@@ -65,7 +65,8 @@ std::string PortTrouble(WORD comNumber, TPortState state)
     case TPortState::psAbsent:
         break;
     }
-    return port + " is not there";
+    return port + " is not there: connect it, or set Port in the settings to a number "
+                  "that tarvio-ports lists";
 }
 
 bool PortIsPresent(WORD comNumber, const TPortProbe& probe)

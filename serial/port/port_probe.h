@@ -34,7 +34,8 @@ struct TPortProbe {
 inline constexpr TPortProbe PortProbeSwitches{};
 
 // One line for the technician: COMn, the device it leads to, what is wrong
-// (held by another program, or not permitted for this user) and the remedy.
+// (not there, held by another program, or not permitted for this user) and
+// the remedy.
 std::string PortTrouble(win::WORD comNumber, TPortState state);
 
 bool PortIsPresent(win::WORD comNumber, const TPortProbe& probe = PortProbeSwitches);

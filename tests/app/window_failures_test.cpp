@@ -78,7 +78,8 @@ INSTANTIATE_TEST_SUITE_P(Situations, FirstShowOpeningFailure,
                          ::testing::Values(
                              OpeningFailure{"in use", true, false, false,
                                             R"(tarvio: COM3 \(.+\) is held by another program)"},
-                             OpeningFailure{"missing", false, true, false, nullptr},
+                             OpeningFailure{"missing", false, true, false,
+                                            R"(tarvio: COM3 \(.+\) is not there: connect it)"},
                              OpeningFailure{"cancelled", false, false, true, nullptr}),
                          [](const auto& info) {
                              std::string name = info.param.Situation;
