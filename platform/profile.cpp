@@ -543,6 +543,10 @@ BOOL WritePrivateProfileString(const std::string& section, const std::string& ke
         updated.append(eol);
     }
 
+    // The window saves every price after each answer of the sign, mostly
+    // unchanged: a rewrite, with its flush to the disk, would buy nothing.
+    if (exists && updated == content) return TRUE;
+
     std::string folder = FolderOf(path);
     struct stat folderInfo {};
     if (::stat(folder.c_str(), &folderInfo) != 0) return FailWith(FromErrno(errno));

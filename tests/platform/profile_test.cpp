@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <climits>
 #include <filesystem>
 #include <string>
@@ -134,6 +136,21 @@ TEST_F(SettingsFile, WritesKeepEveryOtherByte)
     EXPECT_EQ(Content(), "[Tarvio]\nP1=1\n[Cores]\nCor1=Verde") << "no final newline stays so";
     ASSERT_TRUE(Write("Hora_Muda", "Hora", "7"));
     EXPECT_EQ(Content(), "[Tarvio]\nP1=1\n[Cores]\nCor1=Verde\n\n[Hora_Muda]\nHora=7\n");
+
+    // A value written again as it stands rewrites nothing (nor flushes it
+    // to the disk): the file stays the same one.
+    const auto inode = [&] {
+        struct stat info {};
+        ::stat(Path.c_str(), &info);
+        return info.st_ino;
+    };
+    const ino_t kept = inode();
+    for (auto [section, key, value] : {std::tuple{"Hora_Muda", "Hora", "7"}, {"Tarvio", "P1", "1"}}) {
+        ASSERT_TRUE(Write(section, key, value));
+        EXPECT_EQ(inode(), kept) << key;
+    }
+    ASSERT_TRUE(Write("Tarvio", "P1", "2"));
+    EXPECT_NE(inode(), kept) << "a change goes through a new file";
 }
 
 TEST_F(SettingsFile, FirstWriteCreatesTheFile)
