@@ -21,6 +21,7 @@
 namespace {
 
 constexpr int FailedExit = 1;
+constexpr const char* AlreadyOpenText = "O Tarvio já está aberto.";
 
 bool Set(const char* name)
 {
@@ -68,7 +69,18 @@ int main(int argc, char* argv[])
     std::filesystem::path executable = kivo::win::ExecutablePath();
     if (executable.empty())
         executable = QCoreApplication::applicationFilePath().toStdString();
-    tarvio::TForm1 form(tarvio::SettingsPathFor(executable));
+    const std::string settings = tarvio::SettingsPathFor(executable);
+    // A second window on the same settings would find the port held by the
+    // first and send the operator to check it, or, asking for a port (Port=0),
+    // run on another one beside the first, each saving its prices over the
+    // other's.
+    if (!kivo::win::ClaimForThisProcess(settings)) {
+        std::cerr << "tarvio: another Tarvio is already open on " << settings
+                  << "; use that window\n";
+        application.Application().MessageBox(AlreadyOpenText);
+        return FailedExit;
+    }
+    tarvio::TForm1 form(settings);
     kivo::qt::TTerminationSignals termination([&form](int) { form.EndOnSignal(); });
     form.show();
     // The program ends on request only when the port could not be opened or

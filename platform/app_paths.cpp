@@ -3,10 +3,16 @@
 #include "platform/app_paths.h"
 
 #include <array>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
 #include <pwd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace kivo::win {
@@ -81,6 +87,29 @@ std::filesystem::path DevRoot()
 {
     std::filesystem::path set = FromEnvironment("KIVO_DEV_ROOT");
     return set.empty() ? std::filesystem::path("/dev") : set;
+}
+
+bool ClaimForThisProcess(const std::filesystem::path& file)
+{
+    std::error_code unresolved;
+    std::filesystem::path resolved = std::filesystem::weakly_canonical(file, unresolved);
+    if (unresolved) resolved = std::filesystem::absolute(file, unresolved);
+    // An abstract socket's name: the kernel frees it with the last process
+    // that holds it. FNV-1a keeps any path within the name's length.
+    std::uint64_t hash = 14695981039346656037ull;
+    for (unsigned char c : resolved.native()) hash = (hash ^ c) * 1099511628211ull;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    int length = std::snprintf(address.sun_path + 1, sizeof address.sun_path - 1,
+                               "tarvio-settings-%016llx", static_cast<unsigned long long>(hash));
+    int claim = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (claim < 0) return true;
+    auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
+    if (::bind(claim, reinterpret_cast<const sockaddr*>(&address), size) == 0)
+        return true;  // kept open until the process ends
+    const int error = errno;
+    ::close(claim);
+    return error != EADDRINUSE;
 }
 
 } // namespace kivo::win

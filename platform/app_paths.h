@@ -42,4 +42,11 @@ std::filesystem::path SystemFileFor(const std::filesystem::path& userFile);
 // scans starts here.
 std::filesystem::path DevRoot();
 
+// Claims file (by its resolved path) for this process until it ends, so
+// that a second copy of the program started on the same settings can tell;
+// false when another process of this machine holds the claim. Nothing is
+// made in the file system and nothing is left behind by a crash. Claimed
+// when the system will not say: a second copy is not worth a refused start.
+bool ClaimForThisProcess(const std::filesystem::path& file);
+
 } // namespace kivo::win

@@ -231,6 +231,24 @@ TEST_F(Program, AShutdownWhileAPortIsAskedForSavesAndIsNoFailure)
     EXPECT_NE(Ini().find("P1=4321\n"), std::string::npos) << Ini();
 }
 
+// A second start on the same settings (a double click on the menu entry)
+// hears that the program is open, not that its port may not exist.
+TEST_F(Program, ASecondCopyOnTheSameSettingsSaysSoAndEnds)
+{
+    Start();
+    const fs::path said = Dir.Path() / "second.out";
+    TChild second(std::vector<std::string>{Exe.string()}, Env(), said.string());
+    std::string box = WaitForWindowStarting("Tarvio");
+    ASSERT_FALSE(box.empty()) << "no box from the second copy: " << ReadText(said);
+    ASSERT_TRUE(RunCommand({"xdotool", "windowfocus", box, "key", "Return"}, Env(), 10s));
+    EXPECT_EQ(second.WaitExit(10s), std::optional<int>(1)) << ReadText(said);
+    EXPECT_NE(ReadText(said).find("tarvio: another Tarvio is already open on " +
+                                  (Dir.Path() / "tarvio.ini").string()),
+              std::string::npos)
+        << ReadText(said);
+    EXPECT_TRUE(Tarvio->Running()) << "the first copy goes on";
+}
+
 // Over ssh with no DISPLAY, "tarvio -display :0" opens the window on the
 // board's screen, as Qt's own option has it.
 TEST_F(Program, ADisplayNamedOnTheCommandLineIsOpened)

@@ -261,3 +261,17 @@ TEST_F(InstalledSettingsFile, APortableCopyKeepsItsFileBesideTheExecutable)
     EXPECT_EQ(GetPrivateProfileInt("Porta", "Port", 0, (Dir / "board.ini").string()), 0)
         << "the system file stands in only for the user's copy";
 }
+
+// A second copy of the program on the same settings must be told, whichever
+// name it reaches them by; a copy on other settings must not.
+TEST_F(InstalledSettingsFile, OneProcessAtATimeClaimsASettingsFile)
+{
+    Dir.Write("board.ini", "[Porta]\nPort=4\n");
+    fs::create_symlink(Dir / "board.ini", Dir / "link.ini");
+    ASSERT_TRUE(ClaimForThisProcess(Dir / "board.ini"));
+    EXPECT_FALSE(ClaimForThisProcess(Dir / "board.ini"));
+    EXPECT_FALSE(ClaimForThisProcess(Dir / "link.ini")) << "the same file by a link";
+    EXPECT_FALSE(ClaimForThisProcess(Dir / "sub/../board.ini"));
+    EXPECT_TRUE(ClaimForThisProcess(Dir / "other.ini")) << "a file not there yet is claimed too";
+    EXPECT_FALSE(ClaimForThisProcess(Dir / "other.ini"));
+}
