@@ -260,11 +260,12 @@ void Poller::Run()
             Refresh(*entry.Device);
             deadline = std::min(deadline, entry.Device->NextDeadline());
         }
+        // Something changed during the look: serve what is due and look
+        // again without sleeping. Looking again at once instead would starve
+        // every device for as long as a caller asks on each of its calls.
         Clock::rep looking = Looking;
-        if (!NextLook.compare_exchange_strong(looking, deadline.time_since_epoch().count())) {
-            turn.clear();
-            continue;
-        }
+        if (!NextLook.compare_exchange_strong(looking, deadline.time_since_epoch().count()))
+            deadline = Clock::time_point{};
         int count = WaitReady(ready, deadline);
         NextLook.store(Looking);
         int failure = count < 0 && errno != EINTR ? errno : 0;
