@@ -40,9 +40,9 @@ constexpr auto LongestSleep = std::chrono::hours(1);
 // two marks while it is awake: Looking, from its wake-up until it has
 // settled its next sleep, and LookAgain once something changed meanwhile
 // that its look may have missed. A change made while it is awake costs a
-// further look before it sleeps instead of a write to the wake-up eventfd
-// and a turn: the read thread's next read comes while the poller ends the
-// turn that completed the last one.
+// further turn without sleeping instead of a write to the wake-up eventfd
+// and a sleep cut short: the read thread's next read comes while the
+// poller ends the turn that completed the last one.
 constexpr Clock::rep Looking = Clock::time_point::max().time_since_epoch().count();
 constexpr Clock::rep LookAgain = Looking - 1;
 std::atomic<Clock::rep> NextLook{Looking};
