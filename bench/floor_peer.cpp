@@ -5,20 +5,28 @@
 // dispatcher and on to the main thread by a synchronised call. No stack code
 // runs, so its figures are the least the stack could cost on this machine,
 // in the same run, while it keeps those threads and their order.
-//   kivo-floor [--name NAME] --workload cycle|latency|throughput|idle --device PATH
+// With --device-calls it also makes the device calls the stack's opening and
+// close make for the steps they are asked to take (below, OpenPort and
+// Close): the gap from that column to the stack is the stack's own code.
+//   kivo-floor [--device-calls] [--name NAME] --workload cycle|latency|throughput|idle
+//              --device PATH
 
 #include "bench/bench_options.h"
 #include "bench/rig_protocol.h"
 
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -80,26 +88,56 @@ private:
     std::atomic<int> Sleepers{0};
 };
 
-// Open, configure and raise DTR and RTS as the raw-termios column does.
-int OpenPort(const std::string& path)
+// Open, configure and raise DTR and RTS as the raw-termios column does. With
+// deviceCalls, as the stack must: the name looked up; the port locked and
+// made exclusive, so that a held port is refused; the line made raw before
+// a byte can be echoed, configured, and its settings applied again with the
+// port's properties (three writes that differ, as the stack's do); DTR and
+// RTS each; the error counters' baseline, the modem lines, and the error
+// and queue counts.
+int OpenPort(const std::string& path, bool deviceCalls)
 {
+    struct stat link{};
+    if (deviceCalls && ::lstat(path.c_str(), &link) != 0) return -1;
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
+    auto unsupported = [] { return errno == ENOTTY || errno == EINVAL; };
+    auto fail = [fd] {
+        ::close(fd);
+        return -1;
+    };
+    if (deviceCalls && (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0))
+        return fail();
     termios settings{};
-    if (::tcgetattr(fd, &settings) == 0) {
-        ::cfmakeraw(&settings);
-        settings.c_cflag |= CS8 | CLOCAL | CREAD;
-        settings.c_cc[VMIN] = 1;
-        settings.c_cc[VTIME] = 0;
-        ::cfsetispeed(&settings, B9600);
-        ::cfsetospeed(&settings, B9600);
-        if (::tcsetattr(fd, TCSANOW, &settings) == 0) {
-            int bits = TIOCM_DTR | TIOCM_RTS;
-            if (::ioctl(fd, TIOCMBIS, &bits) == 0 || errno == ENOTTY || errno == EINVAL) return fd;
-        }
+    if (::tcgetattr(fd, &settings) != 0) return fail();
+    ::cfmakeraw(&settings);
+    settings.c_cflag |= CS8 | CLOCAL | CREAD;
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 0;
+    if (!deviceCalls) {
+        ::cfsetspeed(&settings, B9600);
+        int bits = TIOCM_DTR | TIOCM_RTS;
+        if (::tcsetattr(fd, TCSANOW, &settings) != 0 ||
+            (::ioctl(fd, TIOCMBIS, &bits) != 0 && !unsupported()))
+            return fail();
+        return fd;
     }
-    ::close(fd);
-    return -1;
+    settings.c_iflag |= IXON;
+    if (::tcsetattr(fd, TCSANOW, &settings) != 0) return fail();
+    serial_icounter_struct counters{};
+    if (::ioctl(fd, TIOCGICOUNT, &counters) != 0 && !unsupported()) return fail();
+    for (int bits : {TIOCM_DTR, TIOCM_RTS})
+        if (::ioctl(fd, TIOCMBIS, &bits) != 0 && !unsupported()) return fail();
+    int lines = 0;
+    if (::ioctl(fd, TIOCMGET, &lines) != 0 && !unsupported()) return fail();
+    ::cfsetspeed(&settings, B9600);
+    if (::tcsetattr(fd, TCSANOW, &settings) != 0) return fail();
+    int waiting = 0;
+    int queued = 0;
+    if (::ioctl(fd, FIONREAD, &waiting) != 0 || ::ioctl(fd, TIOCOUTQ, &queued) != 0) return fail();
+    settings.c_iflag &= ~IXON;
+    if (::tcsetattr(fd, TCSANOW, &settings) != 0) return fail();
+    return fd;
 }
 
 // The four line threads, parked between a close and the next open, and the
@@ -108,7 +146,8 @@ class TFloorLine {
 public:
     using THandler = std::function<void(std::string_view frame)>;
 
-    explicit TFloorLine(THandler handler) : Handler(std::move(handler))
+    TFloorLine(THandler handler, bool deviceCalls)
+        : Handler(std::move(handler)), DeviceCalls(deviceCalls)
     {
         StopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         for (TRole role : {roRead, roDispatch, roWrite, roStatus})
@@ -127,7 +166,7 @@ public:
 
     bool Open(const std::string& path)
     {
-        Fd = OpenPort(path);
+        Fd = OpenPort(path, DeviceCalls);
         if (Fd < 0) return false;
         Running = true;
         Left = 0;
@@ -140,12 +179,17 @@ public:
     void Close()
     {
         if (Fd < 0) return;
+        // The stack's close flushes both ways before it stops the threads,
+        // and lifts the exclusivity before the descriptor goes.
+        if (DeviceCalls && (::tcflush(Fd, TCOFLUSH) != 0 || ::tcflush(Fd, TCIFLUSH) != 0))
+            std::cerr << "kivo-floor: flush failed\n";
         Running = false;
         std::uint64_t one = 1;
         if (::write(StopFd, &one, sizeof one) < 0) std::cerr << "kivo-floor: stop bell failed\n";
         for (TBell& bell : Bells) bell.Ring();
         // A dispatcher inside a call still needs the main thread to end it.
         Pump(Clock::time_point::max(), BriefSpin, [this] { return Left.load() == Launched; });
+        if (DeviceCalls && ::ioctl(Fd, TIOCNXCL) != 0) std::cerr << "kivo-floor: TIOCNXCL failed\n";
         ::close(Fd);
         Fd = -1;
         Chunks.clear();
@@ -308,6 +352,7 @@ private:
     static constexpr std::uint32_t Launched = 4;
 
     THandler Handler;
+    const bool DeviceCalls;
     int Fd = -1;
     int StopFd = -1;
     std::atomic<bool> Running{false};
@@ -327,7 +372,7 @@ private:
     std::vector<std::thread> Threads;
 };
 
-int RunCycle(const TBenchArguments& args, long cycles)
+int RunCycle(const TBenchArguments& args, bool deviceCalls, long cycles)
 {
     std::vector<double> cycleUs;
     long errors = 0;
@@ -338,7 +383,7 @@ int RunCycle(const TBenchArguments& args, long cycles)
         if (frame && frame->Status == "CYC" &&
             frame->Sequence == static_cast<std::uint64_t>(index % 10000))
             ack = frame->Stamp;
-    });
+    }, deviceCalls);
     for (index = 0; index < cycles; ++index) {
         ack.reset();
         std::uint64_t start = NowNs();
@@ -359,11 +404,12 @@ int RunCycle(const TBenchArguments& args, long cycles)
     return errors ? 1 : 0;
 }
 
-int RunReceive(const TBenchArguments& args, bool latency)
+int RunReceive(const TBenchArguments& args, bool deviceCalls, bool latency)
 {
     TReceiveBook book(100'000'000, latency);
     bool last = false;
-    TFloorLine line([&](std::string_view frame) { last = book.Take(frame, NowNs()) || last; });
+    TFloorLine line([&](std::string_view frame) { last = book.Take(frame, NowNs()) || last; },
+                    deviceCalls);
     if (!line.Open(args.Device)) {
         std::cerr << "kivo-floor: open failed\n";
         return 1;
@@ -389,9 +435,9 @@ int RunReceive(const TBenchArguments& args, bool latency)
     return 0;
 }
 
-int RunIdle(const TBenchArguments& args, long seconds)
+int RunIdle(const TBenchArguments& args, bool deviceCalls, long seconds)
 {
-    TFloorLine line([](std::string_view) {});
+    TFloorLine line([](std::string_view) {}, deviceCalls);
     if (!line.Open(args.Device)) {
         std::cerr << "kivo-floor: open failed\n";
         return 1;
@@ -414,7 +460,10 @@ int main(int argc, char* argv[])
 {
     using namespace kivo::bench;
     std::vector<std::string> words(argv + 1, argv + argc);
-    words.insert(words.begin(), {"--name", "floor"});
+    const auto flag = std::find(words.begin(), words.end(), "--device-calls");
+    const bool deviceCalls = flag != words.end();
+    if (deviceCalls) words.erase(flag);
+    words.insert(words.begin(), {"--name", deviceCalls ? "floor-calls" : "floor"});
     std::string error;
     std::optional<TBenchArguments> args = ParseArguments(words, &error);
     if (!args) {
@@ -423,10 +472,11 @@ int main(int argc, char* argv[])
     }
     switch (args->Workload) {
     case TWorkload::wlCycle:
-        return RunCycle(*args, EnvironmentNumber("BENCH_CYCLES", 300, 1, 100000));
-    case TWorkload::wlLatency: return RunReceive(*args, true);
-    case TWorkload::wlThroughput: return RunReceive(*args, false);
-    case TWorkload::wlIdle: return RunIdle(*args, EnvironmentNumber("BENCH_IDLE_S", 10, 1, 600));
+        return RunCycle(*args, deviceCalls, EnvironmentNumber("BENCH_CYCLES", 300, 1, 100000));
+    case TWorkload::wlLatency: return RunReceive(*args, deviceCalls, true);
+    case TWorkload::wlThroughput: return RunReceive(*args, deviceCalls, false);
+    case TWorkload::wlIdle:
+        return RunIdle(*args, deviceCalls, EnvironmentNumber("BENCH_IDLE_S", 10, 1, 600));
     }
     return 1;
 }
