@@ -283,6 +283,9 @@ void Poller::Run()
         }
         for (Turn& entry : turn) {
             CommDevice& device = *entry.Device;
+            // Woken once the device is let go: a read thread woken at once
+            // would find it still held and sleep on it.
+            TWakesHeld wakes;
             std::lock_guard lock(device.Lock);
             if (device.Closed) continue;
             Clock::time_point now = Clock::now();

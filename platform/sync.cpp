@@ -180,7 +180,8 @@ public:
 
     void WakeAll()
     {
-        for (std::size_t i = 0; i < Count; ++i) WakeWord(Pending[i]->Wake);
+        for (std::size_t i = 0; i < Count; ++i)
+            if (!TWakesHeld::Keep(Pending[i]->Wake)) WakeWord(Pending[i]->Wake);
         Count = 0;
     }
 
@@ -448,6 +449,29 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr)
         return WaitFailedWith(ERROR_INVALID_PARAMETER);
     return Wait(handles, count, waitAll != FALSE, milliseconds);
+}
+
+namespace {
+thread_local TWakesHeld* HeldWakes = nullptr;
+} // namespace
+
+TWakesHeld::TWakesHeld() noexcept : Outer(HeldWakes)
+{
+    HeldWakes = this;
+}
+
+TWakesHeld::~TWakesHeld()
+{
+    HeldWakes = Outer;
+    for (std::size_t i = 0; i < Count; ++i) WakeWord(*Words[i]);
+}
+
+bool TWakesHeld::Keep(std::atomic<std::uint32_t>& word) noexcept
+{
+    TWakesHeld* scope = HeldWakes;
+    if (!scope || scope->Count == Capacity) return false;
+    scope->Words[scope->Count++] = &word;
+    return true;
 }
 
 TBriefWaits::TBriefWaits(TSpinGauge& gauge) noexcept : Outer(BriefGauge)

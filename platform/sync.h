@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -154,6 +155,29 @@ public:
 
 private:
     TSpinGauge* Outer;
+};
+
+// While one lives, the waiters that the calling thread's SetEvent calls
+// satisfy are woken only as it ends. A thread that signals under a lock of
+// its own makes one before it takes that lock, so that a woken thread does
+// not find the lock still held and sleep on it. Scopes nest and belong to
+// the thread that made them.
+class TWakesHeld {
+public:
+    TWakesHeld() noexcept;
+    ~TWakesHeld();
+    TWakesHeld(const TWakesHeld&) = delete;
+    TWakesHeld& operator=(const TWakesHeld&) = delete;
+
+    // For the events: keeps word's wake for the calling thread's innermost
+    // scope; false when there is none or it is full.
+    static bool Keep(std::atomic<std::uint32_t>& word) noexcept;
+
+private:
+    static constexpr std::size_t Capacity = 8;
+    TWakesHeld* Outer;
+    std::size_t Count = 0;
+    std::atomic<std::uint32_t>* Words[Capacity];
 };
 
 // A word that threads sleep on until it changes, beside state that a mutex

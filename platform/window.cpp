@@ -281,17 +281,24 @@ void Enqueue(ThreadQueue& queue, HWND window, UINT message, WPARAM wParam, LPARA
 BOOL Deliver(ThreadQueue& queue, const std::shared_ptr<SentItem>& item, DWORD milliseconds,
              std::exception_ptr* raised = nullptr)
 {
-    std::unique_lock lock(queue.Lock);
-    if (queue.Dead) return FailWith(item->Target ? ERROR_INVALID_WINDOW_HANDLE : ERROR_INVALID_THREAD_ID);
-    if (item->Target && item->Target->Destroyed) return FailWith(ERROR_INVALID_WINDOW_HANDLE);
-    item->Sender = GetCurrentThreadId();
-    queue.Sent.push_back(item);
-    queue.Refresh();
+    std::unique_lock lock(queue.Lock, std::defer_lock);
+    {
+        // The owner is woken once the queue is let go, or it would find the
+        // queue still held and sleep on it.
+        TWakesHeld wakes;
+        lock.lock();
+        if (queue.Dead)
+            return FailWith(item->Target ? ERROR_INVALID_WINDOW_HANDLE : ERROR_INVALID_THREAD_ID);
+        if (item->Target && item->Target->Destroyed) return FailWith(ERROR_INVALID_WINDOW_HANDLE);
+        item->Sender = GetCurrentThreadId();
+        queue.Sent.push_back(item);
+        queue.Refresh();
+        lock.unlock();
+    }
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     // The owner usually answers within microseconds; a sender that sleeps
     // at once pays for being woken on top of that.
-    lock.unlock();
     thread_local TSpinGauge answers;
     if (!SpinBriefly(answers, [&] { return item->Ended.Load() != 0; })) {
         const bool forever = milliseconds == INFINITE;

@@ -360,6 +360,35 @@ TEST(LateWake, ThreadsThatEndHandTheirWaitRecordsOnSafely)
     last.join();
 }
 
+TEST(HeldWakes, AWaiterSatisfiedInsideTheScopeIsWokenAsItEnds)
+{
+    ScopedEvent event(false);
+    std::atomic<bool> returned{false};
+    std::thread waiter([&] {
+        EXPECT_EQ(WaitForSingleObject(event.Handle, 10000), WAIT_OBJECT_0);
+        returned = true;
+    });
+    Clock::time_point ended;
+    {
+        TWakesHeld held;
+        // A signal that stays set found the waiter not waiting yet: taken
+        // back, and given again later.
+        bool taken = false;
+        for (int round = 0; round < 500 && !taken; ++round) {
+            SetEvent(event.Handle);
+            taken = WaitForSingleObject(event.Handle, 0) == WAIT_TIMEOUT;
+            if (!taken) std::this_thread::sleep_for(10ms);
+        }
+        EXPECT_TRUE(taken);
+        std::this_thread::sleep_for(50ms);
+        EXPECT_FALSE(returned.load()) << "woken while the scope lived";
+        ended = Clock::now();
+    }
+    waiter.join();
+    EXPECT_TRUE(returned.load());
+    EXPECT_LT(MsSince(ended), 2000);
+}
+
 // ---- Brief waits ------------------------------------------------------------------
 
 namespace {
