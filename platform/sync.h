@@ -160,8 +160,9 @@ private:
 // While one lives, the waiters that the calling thread's SetEvent calls
 // satisfy are woken only as it ends. A thread that signals under a lock of
 // its own makes one before it takes that lock, so that a woken thread does
-// not find the lock still held and sleep on it. Scopes nest and belong to
-// the thread that made them.
+// not find the lock still held and sleep on it. Nothing inside a scope may
+// wait for a thread it woke. Scopes nest and belong to the thread that made
+// them.
 class TWakesHeld {
 public:
     TWakesHeld() noexcept;
