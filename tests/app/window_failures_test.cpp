@@ -2,6 +2,8 @@
 // operator is shown.
 
 #include "app/board_link.h"
+#include "serial/errors/error_codes.h"
+#include "serial/errors/exceptions.h"
 #include "tests/app/window_fixture.h"
 
 #include <QTest>
@@ -37,6 +39,7 @@ struct OpeningFailure {
     bool Missing;         // no such port
     bool PortNumberZero;  // and the prompt is cancelled
     const char* Technician;  // what standard error says (a pattern), or nullptr: nothing
+    bool NothingToChoose = false;  // the prompt lists no port and OK is pressed
 };
 
 class FirstShowOpeningFailure : public WindowTest,
@@ -53,6 +56,10 @@ TEST_P(FirstShowOpeningFailure, IsReportedAndEndsTheProgramWithoutSaving)
         ASSERT_TRUE(Line.Hold(3));
     }
     if (GetParam().Missing) Line.Detach(3);
+    if (GetParam().NothingToChoose)
+        App.SetPortPrompt([]() -> std::optional<int> {
+            throw kivo::EBadId::CreateFromCode(kivo::ecBadId);
+        });
 
     ::testing::internal::CaptureStderr();
     TForm1& form = ShowForm();
@@ -80,7 +87,11 @@ INSTANTIATE_TEST_SUITE_P(Situations, FirstShowOpeningFailure,
                                             R"(tarvio: COM3 \(.+\) is held by another program)"},
                              OpeningFailure{"missing", false, true, false,
                                             R"(tarvio: COM3 \(.+\) is not there: connect it)"},
-                             OpeningFailure{"cancelled", false, false, true, nullptr}),
+                             OpeningFailure{"cancelled", false, false, true, nullptr},
+                             OpeningFailure{"nothing to choose", false, false, true,
+                                            "tarvio: no port to choose from: no serial port is "
+                                            "there; connect the sign's adapter",
+                                            true}),
                          [](const auto& info) {
                              std::string name = info.param.Situation;
                              std::replace(name.begin(), name.end(), ' ', '_');
