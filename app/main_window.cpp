@@ -461,6 +461,12 @@ void TForm1::AbrirPorta()
     } catch (...) {
         failed = true;
     }
+    // A link to a folder, say, fails as no known kind; asked again, the
+    // port tells what it is, unless it opens now.
+    if (failed && !trouble && Port1->ComNumber() != 0) {
+        kivo::TPortState state = kivo::ProbePort(Port1->ComNumber());
+        if (state != kivo::TPortState::psFree) trouble = state;
+    }
     // The operator's box is the same for every failure; the technician
     // reads on standard error which device was tried and what it lacks.
     // Still at 0, the port prompt had nothing to offer: OK on an empty list.
