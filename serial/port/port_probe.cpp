@@ -69,7 +69,7 @@ std::string PortTrouble(WORD comNumber, TPortState state)
     std::filesystem::path link = ComPortPath(comNumber);
     std::error_code unresolved;
     std::filesystem::path device = std::filesystem::weakly_canonical(link, unresolved);
-    const bool there = !unresolved && std::filesystem::exists(device, unresolved) && !unresolved;
+    const bool there = !unresolved && std::filesystem::exists(device, unresolved);
     if (!there) device = LastName(link);
     const std::string com = "COM" + std::to_string(comNumber);
     std::string port = com + " (" + device.string() + ")";
@@ -84,11 +84,11 @@ std::string PortTrouble(WORD comNumber, TPortState state)
     case TPortState::psAbsent:
         break;
     }
+    const std::string otherNumber = "set Port in the settings to a number that tarvio-ports lists";
     if (there)
         return port + " is not a serial port: give " + com + " the sign's port with tarvio-ports "
-               "assign " + std::to_string(comNumber) + " DEVICE";
-    return port + " is not there: connect it, or set Port in the settings to a number "
-                  "that tarvio-ports lists";
+               "assign " + std::to_string(comNumber) + " DEVICE, or " + otherNumber;
+    return port + " is not there: connect it, or " + otherNumber;
 }
 
 bool PortIsPresent(WORD comNumber, const TPortProbe& probe)
