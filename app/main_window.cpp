@@ -461,9 +461,20 @@ void TForm1::AbrirPorta()
     } catch (...) {
         failed = true;
     }
+    // A link to a folder, say, fails as no known kind; asked again, the
+    // port tells what it is, unless it opens now.
+    if (failed && !trouble && Port1->ComNumber() != 0) {
+        kivo::TPortState state = kivo::ProbePort(Port1->ComNumber());
+        if (state != kivo::TPortState::psFree) trouble = state;
+    }
     // The operator's box is the same for every failure; the technician
     // reads on standard error which device was tried and what it lacks.
-    if (trouble) std::cerr << "tarvio: " << kivo::PortTrouble(Port1->ComNumber(), *trouble) << '\n';
+    // Still at 0, the port prompt had nothing to offer: OK on an empty list.
+    if (trouble && Port1->ComNumber() == 0)
+        std::cerr << "tarvio: no port to choose from: no serial port is there; connect the "
+                     "sign's adapter (tarvio-ports lists the ports), then start again\n";
+    else if (trouble)
+        std::cerr << "tarvio: " << kivo::PortTrouble(Port1->ComNumber(), *trouble) << '\n';
     if (failed) ReportOpeningFailure();
 }
 

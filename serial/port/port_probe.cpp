@@ -47,13 +47,32 @@ TPortState ProbePort(WORD comNumber, bool throughDispatcher)
     return psAbsent;
 }
 
+namespace {
+
+// Where a chain of links ends, even when nothing is there: a link to an
+// unplugged adapter names the adapter, not the link.
+std::filesystem::path LastName(std::filesystem::path path)
+{
+    std::error_code failed;
+    for (int hop = 0; hop < 40 && std::filesystem::is_symlink(path, failed); ++hop) {
+        std::filesystem::path target = std::filesystem::read_symlink(path, failed);
+        if (failed) break;
+        path = target.is_absolute() ? target : path.parent_path() / target;
+    }
+    return path.lexically_normal();
+}
+
+} // namespace
+
 std::string PortTrouble(WORD comNumber, TPortState state)
 {
     std::filesystem::path link = ComPortPath(comNumber);
     std::error_code unresolved;
     std::filesystem::path device = std::filesystem::weakly_canonical(link, unresolved);
-    std::string port = "COM" + std::to_string(comNumber) + " (" +
-                       (unresolved ? link : device).string() + ")";
+    const bool there = !unresolved && std::filesystem::exists(device, unresolved);
+    if (!there) device = LastName(link);
+    const std::string com = "COM" + std::to_string(comNumber);
+    std::string port = com + " (" + device.string() + ")";
     switch (state) {
     case TPortState::psInUse:
         return port + " is held by another program: close that program, then try again";
@@ -65,8 +84,11 @@ std::string PortTrouble(WORD comNumber, TPortState state)
     case TPortState::psAbsent:
         break;
     }
-    return port + " is not there: connect it, or set Port in the settings to a number "
-                  "that tarvio-ports lists";
+    const std::string otherNumber = "set Port in the settings to a number that tarvio-ports lists";
+    if (there)
+        return port + " is not a serial port: give " + com + " the sign's port with tarvio-ports "
+               "assign " + std::to_string(comNumber) + " DEVICE, or " + otherNumber;
+    return port + " is not there: connect it, or " + otherNumber;
 }
 
 bool PortIsPresent(WORD comNumber, const TPortProbe& probe)

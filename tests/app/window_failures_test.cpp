@@ -2,6 +2,8 @@
 // operator is shown.
 
 #include "app/board_link.h"
+#include "serial/errors/error_codes.h"
+#include "serial/errors/exceptions.h"
 #include "tests/app/window_fixture.h"
 
 #include <QTest>
@@ -37,6 +39,8 @@ struct OpeningFailure {
     bool Missing;         // no such port
     bool PortNumberZero;  // and the prompt is cancelled
     const char* Technician;  // what standard error says (a pattern), or nullptr: nothing
+    bool NothingToChoose = false;  // the prompt lists no port and OK is pressed
+    const char* LinkTo = nullptr;  // com3 made again, to this path of the test's folder
 };
 
 class FirstShowOpeningFailure : public WindowTest,
@@ -53,6 +57,21 @@ TEST_P(FirstShowOpeningFailure, IsReportedAndEndsTheProgramWithoutSaving)
         ASSERT_TRUE(Line.Hold(3));
     }
     if (GetParam().Missing) Line.Detach(3);
+    struct TLinkMadeHere {
+        std::filesystem::path Link;
+        ~TLinkMadeHere()
+        {
+            if (!Link.empty()) std::filesystem::remove(Link);
+        }
+    } madeHere;
+    if (GetParam().LinkTo) {
+        madeHere.Link = DeviceDir().Path() / "com3";
+        std::filesystem::create_symlink(Dir.Path() / GetParam().LinkTo, madeHere.Link);
+    }
+    if (GetParam().NothingToChoose)
+        App.SetPortPrompt([]() -> std::optional<int> {
+            throw kivo::EBadId::CreateFromCode(kivo::ecBadId);
+        });
 
     ::testing::internal::CaptureStderr();
     TForm1& form = ShowForm();
@@ -80,7 +99,20 @@ INSTANTIATE_TEST_SUITE_P(Situations, FirstShowOpeningFailure,
                                             R"(tarvio: COM3 \(.+\) is held by another program)"},
                              OpeningFailure{"missing", false, true, false,
                                             R"(tarvio: COM3 \(.+\) is not there: connect it)"},
-                             OpeningFailure{"cancelled", false, false, true, nullptr}),
+                             OpeningFailure{"cancelled", false, false, true, nullptr},
+                             OpeningFailure{"nothing to choose", false, false, true,
+                                            "tarvio: no port to choose from: no serial port is "
+                                            "there; connect the sign's adapter",
+                                            true},
+                             OpeningFailure{"link to a folder", false, true, false,
+                                            R"(tarvio: COM3 \(.+/board\) is not a serial port: )"
+                                            R"(give COM3 the sign's port with tarvio-ports )"
+                                            R"(assign 3 DEVICE)",
+                                            false, "board"},
+                             OpeningFailure{"adapter unplugged", false, true, false,
+                                            R"(tarvio: COM3 \(.+/by-id/usb-Gone-if00\) is )"
+                                            R"(not there: connect it)",
+                                            false, "by-id/usb-Gone-if00"}),
                          [](const auto& info) {
                              std::string name = info.param.Situation;
                              std::replace(name.begin(), name.end(), ' ', '_');
