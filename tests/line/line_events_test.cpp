@@ -385,6 +385,10 @@ TEST_F(TestLine, VanishedFarEndReleasesTheLineAndTheReopenSaysNoSuchPort)
     TLinePort& port = PortReportingLineErrors();
     ASSERT_TRUE(port.Open());
     Far.CloseController();
+    // The name goes with the adapter. Left pointing at the pty, it would name
+    // whichever pty another program on the machine opens next under the
+    // number the release frees.
+    std::filesystem::remove(Devices / "com1");
     ASSERT_TRUE(WaitFor([&] { return !port.Open(); })) << "the port still reads Open";
     ASSERT_TRUE(WaitFor([&] { return !Reported.empty(); }));
     ExpectReleased(port, Reported);
