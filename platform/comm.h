@@ -236,12 +236,6 @@ BOOL SetCommTimeouts(HANDLE file, const COMMTIMEOUTS* timeouts);
 BOOL SetCommMask(HANDLE file, DWORD evtMask);
 BOOL GetCommMask(HANDLE file, DWORD* evtMask);
 
-// This platform's own: events of the mask that end a pending WaitCommEvent
-// only together with another event found at the same time; alone, they
-// count as reported. A thread that waits for line events and wants the
-// arrival bit only beside them is then not woken by every arrival.
-BOOL SetCommEventsAlongside(HANDLE file, DWORD events);
-
 // Completes at once when an event in the mask happened since the last
 // report, else pends (FALSE, 997) until one does. One wait at a time (87).
 BOOL WaitCommEvent(HANDLE file, DWORD* evtMask, OVERLAPPED* overlapped);

@@ -452,11 +452,6 @@ void CommDevice::CheckWait()
     if (!Wait) return;
     DWORD hit = History & Mask;
     if (hit == 0) return;
-    if ((hit & ~Alongside) == 0) {
-        // Taken as reported, so that a later event does not carry them.
-        History &= ~hit;
-        return;
-    }
     *Wait->Mask = hit;
     History &= ~hit;
     Complete(Wait->Op, ERROR_SUCCESS, WaitResultSize);

@@ -271,14 +271,6 @@ BOOL SetCommMask(HANDLE file, DWORD evtMask)
     return TRUE;
 }
 
-BOOL SetCommEventsAlongside(HANDLE file, DWORD events)
-{
-    Held device = Hold(file, luAnyState);
-    if (!device) return FALSE;
-    device->Alongside = events;
-    return TRUE;
-}
-
 BOOL GetCommMask(HANDLE file, DWORD* evtMask)
 {
     if (!evtMask) return FailWith(ERROR_INVALID_PARAMETER);

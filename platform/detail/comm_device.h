@@ -146,7 +146,6 @@ public:
     COMMTIMEOUTS Timeouts;
     DWORD Mask = 0;
     DWORD History = 0;  // events seen since the last report, within Mask
-    DWORD Alongside = 0;  // reported only with another event (SetCommEventsAlongside)
     DWORD Errors = 0;   // CE_ bits until ClearCommError
     std::vector<BYTE> Ring;
     std::size_t RingHead = 0;

@@ -280,7 +280,6 @@ void TStatusThread::Loop()
 {
     EventMask = Line.NTLike() ? NTEventMask : NTEventMask | EV_NONNT_EXTRA;
     SetCommMask(DeviceHandle(), EventMask);
-    SetCommEventsAlongside(DeviceHandle(), EV_RXCHAR);
     while (!Stopping()) {
         ApplyPriority();
         DWORD mask = 0;

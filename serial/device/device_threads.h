@@ -96,8 +96,7 @@ public:
 
     // EV_RXCHAR stays in: a line event that comes with received bytes is
     // queued with it, as the device reports both. The bytes themselves
-    // complete the read thread's pending read, not this thread, so an
-    // arrival alone does not end this thread's wait.
+    // complete the read thread's pending read, not this thread.
     static constexpr win::DWORD NTEventMask = 0x1F9;
     static constexpr win::DWORD LineEventBits = 0x21F8;
 

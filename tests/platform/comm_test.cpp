@@ -649,35 +649,6 @@ TEST_F(CommEvents, EventsWithoutAWaitAreReportedByTheNextWaitAtOnce)
     EXPECT_EQ(mask, EV_TXEMPTY);
 }
 
-TEST_F(CommEvents, AnArrivalSetAlongsideEndsAWaitOnlyWithAnotherEvent)
-{
-    OpenCom1();
-    DCB dcb{};
-    ASSERT_TRUE(GetCommState(Port, &dcb));
-    dcb.EvtChar = '\n';
-    ASSERT_TRUE(SetCommState(Port, &dcb));
-    ASSERT_TRUE(SetCommMask(Port, EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY));
-    ASSERT_TRUE(SetCommEventsAlongside(Port, EV_RXCHAR));
-    DWORD mask = 0, n = 0;
-    ASSERT_FALSE(WaitCommEvent(Port, &mask, &Wait.Record));
-    Far.Write("ab");
-    EXPECT_FALSE(Wait.SignalledWithin(200)) << "an arrival alone ended the wait";
-    Far.Write("c\n");
-    ASSERT_TRUE(Wait.SignalledWithin(2000));
-    ASSERT_TRUE(GetOverlappedResult(Port, &Wait.Record, &n, TRUE));
-    EXPECT_EQ(mask, EV_RXCHAR | EV_RXFLAG);
-
-    // An arrival while no wait pends is not carried by the next event either.
-    Far.Write("d");
-    ASSERT_TRUE(WaitUntil(2s, [&] { return InQueue() == 5; }));
-    ASSERT_FALSE(WaitCommEvent(Port, &mask, &Wait.Record));
-    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-    ASSERT_TRUE(WriteFile(Port, "out", 3, &n, nullptr));
-    ASSERT_TRUE(Wait.SignalledWithin(2000));
-    ASSERT_TRUE(GetOverlappedResult(Port, &Wait.Record, &n, TRUE));
-    EXPECT_EQ(mask, EV_TXEMPTY);
-}
-
 TEST_F(CommEvents, SettingTheMaskEndsAPendingWaitWithAnEmptyMask)
 {
     OpenCom1();
