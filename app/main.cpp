@@ -44,10 +44,45 @@ bool NoDisplay(int argc, char* argv[])
            !(session && std::strcmp(session, "wayland") == 0);
 }
 
+std::string SettingsPathOfThisCopy(const char* argv0)
+{
+    std::filesystem::path executable = kivo::win::ExecutablePath();
+    if (executable.empty()) executable = std::filesystem::absolute(argv0);
+    return tarvio::SettingsPathFor(executable);
+}
+
+// Only the program's own options: every other argument is Qt's to take.
+// Answered before Qt starts, so they need no display.
+std::optional<int> AnswerOwnOption(int argc, char* argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string_view option = argv[i];
+        if (option == "-h" || option == "--help") {
+            std::cout << "Usage: tarvio [Qt options such as -display DISPLAY]\n\n"
+                         "Keeps the eight prices of the price board and sends them to the sign\n"
+                         "over a serial line. This copy keeps its settings (the prices, the\n"
+                         "schedule, the sign's COM number under [Porta] Port) in\n  "
+                      << SettingsPathOfThisCopy(argv[0])
+                      << "\ntarvio-ports lists the serial ports and the COM numbers they answer to.\n\n"
+                         "  -h, --help     this text\n"
+                         "      --version  the version\n\n"
+                         "See tarvio(1).\n";
+            return 0;
+        }
+        if (option == "--version") {
+            std::cout << "tarvio " TARVIO_VERSION "\n";
+            return 0;
+        }
+        if (option == "--") break;
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
+    if (std::optional<int> answered = AnswerOwnOption(argc, argv)) return *answered;
     if (NoDisplay(argc, argv)) {
         std::cerr << "tarvio: no display to open the window on (DISPLAY is not set); start it "
                      "from the desktop\n";

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <regex>
 #include <sstream>
 
 namespace tarvio::e2e {
@@ -277,6 +278,30 @@ TEST(ProgramStart, WithoutADisplayItSaysSoAndEndsWithStatus1)
                   output.string());
     EXPECT_EQ(tarvio.WaitExit(20s), std::optional<int>(1));
     EXPECT_NE(ReadText(output).find("tarvio: no display to open the window on"), std::string::npos)
+        << ReadText(output);
+}
+
+// Asked from a terminal, with or without a display, the answer is text and
+// no window; the help names the settings file this very copy uses.
+TEST(ProgramStart, HelpAndVersionAnswerWithoutOpeningTheWindow)
+{
+    kivo::test::TempDir dir{"tarvio-help"};
+    const fs::path exe = dir.Path() / "tarvio";
+    fs::copy_file(TARVIO_PATH, exe);
+    const std::vector<std::string> noDisplay{"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM=",
+                                             "XDG_SESSION_TYPE=tty"};
+    for (const char* option : {"--help", "-h"}) {
+        const fs::path output = dir.Path() / "help.out";
+        TChild tarvio({exe.string(), option}, noDisplay, output.string());
+        EXPECT_EQ(tarvio.WaitExit(20s), std::optional<int>(0)) << option;
+        const std::string said = ReadText(output);
+        EXPECT_EQ(said.rfind("Usage: tarvio", 0), 0u) << said;
+        EXPECT_NE(said.find((dir.Path() / "tarvio.ini").string()), std::string::npos) << said;
+    }
+    const fs::path output = dir.Path() / "version.out";
+    TChild tarvio({exe.string(), "--version"}, noDisplay, output.string());
+    EXPECT_EQ(tarvio.WaitExit(20s), std::optional<int>(0));
+    EXPECT_TRUE(std::regex_match(ReadText(output), std::regex("tarvio [0-9]+\\.[0-9]+\\.[0-9]+\n")))
         << ReadText(output);
 }
 
