@@ -292,10 +292,9 @@ BOOL WaitCommEvent(HANDLE file, DWORD* evtMask, OVERLAPPED* overlapped)
     *evtMask = 0;
     device->Begin(*op);
     device->Wait = WaitOp{op, evtMask};
-    // Bytes the kernel holds but the poller has not seen yet are arrivals too.
-    device->DrainInput(Clock::now());
+    // Bytes the kernel holds but the poller has not seen yet are left to it:
+    // it watches for input whenever the ring has room, and raises them then.
     device->CheckWait();
-    WakePollerBefore(device->NextDeadline());  // a read's interval may have started
     return Finish(device, op, overlapped == nullptr, nullptr);
 }
 
