@@ -110,7 +110,7 @@ void ArmRead(ReadOp& read, Clock::time_point now)
     DWORD interval = limits.ReadIntervalTimeout;
     DWORD multiplier = limits.ReadTotalTimeoutMultiplier;
     DWORD constant = limits.ReadTotalTimeoutConstant;
-    if (interval == MAXDWORD && multiplier == 0 && constant == 0) {
+    if (ReturnsAtOnce(limits)) {
         read.ReturnAtOnce = true;
         return;
     }
@@ -125,6 +125,12 @@ void ArmRead(ReadOp& read, Clock::time_point now)
 }
 
 }  // namespace
+
+bool ReturnsAtOnce(const COMMTIMEOUTS& limits)
+{
+    return limits.ReadIntervalTimeout == MAXDWORD && limits.ReadTotalTimeoutMultiplier == 0 &&
+           limits.ReadTotalTimeoutConstant == 0;
+}
 
 bool IsHangup(int error)
 {
@@ -339,6 +345,7 @@ bool CommDevice::DrainInput(Clock::time_point now)
                  now);
         break;
     }
+    InputDrained = emptied;
     if (arrived) {
         // One report per arrival: the bit is set by new bytes, not by bytes waiting.
         Raise(EV_RXCHAR);

@@ -418,8 +418,11 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* bytesRead, OVERLAP
     }
     device->Begin(*op);
     Clock::time_point now = Clock::now();
-    // Take what the kernel holds first, so a read that returns at once sees it.
-    device->DrainInput(now);
+    // Take what the kernel holds first, so a read that returns at once sees
+    // it, and a stream is read without waiting for the poller. After a look
+    // that found the kernel empty a read that may wait is left to the poller:
+    // sparse frames then cost no read that finds nothing.
+    if (!device->InputDrained || ReturnsAtOnce(device->Timeouts)) device->DrainInput(now);
     bool wasFull = device->RingFull();
     device->Reads.push_back(ReadOp{op, static_cast<BYTE*>(buffer), toRead, device->Timeouts});
     device->FeedReads(now);

@@ -41,6 +41,9 @@ template <typename Call> auto RetryOnEintr(Call call)
     }
 }
 
+// Windows' read that takes what is there and never waits.
+bool ReturnsAtOnce(const COMMTIMEOUTS& limits);
+
 // Once open, these mean the device went away (unplug, far end of a pty closed).
 bool IsHangup(int error);
 // The line has no such feature (a pty has no modem lines, no RS-485).
@@ -150,6 +153,9 @@ public:
     std::vector<BYTE> Ring;
     std::size_t RingHead = 0;
     std::size_t RingCount = 0;
+    // The last DrainInput found the driver empty. Bytes that came since are
+    // the poller's to see, as it watches for input while the ring has room.
+    bool InputDrained = false;
     std::vector<ReadOp> Reads;    // first in, first served
     std::vector<WriteOp> Writes;  // likewise
     std::optional<WaitOp> Wait;
