@@ -241,6 +241,13 @@ bool PcPortAnswers(unsigned number)
     return !(type >> value) || value != "0";
 }
 
+std::string WhyUnnumbered(const TDeviceDirectories& directories, const TUnnumbered& unnumbered)
+{
+    if (unnumbered.Error == std::errc::result_out_of_range)
+        return "every number up to " + std::to_string(HighestAutomaticNumber) + " is taken";
+    return "cannot write " + directories.Record.string() + ": " + unnumbered.Error.message();
+}
+
 std::optional<TUnnumbered> NumberNewAdapters(const TDeviceDirectories& directories)
 {
     if (directories.Closed || directories.Record.empty()) return std::nullopt;

@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -69,6 +70,10 @@ struct TUnnumbered {
     std::filesystem::path Adapter;
     std::error_code Error;
 };
+
+// Why an adapter got no number, as the technician reads it: "every number up
+// to 256 is taken" or "cannot write <recording folder>: <reason>".
+std::string WhyUnnumbered(const TDeviceDirectories& directories, const TUnnumbered& unnumbered);
 
 // Gives each adapter that no link names yet a number, as described above.
 // A failure to record leaves that adapter without a number this time; the
