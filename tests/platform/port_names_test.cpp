@@ -135,8 +135,8 @@ TEST_F(PortNames, AnUnpluggedAdaptersNumberIsNotGivenAway)
 
 TEST_F(PortNames, IdenticalAdaptersWithoutASerialNumberEachGetANumberByTheirSocket)
 {
-    // udev gives their shared by-id name to one of them; by-path has both,
-    // the second under two names.
+    // udev gives their shared by-id name to one of them; by-path has both
+    // (and may hold a device under more than one name).
     PtyPair first, second;
     Plug("usb-1a86_USB2.0-Serial-if00-port0", first);
     PlugInto("pci-0000:00:14.0-usb-0:1:1.0-port0", first);
