@@ -5,9 +5,10 @@
 // no link names and no PC port answers to, and keeps it: the number is
 // recorded as a link comN to the adapter's by-id name, which stays (and keeps
 // the number taken) while the adapter is unplugged. An adapter that no by-id
-// name leads to (identical adapters without a serial number share one, which
-// udev gives to one of them) is numbered by its socket, under
-// <dev root>/serial/by-path. The PC's own ports keep COMn = <dev root>/ttyS<n-1>.
+// name leads to is numbered by its socket, under <dev root>/serial/by-path:
+// identical adapters without a serial number, or with the same one, share a
+// by-id name, which udev gives to one of them. The PC's own ports keep
+// COMn = <dev root>/ttyS<n-1>.
 //
 // The device directories:
 //   KIVO_DEVICE_DIR set     that folder alone, even when missing; numbers are
