@@ -124,9 +124,9 @@ std::vector<fs::path> SortedEntries(const fs::path& folder)
 std::vector<fs::path> Adapters()
 {
     std::vector<fs::path> adapters = SortedEntries(ByIdFolder());
-    // Identical adapters without a serial number share one by-id name, which
-    // udev gives to one of them: the others are known by their socket alone
-    // (by-path, where one device may also have several names).
+    // Identical adapters without a serial number (or with the same one) share
+    // a by-id name, which udev gives to one of them: the others are known by
+    // their socket alone (by-path, where one device may have several names).
     for (const fs::path& socket : SortedEntries(ByPathFolder())) {
         std::error_code gone;
         if (!fs::exists(socket, gone)) continue;
