@@ -470,10 +470,14 @@ void TForm1::AbrirPorta()
     // The operator's box is the same for every failure; the technician
     // reads on standard error which device was tried and what it lacks.
     // Still at 0, the port prompt had nothing to offer: OK on an empty list.
-    if (trouble && Port1->ComNumber() == 0)
-        std::cerr << "tarvio: no port to choose from: no serial port is there; connect the "
-                     "sign's adapter (tarvio-ports lists the ports), then start again\n";
-    else if (trouble)
+    if (trouble && Port1->ComNumber() == 0) {
+        std::string unnumbered = kivo::UnnumberedAdapterNote();
+        if (unnumbered.empty())
+            std::cerr << "tarvio: no port to choose from: no serial port is there; connect the "
+                         "sign's adapter (tarvio-ports lists the ports), then start again\n";
+        else
+            std::cerr << "tarvio: no port to choose from: " << unnumbered << '\n';
+    } else if (trouble)
         std::cerr << "tarvio: " << kivo::PortTrouble(Port1->ComNumber(), *trouble) << '\n';
     if (failed) ReportOpeningFailure();
 }

@@ -59,6 +59,11 @@ fs::path ByIdFolder()
     return DevRoot() / "serial" / "by-id";
 }
 
+fs::path ByPathFolder()
+{
+    return DevRoot() / "serial" / "by-path";
+}
+
 // A comN entry of a device directory and where it leads, as the link says
 // (relative targets taken from the link's folder).
 struct TLinkEntry {
@@ -106,20 +111,37 @@ bool Named(const fs::path& adapter, const TLinks& links)
     return false;
 }
 
+std::vector<fs::path> SortedEntries(const fs::path& folder)
+{
+    std::vector<fs::path> entries;
+    std::error_code failed;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder, failed))
+        entries.push_back(entry.path().lexically_normal());
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
 std::vector<fs::path> Adapters()
 {
-    std::vector<fs::path> adapters;
-    std::error_code failed;
-    for (const fs::directory_entry& entry : fs::directory_iterator(ByIdFolder(), failed))
-        adapters.push_back(entry.path().lexically_normal());
-    std::sort(adapters.begin(), adapters.end());
+    std::vector<fs::path> adapters = SortedEntries(ByIdFolder());
+    // Identical adapters without a serial number (or with the same one) share
+    // a by-id name, which udev gives to one of them: the others are known by
+    // their socket alone (by-path, where one device may have several names).
+    for (const fs::path& socket : SortedEntries(ByPathFolder())) {
+        std::error_code gone;
+        if (!fs::exists(socket, gone)) continue;
+        if (std::none_of(adapters.begin(), adapters.end(),
+                         [&](const fs::path& adapter) { return SameNode(adapter, socket); }))
+            adapters.push_back(socket);
+    }
     return adapters;
 }
 
 bool IsAdapterLink(const TLinkEntry& entry)
 {
-    fs::path folder = ByIdFolder().lexically_normal();
-    return !entry.Target.empty() && entry.Target.parent_path() == folder;
+    if (entry.Target.empty()) return false;
+    fs::path folder = entry.Target.parent_path();
+    return folder == ByIdFolder().lexically_normal() || folder == ByPathFolder().lexically_normal();
 }
 
 // Held while numbers are given: two programs seeing one new adapter at once
@@ -217,6 +239,13 @@ bool PcPortAnswers(unsigned number)
     std::ifstream type("/sys/class/tty/" + node + "/type");
     std::string value;
     return !(type >> value) || value != "0";
+}
+
+std::string WhyUnnumbered(const TDeviceDirectories& directories, const TUnnumbered& unnumbered)
+{
+    if (unnumbered.Error == std::errc::result_out_of_range)
+        return "every number up to " + std::to_string(HighestAutomaticNumber) + " is taken";
+    return "cannot write " + directories.Record.string() + ": " + unnumbered.Error.message();
 }
 
 std::optional<TUnnumbered> NumberNewAdapters(const TDeviceDirectories& directories)

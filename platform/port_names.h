@@ -4,7 +4,10 @@
 // under <dev root>/serial/by-id gets, when first seen, the lowest number that
 // no link names and no PC port answers to, and keeps it: the number is
 // recorded as a link comN to the adapter's by-id name, which stays (and keeps
-// the number taken) while the adapter is unplugged. The PC's own ports keep
+// the number taken) while the adapter is unplugged. An adapter that no by-id
+// name leads to is numbered by its socket, under <dev root>/serial/by-path:
+// identical adapters without a serial number, or with the same one, share a
+// by-id name, which udev gives to one of them. The PC's own ports keep
 // COMn = <dev root>/ttyS<n-1>.
 //
 // The device directories:
@@ -28,6 +31,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -69,6 +73,10 @@ struct TUnnumbered {
     std::filesystem::path Adapter;
     std::error_code Error;
 };
+
+// Why an adapter got no number, as the technician reads it: "every number up
+// to 256 is taken" or "cannot write <recording folder>: <reason>".
+std::string WhyUnnumbered(const TDeviceDirectories& directories, const TUnnumbered& unnumbered);
 
 // Gives each adapter that no link names yet a number, as described above.
 // A failure to record leaves that adapter without a number this time; the

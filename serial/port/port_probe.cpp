@@ -8,6 +8,7 @@
 #include "serial/device/win32_dispatcher.h"
 
 #include <filesystem>
+#include <optional>
 
 namespace kivo {
 
@@ -84,11 +85,21 @@ std::string PortTrouble(WORD comNumber, TPortState state)
     case TPortState::psAbsent:
         break;
     }
-    const std::string otherNumber = "set Port in the settings to a number that tarvio-ports lists";
+    std::string otherNumber = "set Port in the settings to a number that tarvio-ports lists";
+    if (std::string note = UnnumberedAdapterNote(); !note.empty()) otherNumber += "; " + note;
     if (there)
         return port + " is not a serial port: give " + com + " the sign's port with tarvio-ports "
                "assign " + std::to_string(comNumber) + " DEVICE, or " + otherNumber;
     return port + " is not there: connect it, or " + otherNumber;
+}
+
+std::string UnnumberedAdapterNote()
+{
+    TDeviceDirectories directories = DeviceDirectories();
+    std::optional<TUnnumbered> unnumbered = NumberNewAdapters(directories);
+    if (!unnumbered) return {};
+    return "the adapter " + unnumbered->Adapter.string() +
+           " has no COM number: " + WhyUnnumbered(directories, *unnumbered);
 }
 
 bool PortIsPresent(WORD comNumber, const TPortProbe& probe)

@@ -38,6 +38,11 @@ inline constexpr TPortProbe PortProbeSwitches{};
 // the remedy.
 std::string PortTrouble(win::WORD comNumber, TPortState state);
 
+// "the adapter <name> has no COM number: <why>" for a plugged-in adapter
+// that could not be given a number (see NumberNewAdapters), else empty: told
+// where a port is not found, as it may be the one that was meant.
+std::string UnnumberedAdapterNote();
+
 bool PortIsPresent(win::WORD comNumber, const TPortProbe& probe = PortProbeSwitches);
 
 } // namespace kivo

@@ -43,6 +43,10 @@ protected:
     }
 
     void Plug(const std::string& name, const PtyPair& adapter) const { adapter.LinkAs(ById, name); }
+    void PlugInto(const std::string& socket, const PtyPair& adapter) const
+    {
+        adapter.LinkAs(ByPath, socket);
+    }
     void Unplug(const std::string& name) const { fs::remove(ById / name); }
 
     // What COMn opens, told by the byte that comes out at the far end.
@@ -65,6 +69,7 @@ protected:
     fs::path Devices = Root / "devices";
     fs::path Dev = Root / "dev";
     fs::path ById = Dev / "serial" / "by-id";
+    fs::path ByPath = Dev / "serial" / "by-path";
     PtyPair PcPort, Hidden, Explicit;
 };
 
@@ -126,6 +131,24 @@ TEST_F(PortNames, AnUnpluggedAdaptersNumberIsNotGivenAway)
     std::vector<TComMapping> map = ComPortMap();
     ASSERT_EQ(map.size(), 5u) << "COM1 to 4 and COM9";
     EXPECT_EQ(map.back().Number, 9u);
+}
+
+TEST_F(PortNames, IdenticalAdaptersWithoutASerialNumberEachGetANumberByTheirSocket)
+{
+    // udev gives their shared by-id name to one of them; by-path has both
+    // (and may hold a device under more than one name).
+    PtyPair first, second;
+    Plug("usb-1a86_USB2.0-Serial-if00-port0", first);
+    PlugInto("pci-0000:00:14.0-usb-0:1:1.0-port0", first);
+    PlugInto("pci-0000:00:14.0-usb-0:2:1.0-port0", second);
+    PlugInto("pci-0000:00:14.0-usbv2-0:2:1.0-port0", second);
+
+    EXPECT_TRUE(Reaches(3, first));
+    ASSERT_TRUE(Reaches(4, second));
+    EXPECT_EQ(fs::read_symlink(Devices / "com4"), ByPath / "pci-0000:00:14.0-usb-0:2:1.0-port0");
+    std::vector<TComMapping> map = ComPortMap();
+    ASSERT_EQ(map.size(), 4u);
+    EXPECT_EQ(map[3].Source, TComSource::csAutomatic);
 }
 
 } // namespace

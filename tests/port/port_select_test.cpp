@@ -7,6 +7,7 @@
 #include "serial/port/port_select.h"
 #include "serial/port/port_select_form.h"
 #include "tests/device/port_holder.h"
+#include "tests/support/env_guard.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/temp_dir.h"
 
@@ -17,9 +18,11 @@
 #include <QTest>
 #include <QTimer>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 
 namespace kivo::test {
@@ -145,6 +148,24 @@ TEST_F(PortSelect, OkOnAnEmptyListFailsTheChoice)
         EXPECT_EQ(error.ErrorCode, ecBadId);
     }
     ::setenv("KIVO_DEVICE_DIR", Dir->Path().c_str(), 1);
+}
+
+TEST_F(PortSelect, TroubleNamesAPluggedAdapterThatCouldNotBeNumbered)
+{
+    // The user's device folder cannot be made: the adapter is plugged in,
+    // yet no number leads to it.
+    TempDir root("kivo-unnumbered");
+    root.Write("config", "");
+    PtyPair adapter;
+    adapter.LinkAs(root.Path() / "dev" / "serial" / "by-id", "usb-Alpha-if00");
+    EnvGuard devices("KIVO_DEVICE_DIR", (root.Path() / "config" / "devices").string());
+    EnvGuard dev("KIVO_DEV_ROOT", (root.Path() / "dev").string());
+
+    std::string trouble = PortTrouble(3, TPortState::psAbsent);
+    EXPECT_THAT(trouble, ::testing::HasSubstr("COM3 ("));
+    EXPECT_THAT(trouble, ::testing::ContainsRegex(
+                             "the adapter .*/usb-Alpha-if00 has no COM number: cannot write "
+                             ".*/config/devices: Not a directory"));
 }
 
 } // namespace

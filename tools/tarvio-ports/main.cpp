@@ -104,15 +104,9 @@ int List()
         std::printf("%-8s %-10s %-14s %s\n", number.c_str(), SourceText(port.Source),
                     StateText(state), port.Device.c_str());
     }
-    if (unnumbered) {
-        std::string why =
-            unnumbered->Error == std::errc::result_out_of_range
-                ? "every number up to " + std::to_string(HighestAutomaticNumber) + " is taken"
-                : "cannot write " + directories.Record.string() + ": " +
-                      unnumbered->Error.message();
+    if (unnumbered)
         std::printf("No number for the adapter %s: %s.\n", unnumbered->Adapter.c_str(),
-                    why.c_str());
-    }
+                    WhyUnnumbered(directories, *unnumbered).c_str());
     if (inUse) std::printf("In use: another program holds the port; close it, then try again.\n");
     if (notPermitted)
         std::printf("Not permitted: add yourself to the dialout group with\n"
