@@ -7,6 +7,8 @@
 #include "serial/errors/error_codes.h"
 #include "tests/device/device_rig.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -26,6 +28,14 @@ using Clock = std::chrono::steady_clock;
 double MillisecondsSince(Clock::time_point start)
 {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+double ProcessCpuMs()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    auto ms = [](const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
+    return ms(usage.ru_utime) + ms(usage.ru_stime);
 }
 
 std::string Pattern(std::size_t size, unsigned seed)
@@ -318,6 +328,69 @@ TEST_F(OpenLine, CloseWithAWritePendingIsPromptAndClean)
     std::printf("close with a write pending: %.2f ms\n", closeMs);
     EXPECT_LT(closeMs, 50.0);
     EXPECT_TRUE(EndedClean(line));
+}
+
+// The sign stops reading, as one holding CTS low or after an XOFF does:
+// price frames queue until the pty and then the output ring are full. The
+// close drops what is queued without waiting for it, and once the sign reads
+// again it gets an unbroken run of the earlier frames, the last perhaps cut
+// short, then the frame sent after the reopen, whole and once.
+TEST_F(OpenLine, CloseOfAStalledLineIsPromptAndTheReopenedLineSendsWholeFrames)
+{
+    constexpr std::size_t FrameSize = 34;
+    auto frame = [](int number) {
+        char text[FrameSize + 1];
+        std::snprintf(text, sizeof text, "<%05d:abcdefghijklmnopqrstuvwxy>", number);
+        return std::string(text, FrameSize);
+    };
+    TKivWin32Dispatcher line(nullptr);
+    ASSERT_EQ(Open(line, 1), 0);
+    std::string accepted;
+    int refusedAt = -1;
+    for (int i = 0; i < 5000 && refusedAt < 0; ++i) {
+        const std::string next = frame(i);
+        int result = line.WriteBlock(next.data(), FrameSize);
+        if (result == ecOutputBufferTooSmall)
+            refusedAt = i;
+        else if (result == 0)
+            accepted += next;
+        else
+            FAIL() << "write " << i << " gave " << result;
+        if (i % 32 == 0) std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_GE(refusedAt, 0) << "the output never filled";
+    // A held line costs nothing while it waits.
+    const double cpuBefore = ProcessCpuMs();
+    std::this_thread::sleep_for(300ms);
+    const double stalledCpu = ProcessCpuMs() - cpuBefore;
+    EXPECT_LT(stalledCpu, 60.0) << "the stack spins while the output is held";
+
+    auto start = Clock::now();
+    line.CloseLine();
+    const double closeMs = MillisecondsSince(start);
+    EXPECT_TRUE(EndedClean(line));
+    ASSERT_EQ(Open(line, 1), 0);
+    const std::string after = frame(99999);
+    ASSERT_EQ(line.WriteBlock(after.data(), FrameSize), 0);
+
+    std::string far;
+    EXPECT_TRUE(WaitUntil(5s, [&] {
+        far += Far.ReadAvailable(50ms);
+        return far.size() >= FrameSize && far.compare(far.size() - FrameSize, FrameSize, after) == 0;
+    }));
+    far += Far.ReadAvailable(100ms);
+    std::printf("stalled line: %zu bytes queued, %.1f ms CPU in 300 ms held, close %.2f ms, "
+                "%zu bytes arrived after it\n",
+                accepted.size(), stalledCpu, closeMs, far.size());
+    EXPECT_LT(closeMs, 200.0);
+    ASSERT_GE(far.size(), FrameSize);
+    const std::size_t earlier = far.size() - FrameSize;
+    EXPECT_LE(earlier, accepted.size());
+    EXPECT_EQ(far.compare(0, earlier, accepted, 0, earlier), 0) << "earlier frames out of order";
+    EXPECT_EQ(far.compare(earlier, FrameSize, after), 0) << "the frame after the reopen";
+    line.CloseLine();
+    EXPECT_TRUE(EndedClean(line));
+    EXPECT_TRUE(NothingShown());
 }
 
 // A handler that keeps the dispatch thread past both grace periods of the
