@@ -70,7 +70,10 @@ public:
 
     const bool ManualReset;
     bool Signalled;
-    // Closed while threads still waited on it: the last waiter to leave frees it.
+    // Waits that hold it until they leave, satisfied or not: a satisfied
+    // waiter is off the list below but still reads it as it leaves.
+    unsigned Users = 0;
+    // Closed while waits held it: the last of them to leave frees it.
     bool Orphaned = false;
     std::vector<Waiter*> Waiters;  // in arrival order
 };
@@ -235,6 +238,14 @@ void Consume(EventObject* const* events, DWORD count, bool waitAll, int index)
     if (!event->ManualReset) event->Signalled = false;
 }
 
+// One event may appear twice in a wait for any; a wait holds it once.
+bool FirstPlace(EventObject* const* events, DWORD index)
+{
+    for (DWORD j = 0; j < index; ++j)
+        if (events[j] == events[index]) return false;
+    return true;
+}
+
 // Caller holds the table lock. Takes the waiter off every list it is still
 // on and frees the events that were closed while it waited.
 void Leave(Waiter& waiter)
@@ -244,12 +255,9 @@ void Leave(Waiter& waiter)
         list.erase(std::remove(list.begin(), list.end(), &waiter), list.end());
     }
     for (DWORD i = 0; i < waiter.Count; ++i) {
+        if (!FirstPlace(waiter.Events, i)) continue;
         EventObject* event = waiter.Events[i];
-        if (!event->Orphaned || !event->Waiters.empty()) continue;
-        // One event may appear twice in a wait for any: free it at its last place.
-        bool appearsLater = false;
-        for (DWORD j = i + 1; j < waiter.Count; ++j) appearsLater = appearsLater || waiter.Events[j] == event;
-        if (!appearsLater) delete event;
+        if (--event->Users == 0 && event->Orphaned) delete event;
     }
 }
 
@@ -316,6 +324,8 @@ DWORD Wait(const HANDLE* handles, DWORD count, bool waitAll, DWORD milliseconds)
     waiter.Result = WAIT_TIMEOUT;
     waiter.Satisfied = false;
     waiter.Wake.store(WordAwake, std::memory_order_relaxed);
+    for (DWORD i = 0; i < count; ++i)
+        if (FirstPlace(events, i)) ++events[i]->Users;
     try {
         for (DWORD i = 0; i < count; ++i) {
             auto& list = events[i]->Waiters;
@@ -427,9 +437,10 @@ BOOL CloseHandle(HANDLE handle)
         auto found = table.Live.find(handle);
         if (found == table.Live.end()) return FailWith(ERROR_INVALID_HANDLE);
         table.Live.erase(found);
-        if (auto* event = dynamic_cast<EventObject*>(handle); event && !event->Waiters.empty()) {
-            // Waits in progress keep the object, as on Windows; nobody can
-            // signal it any more, so they end by their time-outs.
+        if (auto* event = dynamic_cast<EventObject*>(handle); event && event->Users != 0) {
+            // Waits in progress keep the object, as on Windows, those it
+            // released until they have left; nobody can signal it any more,
+            // so the others end by their time-outs.
             event->Orphaned = true;
             return TRUE;
         }

@@ -246,6 +246,30 @@ TEST(HandleTable, ClosingAnEventUnderAWaiterLetsTheWaitRunOut)
     }
 }
 
+TEST(HandleTable, ClosingAnEventBeforeTheWaiterItReleasedRunsOnFreesNothingUnderIt)
+{
+    // Whoever sees the signal may close the event at once, while the thread
+    // it released has not yet run on; the held wake keeps that thread there.
+    for (int round = 0; round < 20; ++round) {
+        HANDLE event = CreateEvent(false, false);
+        std::atomic<DWORD> result{WAIT_FAILED};
+        std::thread waiter([&] { result = WaitForSingleObject(event, 10000); });
+        bool taken = false;
+        {
+            TWakesHeld held;
+            for (int tries = 0; tries < 500 && !taken; ++tries) {
+                SetEvent(event);
+                taken = WaitForSingleObject(event, 0) == WAIT_TIMEOUT;
+                if (!taken) std::this_thread::sleep_for(1ms);
+            }
+            EXPECT_TRUE(CloseHandle(event));
+        }
+        waiter.join();
+        ASSERT_TRUE(taken);
+        EXPECT_EQ(result.load(), WAIT_OBJECT_0);
+    }
+}
+
 // Waiters are woken after the event lock is released, and a wake can arrive
 // after its waiter has left. These runs make such late wakes common: signals
 // race time-outs of one millisecond, and waiting threads end and are replaced.
