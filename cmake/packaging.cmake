@@ -63,7 +63,10 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "Tarvio keeps the eight prices of an electronic price board and sends them\n"
     "to the sign over a serial line. tarvio-ports lists and assigns the COM\n"
     "numbers of the serial ports; tarvio-sign-sim stands in for the sign on a\n"
-    "pseudo-terminal, for trying the program without hardware.")
+    "pseudo-terminal, for trying the program without hardware.\n"
+    ".\n"
+    "Each user who sends prices to the sign has to be in the dialout group to\n"
+    "open its serial port (adduser NAME dialout, then log in again).")
 # CPack installs with this prefix below its staging folder (DESTDIR).
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
