@@ -152,10 +152,12 @@ protected:
         std::string output;
         // Packed under the tightest umask a builder may have: it must not
         // reach the modes of the folders dpkg creates on the operator's PC.
-        BuildCode = RunShell(*Work, "umask 077 && " + std::string(KIVO_CPACK_COMMAND) + " -G DEB --config " +
-                                        Quote(std::string(KIVO_BUILD_DIR) + "/CPackConfig.cmake") +
-                                        " -B " + Quote(Work->Path().string()),
-                             &output);
+        BuildCode =
+            RunShell(*Work,
+                     "umask 077 && " + std::string(KIVO_CPACK_COMMAND) + " -G DEB --config " +
+                         Quote(std::string(KIVO_BUILD_DIR) + "/CPackConfig.cmake") + " -B " +
+                         Quote(Work->Path().string()),
+                     &output);
         BuildOutput = new std::string(output);
         for (const auto& entry : fs::directory_iterator(Work->Path()))
             if (entry.path().extension() == ".deb") Debs.push_back(entry.path());
@@ -217,9 +219,10 @@ TEST_F(DebPackage, EntriesHaveTheModesOfAnInstalledSystem)
     ASSERT_EQ(RunShell(*Work, "dpkg-deb -c " + Quote(Deb().string()), &output), 0) << output;
     std::istringstream listing(output);
     int entries = 0;
-    for (std::string mode, owner, line; listing >> mode >> owner && std::getline(listing, line); ++entries) {
+    for (std::string mode, owner, line; listing >> mode >> owner && std::getline(listing, line);
+         ++entries) {
         std::string path = line.substr(line.rfind(' ') + 1);
-        std::string expected = path.ends_with("/")             ? "drwxr-xr-x"
+        std::string expected = path.ends_with("/")              ? "drwxr-xr-x"
                                : path.starts_with("./usr/bin/") ? "-rwxr-xr-x"
                                                                 : "-rw-r--r--";
         EXPECT_EQ(mode, expected) << path;
