@@ -63,7 +63,10 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "Tarvio keeps the eight prices of an electronic price board and sends them\n"
     "to the sign over a serial line. tarvio-ports lists and assigns the COM\n"
     "numbers of the serial ports; tarvio-sign-sim stands in for the sign on a\n"
-    "pseudo-terminal, for trying the program without hardware.")
+    "pseudo-terminal, for trying the program without hardware.\n"
+    ".\n"
+    "Each user who sends prices to the sign has to be in the dialout group to\n"
+    "open its serial port (adduser NAME dialout, then log in again).")
 # CPack installs with this prefix below its staging folder (DESTDIR).
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -84,6 +87,7 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${TARVIO_PACKAGING}/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb_directory_modes.cmake)
 set(CPACK_STRIP_FILES ON)
 
 include(CPack)

@@ -150,10 +150,14 @@ protected:
     {
         Work = new TempDir("deb-test");
         std::string output;
-        BuildCode = RunShell(*Work, std::string(KIVO_CPACK_COMMAND) + " -G DEB --config " +
-                                        Quote(std::string(KIVO_BUILD_DIR) + "/CPackConfig.cmake") +
-                                        " -B " + Quote(Work->Path().string()),
-                             &output);
+        // Packed under the tightest umask a builder may have: it must not
+        // reach the modes of the folders dpkg creates on the operator's PC.
+        BuildCode =
+            RunShell(*Work,
+                     "umask 077 && " + std::string(KIVO_CPACK_COMMAND) + " -G DEB --config " +
+                         Quote(std::string(KIVO_BUILD_DIR) + "/CPackConfig.cmake") + " -B " +
+                         Quote(Work->Path().string()),
+                     &output);
         BuildOutput = new std::string(output);
         for (const auto& entry : fs::directory_iterator(Work->Path()))
             if (entry.path().extension() == ".deb") Debs.push_back(entry.path());
@@ -205,6 +209,26 @@ TEST_F(DebPackage, CarriesTheTreeAndNamesItsRuntimePackages)
     ASSERT_EQ(RunShell(*Work, "dpkg-deb -c " + Quote(Deb().string()), &output), 0) << output;
     for (const std::string& file : ExpectedFiles())
         EXPECT_THAT(output, HasSubstr(PackagePath(file) + "\n")) << file;
+}
+
+// A folder the package creates with another mode stays so: an /etc/tarvio
+// only root may enter leaves every operator's program unable to read its settings.
+TEST_F(DebPackage, EntriesHaveTheModesOfAnInstalledSystem)
+{
+    std::string output;
+    ASSERT_EQ(RunShell(*Work, "dpkg-deb -c " + Quote(Deb().string()), &output), 0) << output;
+    std::istringstream listing(output);
+    int entries = 0;
+    for (std::string mode, owner, line; listing >> mode >> owner && std::getline(listing, line);
+         ++entries) {
+        std::string path = line.substr(line.rfind(' ') + 1);
+        std::string expected = path.ends_with("/")              ? "drwxr-xr-x"
+                               : path.starts_with("./usr/bin/") ? "-rwxr-xr-x"
+                                                                : "-rw-r--r--";
+        EXPECT_EQ(mode, expected) << path;
+        EXPECT_EQ(owner, "root/root") << path;
+    }
+    EXPECT_GT(entries, static_cast<int>(ExpectedFiles().size()));
 }
 
 TEST_F(DebPackage, PassesLintianWithoutErrors)

@@ -135,6 +135,18 @@ int Change(const std::vector<std::string_view>& words, bool system)
     if (assign) {
         if (words[2].empty()) return BadArgument("the device is empty");
         device = fs::absolute(fs::path(words[2]), failed);
+        // Every user's program reads the system-wide links: a technician's
+        // umask of 077 would hide them from all but root.
+        if (!failed && system) {
+            constexpr fs::perms open = fs::perms::owner_all | fs::perms::group_read |
+                                       fs::perms::group_exec | fs::perms::others_read |
+                                       fs::perms::others_exec;
+            const bool parentThere = fs::exists(directory.parent_path(), failed);
+            if (!failed && fs::create_directories(directory, failed)) {
+                fs::permissions(directory, open, failed);
+                if (!failed && !parentThere) fs::permissions(directory.parent_path(), open, failed);
+            }
+        }
         if (!failed) failed = AssignComPort(directory, *number, device);
     } else {
         failed = ForgetComPort(directory, *number);
