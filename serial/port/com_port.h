@@ -380,6 +380,9 @@ private:
     bool RestoreTriggersOnOpen = false;
     bool InClosePort = false;
     bool OpeningUnderWay = false;  // OpenPort has not yet reached ppOpen
+    // Set while ClosePort runs: where a destruction from inside it leaves the
+    // dispatcher.
+    std::unique_ptr<TKivBaseDispatcher>* CloseKeeper = nullptr;
     TTriggerSet SavedTriggers;
     std::vector<std::unique_ptr<TPortUserEntry>> PortUsers;
     win::HWND NotifyWindowValue = nullptr;

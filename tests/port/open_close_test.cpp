@@ -419,6 +419,41 @@ TEST_F(DeferredClose, DestroyingThePortMeanwhileFinishesTheClose)
     EXPECT_TRUE(Services.Boxes.empty());
 }
 
+TEST_F(DeferredClose, APortDestroyedByAMessageItsCloseServesIsNotTouchedAgain)
+{
+    // Each way of closing; waiting ahead of the close's own message, the
+    // first message the close serves destroys the port.
+    const std::vector<std::pair<const char*, std::function<void(TRigPort&)>>> closes{
+        {"Open False", [](TRigPort& port) { port.SetOpen(false); }},
+        {"another number", [](TRigPort& port) { port.SetComNumber(4); }},
+    };
+    for (const auto& [how, close] : closes) {
+        SCOPED_TRACE(how);
+        if (!Port) {
+            Port = new TRigPort(&Form);
+            Port->SetComNumber(3);
+            Port->SetOpen(true);
+            Port->Rig()->LingerOnClose = true;
+        }
+        TRigPort* doomed = Port;
+        win::HWND killer = win::CreateMessageWindow([this](win::UINT, win::WPARAM, win::LPARAM) {
+            delete std::exchange(Port, nullptr);
+            return win::LRESULT{0};
+        });
+        ASSERT_TRUE(win::PostMessage(killer, win::WM_USER, 0, 0));
+        close(*doomed);
+        EXPECT_EQ(Port, nullptr);
+        win::DestroyWindow(killer);
+        Pump();
+        EXPECT_TRUE(Services.Boxes.empty());
+        // The line was released: another port can have it.
+        TKivComPort other(&Form);
+        other.SetComNumber(3);
+        other.PutText("free");
+        EXPECT_EQ(Lines.front()->ReadExactly(4, 3000ms), "free");
+    }
+}
+
 // ---- Changing the number while open ---------------------------------------------------
 
 class NumberChange : public PortRig {};
