@@ -412,8 +412,10 @@ TKivBaseDispatcher* TKivCustomComPort::ActiveDispatcher()
         // Destroyed by a port user or OnPortOpen.
         if (alive.expired()) return nullptr;
     }
-    // One still being opened is nobody's yet.
-    if (OpeningUnderWay) return nullptr;
+    // One still being opened is nobody's yet. Nor is one whose close was
+    // announced and waits to finish: who took it then would never hear that
+    // it has gone.
+    if (OpeningUnderWay || (Phase == TPortPhase::ppClosing && !InClosePort)) return nullptr;
     return Dispatcher.get();
 }
 

@@ -235,7 +235,8 @@ public:
 
     // ---- Operations ------------------------------------------------------------
     // The dispatcher, opening a closed port first when AutoOpen allows it;
-    // nullptr when the port is still not open.
+    // nullptr when the port is still not open, or once its close has been
+    // announced and only waits to finish.
     TKivBaseDispatcher* ActiveDispatcher();
     // As ActiveDispatcher; ECommNotOpen instead of nullptr.
     TKivBaseDispatcher& RequireDispatcher();
