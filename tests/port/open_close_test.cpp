@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -346,6 +347,24 @@ TEST_F(DeferredClose, FinishesOnlyAfterTheThreadsStopWithOpenStillTrue)
     ASSERT_TRUE(WaitFor([&] { return !Port->Open(); }));
     EXPECT_EQ(Port->PortPhase(), ppClosed);
     EXPECT_EQ(Port->NotifyWindow(), nullptr);
+}
+
+TEST_F(DeferredClose, AnOnTriggerHandlerRaisingAtTheCloseMessageIsShownAndTheCloseStillEnds)
+{
+    bool raised = false;
+    Port->SetOnTrigger(TTriggerEvent::FromFunction(
+        [&raised](TObject*, win::WORD msg, win::WORD, win::WORD) {
+            if (msg != kvPortClosing || raised) return;
+            raised = true;
+            throw std::runtime_error("handler failed");
+        }));
+    Port->SetOpen(false);
+    Port->SetOpen(true);
+    Port->Rig()->EndLinger();
+    ASSERT_TRUE(WaitFor([&] { return raised && Port->DispatchersMade == 2 && Port->Open(); }))
+        << "the close never finished";
+    EXPECT_EQ(Port->PortPhase(), ppOpen);
+    EXPECT_EQ(Services.Boxes.size(), 1u);
 }
 
 TEST_F(DeferredClose, OutputAndTimerOperationsDoNothingMeanwhile)
