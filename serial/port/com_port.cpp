@@ -26,11 +26,12 @@ using namespace kivo::win;
 
 namespace {
 
-// Sets a flag of the port for a block and puts its earlier value back, unless
-// a handler destroyed the port meanwhile.
+// Sets a field of the port for a block and puts its earlier value back,
+// unless a handler destroyed the port meanwhile.
+template <typename T>
 class TPortFlagRestore {
 public:
-    TPortFlagRestore(bool& flag, bool value, std::weak_ptr<char> alive)
+    TPortFlagRestore(T& flag, T value, std::weak_ptr<char> alive)
         : Flag(flag), Saved(flag), Alive(std::move(alive))
     {
         Flag = value;
@@ -43,9 +44,26 @@ public:
     TPortFlagRestore& operator=(const TPortFlagRestore&) = delete;
 
 private:
-    bool& Flag;
-    bool Saved;
+    T& Flag;
+    T Saved;
     std::weak_ptr<char> Alive;
+};
+
+// Closed and its threads gone before any destructor runs: a thread that
+// releases the line itself still calls the device layer's operations.
+void DiscardLine(std::unique_ptr<TKivBaseDispatcher>& line)
+{
+    std::unique_ptr<TKivBaseDispatcher> gone = std::move(line);
+    if (gone) gone->Shutdown();
+    gone.reset();
+}
+
+// The dispatcher of a port destroyed by a message its own close served while
+// waiting for the line: that close is still inside the dispatcher, and frees
+// it once it has left it.
+struct TOrphanedLine {
+    ~TOrphanedLine() { DiscardLine(Line); }
+    std::unique_ptr<TKivBaseDispatcher> Line;
 };
 
 // Runs step, keeping the first exception any step raised to be raised after
@@ -80,8 +98,17 @@ TKivCustomComPort::~TKivCustomComPort()
     }
     // A deferred close would finish through a message to a window that dies
     // with us: finish it here. Freeing the dispatcher waits, serving messages,
-    // until its threads have ended.
-    if (Phase == ppClosing) FinishClose();
+    // until its threads have ended. Destroyed by a message that our own close
+    // served, the dispatcher is still in use below us: its threads are ended
+    // here, so none reaches us any more, and that close frees it.
+    if (Phase == ppClosing && CloseKeeper) {
+        SetNotificationWindow(false);
+        if (Dispatcher) Dispatcher->Shutdown();
+        *CloseKeeper = std::move(Dispatcher);
+        Phase = ppClosed;
+    } else if (Phase == ppClosing) {
+        FinishClose();
+    }
     while (!PortUsers.empty()) PortUsers.pop_back();
     TKivBaseDispatcher::FreeTriggerSet(SavedTriggers);
 }
@@ -281,11 +308,7 @@ void TKivCustomComPort::OpenPort()
 
 void TKivCustomComPort::DiscardDispatcher()
 {
-    // Closed and its threads gone before any destructor runs: a thread that
-    // releases the line itself still calls the device layer's operations.
-    std::unique_ptr<TKivBaseDispatcher> gone = std::move(Dispatcher);
-    if (gone) gone->Shutdown();
-    gone.reset();
+    DiscardLine(Dispatcher);
 }
 
 // ---- Closing -------------------------------------------------------------------
@@ -307,6 +330,10 @@ void TKivCustomComPort::ClosePort()
         return true;
     };
     TPortFlagRestore closing(InClosePort, true, alive);
+    // The close serves messages while it waits for the line; one of them may
+    // destroy the port.
+    TOrphanedLine orphan;
+    TPortFlagRestore keeper(CloseKeeper, &orphan.Line, alive);
     KeepFirstError(firstError, [&] { SetTracing(TTraceLogState::tlDump); });
     KeepFirstError(firstError, [&] { SetLogging(TTraceLogState::tlDump); });
     Phase = ppClosing;
@@ -315,12 +342,14 @@ void TKivCustomComPort::ClosePort()
     Dispatcher->SaveTriggerSet(SavedTriggers);
     RestoreTriggersOnOpen = true;
     Dispatcher->CloseLine();
+    if (endIfGone()) return;
     if (Dispatcher->InNotify() && NotifyWindowValue) {
         LPARAM param = static_cast<LPARAM>(Dispatcher->RegistryIndex()) << 16;
         PostMessage(NotifyWindowValue, kvPortClosing, 0, param);
         // Lets a delivery that waits for this thread complete; a quit request
         // stays queued for the outermost loop.
         ProcessOneMessage();
+        if (endIfGone()) return;
     } else {
         FinishClose();
     }
@@ -383,8 +412,10 @@ TKivBaseDispatcher* TKivCustomComPort::ActiveDispatcher()
         // Destroyed by a port user or OnPortOpen.
         if (alive.expired()) return nullptr;
     }
-    // One still being opened is nobody's yet.
-    if (OpeningUnderWay) return nullptr;
+    // One still being opened is nobody's yet. Nor is one whose close was
+    // announced and waits to finish: who took it then would never hear that
+    // it has gone.
+    if (OpeningUnderWay || (Phase == TPortPhase::ppClosing && !InClosePort)) return nullptr;
     return Dispatcher.get();
 }
 

@@ -235,7 +235,8 @@ public:
 
     // ---- Operations ------------------------------------------------------------
     // The dispatcher, opening a closed port first when AutoOpen allows it;
-    // nullptr when the port is still not open.
+    // nullptr when the port is still not open, or once its close has been
+    // announced and only waits to finish.
     TKivBaseDispatcher* ActiveDispatcher();
     // As ActiveDispatcher; ECommNotOpen instead of nullptr.
     TKivBaseDispatcher& RequireDispatcher();
@@ -380,6 +381,9 @@ private:
     bool RestoreTriggersOnOpen = false;
     bool InClosePort = false;
     bool OpeningUnderWay = false;  // OpenPort has not yet reached ppOpen
+    // Set while ClosePort runs: where a destruction from inside it leaves the
+    // dispatcher.
+    std::unique_ptr<TKivBaseDispatcher>* CloseKeeper = nullptr;
     TTriggerSet SavedTriggers;
     std::vector<std::unique_ptr<TPortUserEntry>> PortUsers;
     win::HWND NotifyWindowValue = nullptr;

@@ -110,7 +110,17 @@ void TKivCustomComPort::HandleNotification(UINT message, WPARAM wParam, LPARAM l
     const std::weak_ptr<char> alive = Lifetime;
     WORD handle = LowWord(wParam);
     WORD data = message == kvTriggerAvail ? handle : LowWord(static_cast<std::uintptr_t>(lParam));
-    FireTrigger(static_cast<WORD>(message), handle, data);
+    if (message != kvPortClosing) {
+        FireTrigger(static_cast<WORD>(message), handle, data);
+    } else {
+        // A handler that raises must not leave the close it announces
+        // waiting for ever: the failure is shown and the close goes on.
+        try {
+            FireTrigger(static_cast<WORD>(message), handle, data);
+        } catch (...) {
+            Application().HandleCurrentException();
+        }
+    }
     if (alive.expired()) return;
     switch (message) {
     case kvTriggerAvail:

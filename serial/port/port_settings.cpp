@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <memory>
 
 namespace kivo {
 
@@ -56,10 +57,16 @@ void TKivCustomComPort::SetComNumber(WORD value)
     // A close that reports a failure (a trace that cannot be written) has
     // still closed the port: the change goes on, and the failure follows.
     std::exception_ptr closeError;
+    // The close serves messages; one of them may destroy the port.
+    const std::weak_ptr<char> alive = Lifetime;
     try {
         SetOpen(false);
     } catch (...) {
         closeError = std::current_exception();
+    }
+    if (alive.expired()) {
+        if (closeError) std::rethrow_exception(closeError);
+        return;
     }
     ComNumberValue = value;
     SetTracing(tracing);

@@ -116,6 +116,35 @@ TEST_F(PacketOverPty, HandlerThatClosesThePortLeavesItReadyToReopen)
     EXPECT_EQ(Got.back(), "@after*");
 }
 
+TEST_F(PacketOverPty, APacketTakingOverWhileTheCloseWaitsIsServedAfterTheReopen)
+{
+    // The handler closes the port, which has to wait for this very delivery,
+    // and puts a new packet in place of its own: the new one comes with a
+    // manager of its own, made while the port still reads Open.
+    TKivDataPacket* next = nullptr;
+    Texts nextGot;
+    OnEach = [this, &next, &nextGot] {
+        if (next) return;
+        Port->SetOpen(false);
+        delete std::exchange(Packet, nullptr);
+        next = new TKivDataPacket(&Form);
+        next->SetStartString("@");
+        next->SetEndCond({TPacketEndCond::ecString});
+        next->SetEndString("*");
+        next->SetComPort(Port);
+        next->SetEnabled(true);
+        next->OnStringPacket = TStringPacketNotifyEvent::FromFunction(
+            [&nextGot](TObject*, const std::string& data) { nextGot.push_back(data); });
+    };
+    Line.Write("@first*");
+    ASSERT_TRUE(WaitFor([&] { return next && Port->PortPhase() == TPortPhase::ppClosed; }));
+    Port->SetOpen(true);
+    Line.Write("@after*");
+    EXPECT_TRUE(WaitFor([&] { return !nextGot.empty(); }));
+    EXPECT_EQ(nextGot, Texts{"@after*"});
+    EXPECT_TRUE(Services.BoxTexts().empty());
+}
+
 TEST_F(PacketOverPty, HandlerThatDestroysItsPacketEndsTheDelivery)
 {
     OnEach = [this] {

@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -348,6 +349,24 @@ TEST_F(DeferredClose, FinishesOnlyAfterTheThreadsStopWithOpenStillTrue)
     EXPECT_EQ(Port->NotifyWindow(), nullptr);
 }
 
+TEST_F(DeferredClose, AnOnTriggerHandlerRaisingAtTheCloseMessageIsShownAndTheCloseStillEnds)
+{
+    bool raised = false;
+    Port->SetOnTrigger(TTriggerEvent::FromFunction(
+        [&raised](TObject*, win::WORD msg, win::WORD, win::WORD) {
+            if (msg != kvPortClosing || raised) return;
+            raised = true;
+            throw std::runtime_error("handler failed");
+        }));
+    Port->SetOpen(false);
+    Port->SetOpen(true);
+    Port->Rig()->EndLinger();
+    ASSERT_TRUE(WaitFor([&] { return raised && Port->DispatchersMade == 2 && Port->Open(); }))
+        << "the close never finished";
+    EXPECT_EQ(Port->PortPhase(), ppOpen);
+    EXPECT_EQ(Services.Boxes.size(), 1u);
+}
+
 TEST_F(DeferredClose, OutputAndTimerOperationsDoNothingMeanwhile)
 {
     Port->SetOpen(false);
@@ -417,6 +436,41 @@ TEST_F(DeferredClose, DestroyingThePortMeanwhileFinishesTheClose)
     // The circulating message must find nothing to call.
     Pump();
     EXPECT_TRUE(Services.Boxes.empty());
+}
+
+TEST_F(DeferredClose, APortDestroyedByAMessageItsCloseServesIsNotTouchedAgain)
+{
+    // Each way of closing; waiting ahead of the close's own message, the
+    // first message the close serves destroys the port.
+    const std::vector<std::pair<const char*, std::function<void(TRigPort&)>>> closes{
+        {"Open False", [](TRigPort& port) { port.SetOpen(false); }},
+        {"another number", [](TRigPort& port) { port.SetComNumber(4); }},
+    };
+    for (const auto& [how, close] : closes) {
+        SCOPED_TRACE(how);
+        if (!Port) {
+            Port = new TRigPort(&Form);
+            Port->SetComNumber(3);
+            Port->SetOpen(true);
+            Port->Rig()->LingerOnClose = true;
+        }
+        TRigPort* doomed = Port;
+        win::HWND killer = win::CreateMessageWindow([this](win::UINT, win::WPARAM, win::LPARAM) {
+            delete std::exchange(Port, nullptr);
+            return win::LRESULT{0};
+        });
+        ASSERT_TRUE(win::PostMessage(killer, win::WM_USER, 0, 0));
+        close(*doomed);
+        EXPECT_EQ(Port, nullptr);
+        win::DestroyWindow(killer);
+        Pump();
+        EXPECT_TRUE(Services.Boxes.empty());
+        // The line was released: another port can have it.
+        TKivComPort other(&Form);
+        other.SetComNumber(3);
+        other.PutText("free");
+        EXPECT_EQ(Lines.front()->ReadExactly(4, 3000ms), "free");
+    }
 }
 
 // ---- Changing the number while open ---------------------------------------------------
