@@ -3,6 +3,7 @@
 #include "tests/dispatch/scripted_dispatcher.h"
 #include "tests/support/temp_dir.h"
 
+#include "platform/clock.h"
 #include "serial/dispatch/detail/log_format.h"
 #include "serial/errors/error_codes.h"
 
@@ -10,10 +11,13 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kivo::test {
@@ -354,6 +358,36 @@ TEST_F(Log, FailedWriteKeepsTheEntriesInOrderForAnotherTry)
     ASSERT_EQ(lines.size(), 7u + 41u);
     for (std::size_t i = 0; i < 41; ++i)
         EXPECT_EQ(std::stoul(lines[7 + i].substr(34, 8), nullptr, 16), i);
+}
+
+// One thread logs long entries while another logs short ones and moves the
+// clock on before each: the table lists the entries in the order they were
+// queued, and their times must not go back down it.
+TEST_F(Log, TimesNeverGoBackDownTheTable)
+{
+    struct ClockReset {
+        ~ClockReset() { win::SetTimeOffsetForTesting(0); }
+    } reset;
+    Line.InitLog(0);
+    std::atomic<bool> started{false};
+    std::atomic<bool> done{false};
+    std::thread other([&] {
+        const std::string block(16 * 1024, 'a');
+        for (; !done; started = true) Line.AddLogEntry(19, 0, 1, block.data(), 16 * 1024);
+    });
+    while (!started) std::this_thread::yield();
+    for (win::DWORD offset = 1; offset <= 3000; ++offset) {
+        win::SetTimeOffsetForTesting(offset);
+        Line.AddLogEntry(19, 0, 2, "b", 1);
+    }
+    done = true;
+    other.join();
+    ASSERT_EQ(Line.DumpLog(Path(), true, false), 0);
+    std::vector<double> times;
+    for (const std::string& line : LinesOf(Dir.Read("KIVO.LOG")))
+        if (line.rfind("User", 10) == 10) times.push_back(std::stod(line.substr(0, line.find(' '))));
+    ASSERT_GT(times.size(), 3000u);
+    EXPECT_TRUE(std::is_sorted(times.begin(), times.end()));
 }
 
 TEST_F(Log, PausedLogRecordsNothing)
