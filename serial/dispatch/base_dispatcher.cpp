@@ -372,6 +372,11 @@ int TKivBaseDispatcher::WriteBlock(const void* bytes, int length)
     if (length < 0 || bytes == nullptr) return ecBadArgument;
     int result = 0;
     int written = 0;
+    const auto* data = static_cast<const std::uint8_t*>(bytes);
+    // Held until the block is recorded, and taken before the bytes can reach
+    // the device: a reply cannot go into the trace ahead of what it answers,
+    // as a reader records it under StateLock.
+    TCriticalSectionLock state(StateLock);
     {
         TCriticalSectionLock hold(OutputLock);
         if (!OutRing) return ecOutputBufferTooSmall;
@@ -394,10 +399,11 @@ int TKivBaseDispatcher::WriteBlock(const void* bytes, int length)
         // marked full around bytes never written would send stale memory.
         if (length == room && written == length) OutFull = true;
         OutputSentPending = true;
+        // Logged before the write thread can send the bytes: the entry of
+        // their reply is queued without StateLock.
+        if (Logging)
+            AddLogEntry(1, 2, static_cast<DWORD>(written), data, static_cast<DWORD>(written));
     }
-    TCriticalSectionLock hold(StateLock);
-    const auto* data = static_cast<const std::uint8_t*>(bytes);
-    if (Logging) AddLogEntry(1, 2, static_cast<DWORD>(written), data, static_cast<DWORD>(written));
     if (Tracing)
         for (int i = 0; i < written; ++i) AddTraceEntry('T', data[i]);
     return result;

@@ -8,11 +8,13 @@
 //
 // Public operations come from the owner (main) thread, except ReadBlock,
 // InputCount, the trigger operations and AddLogEntry, which handlers may also
-// call on the dispatch thread. Three critical sections, never nested with one
-// another: StateLock (configuration, control lines, modem shadow, triggers,
-// handlers, trace), OutputLock (output ring) and DispatchLock (dispatch
-// buffer positions). No handler ever runs while the dispatch thread holds
-// StateLock.
+// call on the dispatch thread. Three critical sections: StateLock
+// (configuration, control lines, modem shadow, triggers, handlers, trace),
+// OutputLock (output ring) and DispatchLock (dispatch buffer positions). They
+// are never nested with one another but in WriteBlock, which holds StateLock
+// around OutputLock so that a block is recorded before any reply to it;
+// nothing takes StateLock while holding OutputLock. No handler ever runs
+// while the dispatch thread holds StateLock.
 
 #include "platform/comm.h"
 #include "platform/sync.h"

@@ -76,7 +76,9 @@ public:
 
     const std::uint8_t EntryType;
     const std::uint16_t SubType;
-    const std::uint32_t Time;
+    // The log stamps it again as it queues the entry, so that times follow
+    // the order of the table.
+    std::uint32_t Time;
     const std::uint32_t OtherData;
 
 private:

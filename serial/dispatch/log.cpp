@@ -169,13 +169,15 @@ void TKivBaseDispatcher::AddLogEntry(std::uint8_t type, std::uint16_t subType, D
     // goes on.
     std::unique_ptr<TLogBuffer> entry;
     try {
-        entry = std::make_unique<TLogBuffer>(type, subType, timeGetTime() - LogClock, otherData,
-                                             length ? data : nullptr,
+        entry = std::make_unique<TLogBuffer>(type, subType, 0, otherData, length ? data : nullptr,
                                              static_cast<std::int32_t>(length));
     } catch (const std::exception&) {
         return;
     }
     std::lock_guard hold(LogPushLock);
+    // Stamped in queue order: a thread that copied a long entry meanwhile
+    // would otherwise queue an older time behind newer ones.
+    entry->Time = timeGetTime() - LogClock;
     const DWORD limit = LogLimit;
     // Pops until the queue is within the limit; entries without data count
     // nothing, so this ends.

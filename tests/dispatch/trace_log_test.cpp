@@ -3,6 +3,7 @@
 #include "tests/dispatch/scripted_dispatcher.h"
 #include "tests/support/temp_dir.h"
 
+#include "platform/clock.h"
 #include "serial/dispatch/detail/log_format.h"
 #include "serial/errors/error_codes.h"
 
@@ -10,10 +11,13 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kivo::test {
@@ -203,6 +207,57 @@ TEST_F(Trace, BytesSeveralHandlersReadAreRecordedOnce)
     EXPECT_EQ(Dump(true), "Receive: \nabcdef\n");
 }
 
+// The far end answers "AT" at once while another thread holds StateLock, as
+// the dispatch thread does when it reads: the reply waits until the write it
+// answers is recorded, in the trace and in the log.
+TEST_F(Trace, AReplyIsRecordedAfterTheWriteItAnswers)
+{
+    using namespace std::chrono_literals;
+    ASSERT_EQ(Line.InitTrace(100), 0);
+    Line.InitLog(0);
+    std::atomic<bool> stop{false};
+    std::thread farEnd([&] {
+        while (!stop) {
+            std::string reply;
+            {
+                win::TCriticalSectionLock hold(Line.OutputLock);
+                for (; Line.OutTail != Line.OutHead; Line.OutTail = (Line.OutTail + 1) % Line.OutSize)
+                    reply += static_cast<char>(Line.OutRing[Line.OutTail] | 0x20);
+            }
+            if (!reply.empty()) Line.Receive(reply);
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    auto readReply = [&](std::chrono::milliseconds within) {
+        for (auto end = std::chrono::steady_clock::now() + within;
+             Line.InputQueue.Count() == 0 && std::chrono::steady_clock::now() < end;)
+            std::this_thread::sleep_for(1ms);
+        Line.DispatchPass();
+        char reply[2];
+        return Line.ReadBlock(reply, 2) == 2;
+    };
+    std::atomic<bool> holding{false};
+    bool readFirst = false;
+    std::thread reader([&] {
+        win::TCriticalSectionLock hold(Line.StateLock);
+        holding = true;
+        readFirst = readReply(300ms);
+    });
+    while (!holding) std::this_thread::yield();
+    ASSERT_EQ(Line.WriteBlock("AT", 2), 0);
+    reader.join();
+    const bool readLater = !readFirst && readReply(3s);
+    stop = true;
+    farEnd.join();
+    ASSERT_TRUE(readFirst || readLater);
+    EXPECT_EQ(Dump(true), "Transmit: \nAT\n\nReceive: \nat\n");
+    ASSERT_EQ(Line.DumpLog((Dir / "KIVO.LOG").string(), true, false), 0);
+    std::vector<std::string> moves;
+    for (const std::string& line : LinesOf(Dir.Read("KIVO.LOG")))
+        if (line.rfind("Dispatch", 10) == 10) moves.push_back(line.substr(20, 8));
+    EXPECT_EQ(moves, (std::vector<std::string>{"WriteCom", "ReadCom "}));
+}
+
 TEST_F(Trace, PausedTraceRecordsNothingUntilResumed)
 {
     ASSERT_EQ(Line.InitTrace(10), 0);
@@ -354,6 +409,36 @@ TEST_F(Log, FailedWriteKeepsTheEntriesInOrderForAnotherTry)
     ASSERT_EQ(lines.size(), 7u + 41u);
     for (std::size_t i = 0; i < 41; ++i)
         EXPECT_EQ(std::stoul(lines[7 + i].substr(34, 8), nullptr, 16), i);
+}
+
+// One thread logs long entries while another logs short ones and moves the
+// clock on before each: the table lists the entries in the order they were
+// queued, and their times must not go back down it.
+TEST_F(Log, TimesNeverGoBackDownTheTable)
+{
+    struct ClockReset {
+        ~ClockReset() { win::SetTimeOffsetForTesting(0); }
+    } reset;
+    Line.InitLog(0);
+    std::atomic<bool> started{false};
+    std::atomic<bool> done{false};
+    std::thread other([&] {
+        const std::string block(16 * 1024, 'a');
+        for (; !done; started = true) Line.AddLogEntry(19, 0, 1, block.data(), 16 * 1024);
+    });
+    while (!started) std::this_thread::yield();
+    for (win::DWORD offset = 1; offset <= 3000; ++offset) {
+        win::SetTimeOffsetForTesting(offset);
+        Line.AddLogEntry(19, 0, 2, "b", 1);
+    }
+    done = true;
+    other.join();
+    ASSERT_EQ(Line.DumpLog(Path(), true, false), 0);
+    std::vector<double> times;
+    for (const std::string& line : LinesOf(Dir.Read("KIVO.LOG")))
+        if (line.rfind("User", 10) == 10) times.push_back(std::stod(line.substr(0, line.find(' '))));
+    ASSERT_GT(times.size(), 3000u);
+    EXPECT_TRUE(std::is_sorted(times.begin(), times.end()));
 }
 
 TEST_F(Log, PausedLogRecordsNothing)
