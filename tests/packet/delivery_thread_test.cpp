@@ -250,5 +250,31 @@ TEST_F(PacketOverPty, TimedOutPacketEnabledAgainByItsHandlerResumesMatching)
     EXPECT_EQ(Got, Texts{"@status*"}) << "the stray bytes went with the time-out";
 }
 
+TEST_F(PacketOverPty, TimeOutThatFellDueBeforeARestartDoesNotEndTheNewCollection)
+{
+    // A packet that collects from its first byte, restarted just as its
+    // time-out falls due: the dispatch thread, holding the expiry, waits for
+    // the lock while this thread restarts the packet with a long time-out.
+    Packet->SetEnabled(false);
+    Packet->SetStartCond(TPacketStartCond::scAnyData);
+    Packet->SetTimeOut(2);
+    int timeouts = 0;
+    Packet->OnTimeout = TNotifyEvent::FromFunction([&](TObject*) { ++timeouts; });
+    {
+        detail::TPacketLockHold hold(Packet->Manager()->Lock());
+        Packet->SetEnabled(true);
+        std::this_thread::sleep_for(400ms);
+        Packet->SetEnabled(false);
+        Packet->SetTimeOut(200);
+        Packet->SetEnabled(true);
+    }
+    EXPECT_FALSE(WaitUntil(500ms, [&] { return timeouts > 0; }, [this] { Pump(); }))
+        << "the expired time-out ended the collection begun after it";
+    EXPECT_TRUE(Packet->Enabled());
+    Line.Write("fresh*");
+    ASSERT_TRUE(WaitFor([&] { return !Got.empty(); }));
+    EXPECT_EQ(Got, Texts{"fresh*"});
+}
+
 } // namespace
 } // namespace kivo::test
