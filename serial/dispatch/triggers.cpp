@@ -198,9 +198,12 @@ void TKivBaseDispatcher::RestoreTriggerSet(const TTriggerSet& save)
     TimerTriggers = save.Timers;
     DataTriggers = save.Data;
     StatusTriggers = save.Status;
-    // A set saved from a pass that a close cut short keeps that pass's hits.
+    // A set saved from a pass that a close cut short keeps that pass's hits
+    // and the marks of matches not yet delivered.
     for (TStatusTrigger& trigger : StatusTriggers)
         trigger.Hit = false;
+    for (TDataTrigger& trigger : DataTriggers)
+        trigger.Matched = false;
     // New handles go past the restored ones: a reopened line starts its
     // counter at 1 and would hand out a restored handle a second time.
     int highest = std::max({HighestSlot(TimerTriggers), HighestSlot(DataTriggers),

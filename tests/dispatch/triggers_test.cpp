@@ -284,6 +284,34 @@ TEST_F(HandDriven, TriggerDroppedByAHandlerOfTheSameByteIsNotToldOfIt)
     EXPECT_EQ(seen[0].Handle, second);
 }
 
+// Once the handle counter has run out, a dropped trigger's handle is handed
+// out again at once: the trigger that takes it over within the same byte's
+// notifications did not match and is told nothing.
+TEST_F(HandDriven, HandleTakenOverByAHandlerGetsNoNoticeOfTheDroppedTrigger)
+{
+    int first = Line.NewDataTrigger("LO", 2, false);
+    int second = Line.NewDataTrigger("O", 1, false);
+    while (Line.NewTimerTrigger() > 0) {
+    }
+    int successor = 0;
+    auto replacer =
+        TTriggerHandlerEvent::FromFunction([&](win::UINT, win::WPARAM handle, win::LPARAM) {
+            if (static_cast<int>(handle) != second || successor != 0) return;
+            Line.DropTrigger(first);
+            successor = Line.NewDataTrigger("Q", 1, false);
+        });
+    Line.AttachEventHandler(replacer);
+    Arrive("HELLO");
+    ASSERT_EQ(successor, first);  // the same handle, another trigger
+    auto seen = Handler.Seen();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].Handle, second);
+    Arrive("Q");
+    ASSERT_EQ(Handler.Seen().size(), 2u);
+    EXPECT_EQ(Handler.Seen()[1].Handle, successor);
+    EXPECT_EQ(Handler.Seen()[1].Data, 1);
+}
+
 TEST_F(HandDriven, BytesBeforeAMatchAreAnnouncedFirst)
 {
     Line.SetAvailThreshold(3);
