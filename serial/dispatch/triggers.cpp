@@ -202,8 +202,12 @@ void TKivBaseDispatcher::RestoreTriggerSet(const TTriggerSet& save)
     // and the marks of matches not yet delivered.
     for (TStatusTrigger& trigger : StatusTriggers)
         trigger.Hit = false;
-    for (TDataTrigger& trigger : DataTriggers)
+    // The bytes of a partial match are another line's, or came before bytes
+    // the saved copy never saw: the search starts afresh.
+    for (TDataTrigger& trigger : DataTriggers) {
         trigger.Matched = false;
+        trigger.Slots.fill(0);
+    }
     // New handles go past the restored ones: a reopened line starts its
     // counter at 1 and would hand out a restored handle a second time.
     int highest = std::max({HighestSlot(TimerTriggers), HighestSlot(DataTriggers),

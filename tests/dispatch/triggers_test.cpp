@@ -312,6 +312,29 @@ TEST_F(HandDriven, HandleTakenOverByAHandlerGetsNoNoticeOfTheDroppedTrigger)
     EXPECT_EQ(Handler.Seen()[1].Data, 1);
 }
 
+// A restored data trigger has not seen what came in since it was saved (on
+// a reopened port, another line's bytes): it carries no partial match over.
+TEST_F(HandDriven, RestoredDataTriggerCarriesNoPartialMatchOver)
+{
+    int handle = Line.NewDataTrigger("AB", 2, false);
+    Arrive("xA");
+    TTriggerSet saved;
+    Line.SaveTriggerSet(saved);
+
+    ScriptedDispatcher reopened{false};
+    ASSERT_EQ(reopened.Open(), 0);
+    RecordingHandler told(reopened);
+    reopened.AttachEventHandler(told.Event());
+    reopened.RestoreTriggerSet(saved);
+    reopened.Receive("B");
+    reopened.DispatchPass();
+    EXPECT_TRUE(told.Seen().empty());
+    reopened.Receive("AB");
+    reopened.DispatchPass();
+    ASSERT_EQ(told.Seen().size(), 1u);
+    EXPECT_EQ(told.Seen()[0].Handle, handle);
+}
+
 TEST_F(HandDriven, BytesBeforeAMatchAreAnnouncedFirst)
 {
     Line.SetAvailThreshold(3);
