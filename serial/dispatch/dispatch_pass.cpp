@@ -13,6 +13,7 @@
 #include "serial/dispatch/dispatch_thread.h"
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <utility>
 
@@ -30,12 +31,14 @@ constexpr DWORD evLineEvents = 0x00C0;   // break, line error
 constexpr UINT NotifySendLimit = 3000;
 
 void CallOnMainThread(const TTriggerHandlerEvent& method, UINT message, WPARAM handle,
-                      LPARAM param)
+                      LPARAM param, const std::function<bool()>& stillAttached)
 {
     if (TKivDispatcherThread* thread = TKivDispatcherThread::Current())
-        thread->SynchronizeTrigger(method, message, handle, param);
+        thread->SynchronizeTrigger(method, message, handle, param, stillAttached);
     else
-        RunOnMainThread([&] { method(message, handle, param); });
+        RunOnMainThread([&] {
+            if (stillAttached()) method(message, handle, param);
+        });
 }
 
 } // namespace
@@ -92,8 +95,13 @@ bool TKivBaseDispatcher::NotifyHandlers(UINT message, int handle, std::uint16_t 
         }
         beforeHandler();
         guarded([&] {
+            // The main thread may detach the handler, and free what it
+            // calls, before it gets round to the call: asked again there.
             if (handler.OnMainThread)
-                CallOnMainThread(handler.Method, message, first, param);
+                CallOnMainThread(handler.Method, message, first, param, [this, i] {
+                    TCriticalSectionLock hold(StateLock);
+                    return i < EventHandlers.size() && !EventHandlers[i].Deleted;
+                });
             else
                 handler.Method(message, first, param);
         });

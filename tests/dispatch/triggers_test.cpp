@@ -785,6 +785,27 @@ TEST_F(Threaded, EventHandlersRunOnTheDispatchThreadOrFlaggedOnTheMainThread)
     EXPECT_EQ(onMain.Bytes(), "z");
 }
 
+// Detached on the main thread while the dispatch thread already waits to run
+// it there, a handler is not called: its object may be gone by then.
+TEST_F(Threaded, HandlerDetachedWhileItsCallWaitsForTheMainThreadIsNotCalled)
+{
+    std::atomic<bool> reached{false};
+    Line.AttachEventHandler(TTriggerHandlerEvent::FromFunction(
+        [&](win::UINT, win::WPARAM, win::LPARAM) { reached = true; }));
+    RecordingHandler onMain(Line);
+    Line.AttachEventHandler(onMain.Event(), true);
+    Line.SetAvailThreshold(1);
+    Line.Receive("x");
+    ASSERT_TRUE(WaitUntil(2s, [&] { return reached.load(); }));  // not pumping
+    std::this_thread::sleep_for(50ms);  // the dispatch thread now waits for this one
+    Line.DetachEventHandler(onMain.Event());
+    Pump(300ms, [] { return false; });
+    EXPECT_TRUE(onMain.Seen().empty());
+    Line.Receive("y");
+    Pump(100ms, [] { return false; });
+    EXPECT_TRUE(onMain.Seen().empty());
+}
+
 // Armed again by a handler on the main thread while its condition holds, a
 // status trigger is looked at again by the status poll, not at once: waking
 // the dispatch thread for it spun the two threads against each other.
