@@ -241,11 +241,13 @@ void TKivBaseDispatcher::AttachWindow(HWND window)
     AddLogEntry(7, 17, static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(window)), nullptr, 0);
 }
 
-// Under StateLock: marks during a notification, removes otherwise.
+// Under StateLock: marks during a notification, removes otherwise. One
+// already marked is gone, and no match any more.
 template <typename List, typename Match>
 static bool DetachFirst(List& list, Match match, bool notifying, bool& deletesPending)
 {
-    auto found = std::find_if(list.begin(), list.end(), match);
+    auto live = [&](const auto& handler) { return !handler.Deleted && match(handler); };
+    auto found = std::find_if(list.begin(), list.end(), live);
     if (found == list.end()) return false;
     if (notifying) {
         found->Deleted = true;

@@ -499,6 +499,32 @@ TEST_F(HandDriven, HandlerDetachedDuringItsNotificationIsFreedAfterIt)
     EXPECT_EQ(Handler.Seen().size(), 2u);
 }
 
+// Detached, attached again and detached again within one notification (a
+// user that unhooks, hooks and unhooks): nothing of it stays attached.
+TEST_F(HandDriven, HandlerDetachedTwiceInOneNotificationGetsNothingMore)
+{
+    int calls = 0;
+    auto hooked = TTriggerHandlerEvent::FromFunction(
+        [&](win::UINT, win::WPARAM, win::LPARAM) { ++calls; });
+    Line.AttachEventHandler(hooked);
+    bool churned = false;
+    auto churn = TTriggerHandlerEvent::FromFunction([&](win::UINT, win::WPARAM, win::LPARAM) {
+        if (std::exchange(churned, true)) return;
+        Line.DetachEventHandler(hooked);
+        Line.AttachEventHandler(hooked);
+        Line.DetachEventHandler(hooked);
+    });
+    Line.AttachEventHandler(churn);
+    Line.SetAvailThreshold(1);
+    Handler.ReadOnAvail = 0;
+    Arrive("a");
+    ASSERT_TRUE(churned);
+    int before = calls;
+    Arrive("b");
+    EXPECT_EQ(calls, before);
+    EXPECT_EQ(Handler.Seen().size(), 2u);
+}
+
 TEST(DataMatcher, SecondPartialMatchSurvivesARepeatedFirstByte)
 {
     TDataTrigger trigger;
