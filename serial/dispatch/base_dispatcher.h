@@ -368,8 +368,6 @@ protected:
     bool FreshSinceNotify = false;  // bytes came in since NotifyPos was set
     bool ScanLapped = false;        // the head came round to ScanPos
     bool StatusHit = false;
-    std::vector<int> MatchedHandles;  // reused by the data scan
-    std::vector<int> MatchedLengths;
 
     std::atomic<bool> Notifying{false};
     std::atomic<bool> ClosePending{false};

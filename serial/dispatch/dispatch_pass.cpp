@@ -13,6 +13,7 @@
 #include "serial/dispatch/dispatch_thread.h"
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <utility>
 
@@ -30,12 +31,14 @@ constexpr DWORD evLineEvents = 0x00C0;   // break, line error
 constexpr UINT NotifySendLimit = 3000;
 
 void CallOnMainThread(const TTriggerHandlerEvent& method, UINT message, WPARAM handle,
-                      LPARAM param)
+                      LPARAM param, const std::function<bool()>& stillAttached)
 {
     if (TKivDispatcherThread* thread = TKivDispatcherThread::Current())
-        thread->SynchronizeTrigger(method, message, handle, param);
+        thread->SynchronizeTrigger(method, message, handle, param, stillAttached);
     else
-        RunOnMainThread([&] { method(message, handle, param); });
+        RunOnMainThread([&] {
+            if (stillAttached()) method(message, handle, param);
+        });
 }
 
 } // namespace
@@ -92,8 +95,13 @@ bool TKivBaseDispatcher::NotifyHandlers(UINT message, int handle, std::uint16_t 
         }
         beforeHandler();
         guarded([&] {
+            // The main thread may detach the handler, and free what it
+            // calls, before it gets round to the call: asked again there.
             if (handler.OnMainThread)
-                CallOnMainThread(handler.Method, message, first, param);
+                CallOnMainThread(handler.Method, message, first, param, [this, i] {
+                    TCriticalSectionLock hold(StateLock);
+                    return i < EventHandlers.size() && !EventHandlers[i].Deleted;
+                });
             else
                 handler.Method(message, first, param);
         });
@@ -259,8 +267,6 @@ bool TKivBaseDispatcher::ScanDataTriggers()
     DWORD matchPos = 0;
     int longest = 0;
     DWORD threshold;
-    MatchedHandles.clear();
-    MatchedLengths.clear();
     {
         TCriticalSectionLock hold(StateLock);
         threshold = AvailThreshold;
@@ -288,13 +294,6 @@ bool TKivBaseDispatcher::ScanDataTriggers()
                 break;
             }
             pos = kivo::detail::RingAdvance(pos, 1, DispatchBufferSize);
-        }
-        // Delivered from the last registered to the first.
-        for (auto t = DataTriggers.rbegin(); matched && t != DataTriggers.rend(); ++t) {
-            if (!t->Matched) continue;
-            t->Matched = false;
-            MatchedHandles.push_back(t->Handle);
-            MatchedLengths.push_back(t->Length);
         }
     }
 
@@ -333,17 +332,24 @@ bool TKivBaseDispatcher::ScanDataTriggers()
             ScanPos = NotifyPos = matchPos;
         }
     }
-    for (std::size_t i = 0; i < MatchedHandles.size() && !ClosePending; ++i) {
-        // A handler told of an earlier match may have dropped this trigger.
+    // Delivered from the last registered to the first. The mark stays on the
+    // record until its turn: a handler may drop a trigger that matched, and
+    // a trigger made meanwhile may be handed the dropped one's handle.
+    for (;;) {
+        int handle = 0;
+        int length = 0;
         {
             TCriticalSectionLock hold(StateLock);
-            if (std::none_of(DataTriggers.begin(), DataTriggers.end(),
-                             [&](const TDataTrigger& t) { return t.Handle == MatchedHandles[i]; }))
-                continue;
+            auto next = std::find_if(DataTriggers.rbegin(), DataTriggers.rend(),
+                                     [](const TDataTrigger& t) { return t.Matched; });
+            if (next == DataTriggers.rend()) break;
+            next->Matched = false;
+            if (ClosePending) continue;
+            handle = next->Handle;
+            length = next->Length;
         }
-        AddLogEntry(2, 7, static_cast<DWORD>(MatchedHandles[i]), nullptr, 0);
-        result = NotifyHandlers(kvTriggerData, MatchedHandles[i],
-                                static_cast<std::uint16_t>(MatchedLengths[i]));
+        AddLogEntry(2, 7, static_cast<DWORD>(handle), nullptr, 0);
+        result = NotifyHandlers(kvTriggerData, handle, static_cast<std::uint16_t>(length));
     }
     ScanPos = kivo::detail::RingAdvance(matchPos, 1, DispatchBufferSize);
     return result;

@@ -26,13 +26,16 @@ TKivDispatcherThread::TKivDispatcherThread(TKivBaseDispatcher& dispatcher,
 }
 
 void TKivDispatcherThread::SynchronizeTrigger(const TTriggerHandlerEvent& method, UINT message,
-                                              WPARAM handle, LPARAM param)
+                                              WPARAM handle, LPARAM param,
+                                              const std::function<bool()>& stillAttached)
 {
     PendingMethod = method;
     PendingMessage = message;
     PendingHandle = handle;
     PendingParam = param;
-    Synchronize([this] {
+    Synchronize([this, &stillAttached] {
+        // Asked while this thread still waits, so what it names is alive.
+        if (!stillAttached()) return;
         // A handler that destroys the port lets this thread go before it
         // returns, since the destruction waits for this thread
         // (ReplyToSender); the thread may then end and free itself. The call

@@ -31,9 +31,10 @@ public:
     TKivBaseDispatcher& Dispatcher() const noexcept { return Owner; }
 
     // Runs an event handler on the main thread with the notification's
-    // parameters while this thread waits.
+    // parameters while this thread waits, if stillAttached says so there.
     void SynchronizeTrigger(const TTriggerHandlerEvent& method, win::UINT message,
-                            win::WPARAM handle, win::LPARAM param);
+                            win::WPARAM handle, win::LPARAM param,
+                            const std::function<bool()>& stillAttached);
     // Runs any method on the main thread while this thread waits.
     void SynchronizeMethod(const std::function<void()>& method);
 

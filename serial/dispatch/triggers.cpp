@@ -198,9 +198,16 @@ void TKivBaseDispatcher::RestoreTriggerSet(const TTriggerSet& save)
     TimerTriggers = save.Timers;
     DataTriggers = save.Data;
     StatusTriggers = save.Status;
-    // A set saved from a pass that a close cut short keeps that pass's hits.
+    // A set saved from a pass that a close cut short keeps that pass's hits
+    // and the marks of matches not yet delivered.
     for (TStatusTrigger& trigger : StatusTriggers)
         trigger.Hit = false;
+    // The bytes of a partial match are another line's, or came before bytes
+    // the saved copy never saw: the search starts afresh.
+    for (TDataTrigger& trigger : DataTriggers) {
+        trigger.Matched = false;
+        trigger.Slots.fill(0);
+    }
     // New handles go past the restored ones: a reopened line starts its
     // counter at 1 and would hand out a restored handle a second time.
     int highest = std::max({HighestSlot(TimerTriggers), HighestSlot(DataTriggers),
@@ -234,11 +241,13 @@ void TKivBaseDispatcher::AttachWindow(HWND window)
     AddLogEntry(7, 17, static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(window)), nullptr, 0);
 }
 
-// Under StateLock: marks during a notification, removes otherwise.
+// Under StateLock: marks during a notification, removes otherwise. One
+// already marked is gone, and no match any more.
 template <typename List, typename Match>
 static bool DetachFirst(List& list, Match match, bool notifying, bool& deletesPending)
 {
-    auto found = std::find_if(list.begin(), list.end(), match);
+    auto live = [&](const auto& handler) { return !handler.Deleted && match(handler); };
+    auto found = std::find_if(list.begin(), list.end(), live);
     if (found == list.end()) return false;
     if (notifying) {
         found->Deleted = true;

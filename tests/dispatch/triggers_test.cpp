@@ -284,6 +284,57 @@ TEST_F(HandDriven, TriggerDroppedByAHandlerOfTheSameByteIsNotToldOfIt)
     EXPECT_EQ(seen[0].Handle, second);
 }
 
+// Once the handle counter has run out, a dropped trigger's handle is handed
+// out again at once: the trigger that takes it over within the same byte's
+// notifications did not match and is told nothing.
+TEST_F(HandDriven, HandleTakenOverByAHandlerGetsNoNoticeOfTheDroppedTrigger)
+{
+    int first = Line.NewDataTrigger("LO", 2, false);
+    int second = Line.NewDataTrigger("O", 1, false);
+    while (Line.NewTimerTrigger() > 0) {
+    }
+    int successor = 0;
+    auto replacer =
+        TTriggerHandlerEvent::FromFunction([&](win::UINT, win::WPARAM handle, win::LPARAM) {
+            if (static_cast<int>(handle) != second || successor != 0) return;
+            Line.DropTrigger(first);
+            successor = Line.NewDataTrigger("Q", 1, false);
+        });
+    Line.AttachEventHandler(replacer);
+    Arrive("HELLO");
+    ASSERT_EQ(successor, first);  // the same handle, another trigger
+    auto seen = Handler.Seen();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].Handle, second);
+    Arrive("Q");
+    ASSERT_EQ(Handler.Seen().size(), 2u);
+    EXPECT_EQ(Handler.Seen()[1].Handle, successor);
+    EXPECT_EQ(Handler.Seen()[1].Data, 1);
+}
+
+// A restored data trigger has not seen what came in since it was saved (on
+// a reopened port, another line's bytes): it carries no partial match over.
+TEST_F(HandDriven, RestoredDataTriggerCarriesNoPartialMatchOver)
+{
+    int handle = Line.NewDataTrigger("AB", 2, false);
+    Arrive("xA");
+    TTriggerSet saved;
+    Line.SaveTriggerSet(saved);
+
+    ScriptedDispatcher reopened{false};
+    ASSERT_EQ(reopened.Open(), 0);
+    RecordingHandler told(reopened);
+    reopened.AttachEventHandler(told.Event());
+    reopened.RestoreTriggerSet(saved);
+    reopened.Receive("B");
+    reopened.DispatchPass();
+    EXPECT_TRUE(told.Seen().empty());
+    reopened.Receive("AB");
+    reopened.DispatchPass();
+    ASSERT_EQ(told.Seen().size(), 1u);
+    EXPECT_EQ(told.Seen()[0].Handle, handle);
+}
+
 TEST_F(HandDriven, BytesBeforeAMatchAreAnnouncedFirst)
 {
     Line.SetAvailThreshold(3);
@@ -445,6 +496,32 @@ TEST_F(HandDriven, HandlerDetachedDuringItsNotificationIsFreedAfterIt)
     Arrive("a");
     Arrive("b");
     EXPECT_EQ(calls, 1);
+    EXPECT_EQ(Handler.Seen().size(), 2u);
+}
+
+// Detached, attached again and detached again within one notification (a
+// user that unhooks, hooks and unhooks): nothing of it stays attached.
+TEST_F(HandDriven, HandlerDetachedTwiceInOneNotificationGetsNothingMore)
+{
+    int calls = 0;
+    auto hooked = TTriggerHandlerEvent::FromFunction(
+        [&](win::UINT, win::WPARAM, win::LPARAM) { ++calls; });
+    Line.AttachEventHandler(hooked);
+    bool churned = false;
+    auto churn = TTriggerHandlerEvent::FromFunction([&](win::UINT, win::WPARAM, win::LPARAM) {
+        if (std::exchange(churned, true)) return;
+        Line.DetachEventHandler(hooked);
+        Line.AttachEventHandler(hooked);
+        Line.DetachEventHandler(hooked);
+    });
+    Line.AttachEventHandler(churn);
+    Line.SetAvailThreshold(1);
+    Handler.ReadOnAvail = 0;
+    Arrive("a");
+    ASSERT_TRUE(churned);
+    int before = calls;
+    Arrive("b");
+    EXPECT_EQ(calls, before);
     EXPECT_EQ(Handler.Seen().size(), 2u);
 }
 
@@ -732,6 +809,27 @@ TEST_F(Threaded, EventHandlersRunOnTheDispatchThreadOrFlaggedOnTheMainThread)
     EXPECT_NE(Handler.Threads()[0], std::this_thread::get_id());
     EXPECT_EQ(onMain.Threads()[0], std::this_thread::get_id());
     EXPECT_EQ(onMain.Bytes(), "z");
+}
+
+// Detached on the main thread while the dispatch thread already waits to run
+// it there, a handler is not called: its object may be gone by then.
+TEST_F(Threaded, HandlerDetachedWhileItsCallWaitsForTheMainThreadIsNotCalled)
+{
+    std::atomic<bool> reached{false};
+    Line.AttachEventHandler(TTriggerHandlerEvent::FromFunction(
+        [&](win::UINT, win::WPARAM, win::LPARAM) { reached = true; }));
+    RecordingHandler onMain(Line);
+    Line.AttachEventHandler(onMain.Event(), true);
+    Line.SetAvailThreshold(1);
+    Line.Receive("x");
+    ASSERT_TRUE(WaitUntil(2s, [&] { return reached.load(); }));  // not pumping
+    std::this_thread::sleep_for(50ms);  // the dispatch thread now waits for this one
+    Line.DetachEventHandler(onMain.Event());
+    Pump(300ms, [] { return false; });
+    EXPECT_TRUE(onMain.Seen().empty());
+    Line.Receive("y");
+    Pump(100ms, [] { return false; });
+    EXPECT_TRUE(onMain.Seen().empty());
 }
 
 // Armed again by a handler on the main thread while its condition holds, a
