@@ -40,6 +40,9 @@ TApplication::~TApplication()
 {
     // A posted flush may outlive us in the toolkit's queue; it must find nothing.
     std::lock_guard lock(PendingLock);
+    // Raised after the loop ended (while the window closed its port): no box
+    // can show them any more, but they are not dropped unseen.
+    for (const std::string& text : PendingErrors) std::fprintf(stderr, "%s\n", text.c_str());
     PendingErrors.clear();
     Alive.reset();
 }

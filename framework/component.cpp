@@ -14,11 +14,14 @@ TComponent::TComponent(TComponent* owner)
 TComponent::~TComponent()
 {
     BeginDestruction();
-    for (TComponent* other : FreeNotifies) {
+    // Taken off one at a time: a notification may unsubscribe from this
+    // list or free another component on it, which then leaves it.
+    while (!FreeNotifies.empty()) {
+        TComponent* other = FreeNotifies.front();
+        FreeNotifies.erase(FreeNotifies.begin());
         other->RemoveFreeNotification(this);
         other->Notification(this, TOperation::opRemove);
     }
-    FreeNotifies.clear();
     // Owned components go in reverse creation order; each removes itself.
     while (!Owned.empty()) delete Owned.back();
     if (OwnerComponent) OwnerComponent->RemoveComponent(this);

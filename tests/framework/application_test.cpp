@@ -175,10 +175,14 @@ TEST(ApplicationScope, InstallsAndPutsBackThePrevious)
 TEST(ApplicationLifetime, FlushPostedBeforeTheApplicationWentDoesNothing)
 {
     TRecordingServices services;
+    testing::internal::CaptureStderr();
     {
         TApplication app(services);
         app.HandleException(Exception("too late"));
     }
+    // No loop is left to show it in a box; it is written out instead of lost.
+    std::string written = testing::internal::GetCapturedStderr();
+    EXPECT_NE(written.find("too late"), std::string::npos);
     EXPECT_EQ(services.RunPosted(), 1);
     EXPECT_TRUE(services.Boxes.empty());
 }
