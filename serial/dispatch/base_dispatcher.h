@@ -132,6 +132,8 @@ public:
     void SetAvailThreshold(win::DWORD count);
     int NewTimerTrigger();
     int ArmTimerTrigger(int handle, int ticks, bool activate);
+    // True while the timer trigger is armed and has not fired.
+    bool TimerTriggerArmed(int handle);
     // Data triggers: the pattern (1 to 22 bytes) is stored as given, upper
     // case when ignoreCase is set. -5002 for a pattern of no or too many bytes.
     int NewDataTrigger(const void* pattern, int length, bool ignoreCase);

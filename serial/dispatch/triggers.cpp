@@ -79,6 +79,14 @@ int TKivBaseDispatcher::NewTimerTrigger()
     return handle;
 }
 
+bool TKivBaseDispatcher::TimerTriggerArmed(int handle)
+{
+    TCriticalSectionLock hold(StateLock);
+    auto found = std::find_if(TimerTriggers.begin(), TimerTriggers.end(),
+                              [&](const TTimerTrigger& t) { return t.Handle == handle; });
+    return found != TimerTriggers.end() && found->Active;
+}
+
 int TKivBaseDispatcher::ArmTimerTrigger(int handle, int ticks, bool activate)
 {
     TCriticalSectionLock hold(StateLock);

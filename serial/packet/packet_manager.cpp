@@ -246,7 +246,6 @@ void TKivDataPacketManager::Unhook()
     HandlerInstalled = false;
     HookedDispatcher = nullptr;
     Collector = nullptr;
-    TimeoutRunning = false;
     ++Generation;
     // A delivery waiting for its events still points its handlers into the
     // buffer: only forget its bytes then; a pass once hooked again, or the
@@ -296,8 +295,10 @@ void TKivDataPacketManager::TriggerHandler(UINT message, WPARAM first, LPARAM)
         CollectedCount += std::min(read, announced);
         ProcessData(from);
     } else if (message == kvTriggerTimer) {
+        // A trigger armed again fired for an earlier collection: that expiry
+        // may reach us only after the restart, and must not end the new one.
         if (TimerHandle != 0 && static_cast<int>(first) == TimerHandle && Collector &&
-            TimeoutRunning && win::TickTimerExpired(TimeoutDue))
+            HookedDispatcher && !HookedDispatcher->TimerTriggerArmed(TimerHandle))
             Collector->PacketTimeout();
     }
 }
@@ -400,10 +401,7 @@ void TKivDataPacketManager::SetBusy(bool on)
 
 void TKivDataPacketManager::TakeOwnership(TKivDataPacket* packet, int ticks)
 {
-    TimeoutRunning = false;
     if (ticks > 0 && TimerHandle != 0 && HookedDispatcher) {
-        // Started before the trigger, so it is never due later than it.
-        TimeoutDue = win::StartTickTimer(ticks);
         int result = HookedDispatcher->ArmTimerTrigger(TimerHandle, ticks, true);
         if (result == ecBadTriggerHandle) {
             // Someone replaced the dispatcher's trigger set (a port that
@@ -417,7 +415,6 @@ void TKivDataPacketManager::TakeOwnership(TKivDataPacket* packet, int ticks)
             }
         }
         CheckErrorCode(packet, result);
-        TimeoutRunning = true;
     }
     Collector = packet;
     packet->OwnsTimer = true;
@@ -433,7 +430,6 @@ void TKivDataPacketManager::ReleaseOwnership(TKivDataPacket* packet)
 {
     if (Collector == packet) Collector = nullptr;
     packet->OwnsTimer = false;
-    TimeoutRunning = false;
     if (TimerHandle != 0 && HookedDispatcher)
         CheckErrorCode(packet, HookedDispatcher->ArmTimerTrigger(TimerHandle, 0, false));
 }

@@ -19,7 +19,6 @@
 // (detail/packet_lock.h); a delivery lets go of it while the dispatch thread
 // waits for the packet's events on the application thread.
 
-#include "platform/clock.h"
 #include "platform/win_types.h"
 #include "platform/window.h"
 #include "serial/dispatch/triggers.h"
@@ -149,11 +148,6 @@ private:
     TKivDataPacket* Delivering = nullptr;
     // The release message came while Busy: it is posted again when Busy ends.
     bool ReleaseRequested = false;
-    // When the running collection's time-out falls due. An expiry fired
-    // before a restart may reach the handler only after it, and must not end
-    // the new collection.
-    win::TTickTimer TimeoutDue;
-    bool TimeoutRunning = false;
     TKivDataPacketManagerList* List = nullptr;
     TTriggerHandlerEvent TriggerEvent;
     TPortEventCallback PortEvent;
