@@ -27,6 +27,13 @@ int HighestSlot(const List& list)
     return highest;
 }
 
+template <typename List>
+auto FindByHandle(List& list, int handle)
+{
+    return std::find_if(list.begin(), list.end(),
+                        [&](const auto& record) { return record.Handle == handle; });
+}
+
 } // namespace
 
 // Under StateLock; 0 when every handle is taken.
@@ -82,16 +89,14 @@ int TKivBaseDispatcher::NewTimerTrigger()
 bool TKivBaseDispatcher::TimerTriggerArmed(int handle)
 {
     TCriticalSectionLock hold(StateLock);
-    auto found = std::find_if(TimerTriggers.begin(), TimerTriggers.end(),
-                              [&](const TTimerTrigger& t) { return t.Handle == handle; });
+    auto found = FindByHandle(TimerTriggers, handle);
     return found != TimerTriggers.end() && found->Active;
 }
 
 int TKivBaseDispatcher::ArmTimerTrigger(int handle, int ticks, bool activate)
 {
     TCriticalSectionLock hold(StateLock);
-    auto found = std::find_if(TimerTriggers.begin(), TimerTriggers.end(),
-                              [&](const TTimerTrigger& t) { return t.Handle == handle; });
+    auto found = FindByHandle(TimerTriggers, handle);
     if (found == TimerTriggers.end()) return ecBadTriggerHandle;
     if (activate) {
         if (ticks != 0) found->Duration = static_cast<DWORD>(ticks);
@@ -140,8 +145,7 @@ int TKivBaseDispatcher::NewStatusTrigger(int kind)
 int TKivBaseDispatcher::ArmStatusTrigger(int handle, std::uint16_t value)
 {
     TCriticalSectionLock hold(StateLock);
-    auto found = std::find_if(StatusTriggers.begin(), StatusTriggers.end(),
-                              [&](const TStatusTrigger& t) { return t.Handle == handle; });
+    auto found = FindByHandle(StatusTriggers, handle);
     if (found == StatusTriggers.end()) return ecBadTriggerHandle;
     found->Value = value;
     found->Armed = true;
