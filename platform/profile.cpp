@@ -239,16 +239,28 @@ std::string FolderOf(const std::string& path)
 }
 
 // A settings file reached through a symbolic link is written where the link
-// points, so the link survives.
+// points, so the link survives; also when nothing is there (a file removed,
+// a share not mounted): the write then makes the file or fails, and never
+// puts a file of its own in place of the link.
 std::string ResolveLinks(const std::string& path)
 {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
-    char* real = ::realpath(path.c_str(), nullptr);
-    if (real == nullptr) return path;
-    std::string resolved(real);
-    ::free(real);
-    return resolved;
+    std::string current = path;
+    for (int hop = 0; hop < 40; ++hop) {
+        struct stat info {};
+        if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
+        if (char* real = ::realpath(current.c_str(), nullptr)) {
+            std::string resolved(real);
+            ::free(real);
+            return resolved;
+        }
+        if (errno != ENOENT) return path;
+        char target[PATH_MAX];
+        ssize_t length = ::readlink(current.c_str(), target, sizeof target);
+        if (length <= 0 || static_cast<std::size_t>(length) == sizeof target) return path;
+        std::string next(target, static_cast<std::size_t>(length));
+        current = next.front() == '/' ? next : FolderOf(current) + "/" + next;
+    }
+    return path;
 }
 
 // Writes content to a new file beside path and renames it over path: the
@@ -480,7 +492,8 @@ BOOL WritePrivateProfileString(const std::string& section, const std::string& ke
         content = std::move(*read);
     } else if (!SystemFileFor(fileName).empty()) {
         if (std::optional<std::string> system = ReadSystemFile(fileName)) content = std::move(*system);
-        if (!MakeUserFolders(path)) return FailWith(FromErrno(errno));
+        // The name the program was given: a link's target lies outside it.
+        if (!MakeUserFolders(fileName)) return FailWith(FromErrno(errno));
     }
 
     std::vector<Line> lines = SplitLines(content);

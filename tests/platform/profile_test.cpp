@@ -253,6 +253,29 @@ TEST_F(InstalledSettingsFile, ReadsTheSystemFileUntilTheFirstWriteCopiesIt)
     EXPECT_EQ(GetPrivateProfileInt("Porta", "Port", 0, Path), 4) << "the user's copy is read from now on";
 }
 
+// A user's file that is a link to nothing (a file removed, a share not
+// mounted) stays a link: the first write makes the file where it points, from
+// the system file, or, where that folder is gone too, fails and makes nothing.
+TEST_F(InstalledSettingsFile, AFirstWriteThroughALinkToNothingKeepsTheLink)
+{
+    fs::create_directories(Dir / "home/.config/tarvio");
+    fs::create_directories(Dir / "etc/tarvio");
+    fs::create_directories(Dir / "share");
+    Dir.Write("etc/tarvio/board.ini", "[Porta]\nPort=4\n");
+    fs::create_symlink(Dir / "share/board.ini", Path);
+    ASSERT_TRUE(WritePrivateProfileString("Tarvio", "P1", "2", Path));
+    EXPECT_TRUE(fs::is_symlink(Path));
+    EXPECT_EQ(Dir.Read("share/board.ini"), "[Porta]\nPort=4\n\n[Tarvio]\nP1=2\n");
+
+    fs::remove(Path);
+    fs::create_symlink(Dir / "unmounted/board.ini", Path);
+    SetLastError(0);
+    EXPECT_FALSE(WritePrivateProfileString("Tarvio", "P1", "3", Path));
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    EXPECT_TRUE(fs::is_symlink(Path));
+    EXPECT_FALSE(fs::exists(Dir / "unmounted"));
+}
+
 TEST_F(InstalledSettingsFile, APortableCopyKeepsItsFileBesideTheExecutable)
 {
     EXPECT_EQ(UserFilePath(Dir / "board.ini"), Dir / "board.ini");
