@@ -241,6 +241,9 @@ std::string CheckProfileCase(const std::uint8_t* data, std::size_t size,
     std::string sectionText = in.Text(24);
     std::string keyText = in.Text(24);
     std::string content(in.Rest());
+    // A UTF-16 byte order mark makes the file text of another coding, which
+    // the yardstick does not read: the case keeps its other bytes.
+    if (content.starts_with("\xFF\xFE") || content.starts_with("\xFE\xFF")) content[0] = ';';
 
     Store(path, content);
     std::vector<TIniLine> lines = ParseIni(content);

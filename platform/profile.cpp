@@ -174,6 +174,100 @@ std::string_view ValueOf(std::string_view lineText, const ParsedLine& parsed)
     return value;
 }
 
+// A file saved as UTF-16 with its byte order mark (the "Unicode" of Windows
+// editors) is worked on as the UTF-8 text it holds and goes back to the disk
+// as UTF-16 in the same byte order; any other file is taken byte for byte.
+enum class TCoding : std::uint8_t { cdBytes, cdUtf16Le, cdUtf16Be };
+
+struct TDecoded {
+    std::string Text;
+    TCoding Coding = TCoding::cdBytes;
+};
+
+char32_t UnitAt(std::string_view raw, std::size_t at, TCoding coding)
+{
+    auto first = static_cast<std::uint8_t>(raw[at]);
+    auto second = static_cast<std::uint8_t>(raw[at + 1]);
+    return coding == TCoding::cdUtf16Le ? first | (second << 8) : (first << 8) | second;
+}
+
+void AppendUtf8(std::string& out, char32_t c)
+{
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+        return;
+    }
+    int tail = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+    static constexpr unsigned char lead[] = {0, 0xC0, 0xE0, 0xF0};
+    out += static_cast<char>(lead[tail] | (c >> (6 * tail)));
+    for (int shift = 6 * (tail - 1); shift >= 0; shift -= 6)
+        out += static_cast<char>(0x80 | ((c >> shift) & 0x3F));
+}
+
+// Only a file that comes back byte for byte is decoded: an even length and
+// every surrogate in a pair.
+TDecoded Decode(std::string raw)
+{
+    TCoding coding = raw.starts_with("\xFF\xFE")   ? TCoding::cdUtf16Le
+                     : raw.starts_with("\xFE\xFF") ? TCoding::cdUtf16Be
+                                                   : TCoding::cdBytes;
+    if (coding == TCoding::cdBytes || raw.size() % 2 != 0) return {std::move(raw), TCoding::cdBytes};
+    std::string text;
+    text.reserve(raw.size());
+    for (std::size_t at = 0; at < raw.size(); at += 2) {
+        char32_t c = UnitAt(raw, at, coding);
+        if (c >= 0xD800 && c <= 0xDBFF && at + 2 < raw.size()) {
+            char32_t low = UnitAt(raw, at + 2, coding);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+                at += 2;
+            }
+        }
+        if (c >= 0xD800 && c <= 0xDFFF) return {std::move(raw), TCoding::cdBytes};
+        AppendUtf8(text, c);
+    }
+    return {std::move(text), coding};
+}
+
+// nullopt when text holds a byte that is no UTF-8 (a value in a code page):
+// UTF-16 has no place for it.
+std::optional<std::string> Encode(std::string_view text, TCoding coding)
+{
+    if (coding == TCoding::cdBytes) return std::string(text);
+    std::string raw;
+    raw.reserve(text.size() * 2);
+    auto put = [&](char32_t unit) {
+        auto high = static_cast<char>(unit >> 8), low = static_cast<char>(unit & 0xFF);
+        raw += coding == TCoding::cdUtf16Le ? low : high;
+        raw += coding == TCoding::cdUtf16Le ? high : low;
+    };
+    for (std::size_t at = 0; at < text.size();) {
+        auto lead = static_cast<std::uint8_t>(text[at]);
+        std::size_t length = lead < 0x80                  ? 1
+                             : lead >= 0xC2 && lead < 0xE0  ? 2
+                             : lead >= 0xE0 && lead < 0xF0  ? 3
+                             : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                            : 0;
+        if (length == 0 || at + length > text.size()) return std::nullopt;
+        char32_t c = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t i = 1; i < length; ++i) {
+            auto next = static_cast<std::uint8_t>(text[at + i]);
+            if ((next & 0xC0) != 0x80) return std::nullopt;
+            c = (c << 6) | (next & 0x3F);
+        }
+        static constexpr char32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (c < smallest[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return std::nullopt;
+        at += length;
+        if (c < 0x10000) {
+            put(c);
+        } else {
+            put(0xD800 + ((c - 0x10000) >> 10));
+            put(0xDC00 + ((c - 0x10000) & 0x3FF));
+        }
+    }
+    return raw;
+}
+
 // The whole file, or nullopt with errno set. Only a regular file: a pipe or
 // a device under the name would block the reader or never end, and merely
 // opening a device can act on it; the second look covers a swap in between.
@@ -239,16 +333,28 @@ std::string FolderOf(const std::string& path)
 }
 
 // A settings file reached through a symbolic link is written where the link
-// points, so the link survives.
+// points, so the link survives; also when nothing is there (a file removed,
+// a share not mounted): the write then makes the file or fails, and never
+// puts a file of its own in place of the link.
 std::string ResolveLinks(const std::string& path)
 {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
-    char* real = ::realpath(path.c_str(), nullptr);
-    if (real == nullptr) return path;
-    std::string resolved(real);
-    ::free(real);
-    return resolved;
+    std::string current = path;
+    for (int hop = 0; hop < 40; ++hop) {
+        struct stat info {};
+        if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
+        if (char* real = ::realpath(current.c_str(), nullptr)) {
+            std::string resolved(real);
+            ::free(real);
+            return resolved;
+        }
+        if (errno != ENOENT) return path;
+        char target[PATH_MAX];
+        ssize_t length = ::readlink(current.c_str(), target, sizeof target);
+        if (length <= 0 || static_cast<std::size_t>(length) == sizeof target) return path;
+        std::string next(target, static_cast<std::size_t>(length));
+        current = next.front() == '/' ? next : FolderOf(current) + "/" + next;
+    }
+    return path;
 }
 
 // Writes content to a new file beside path and renames it over path: the
@@ -429,6 +535,7 @@ std::optional<std::string> ReadValue(const std::string& section, const std::stri
         if (!content && errno == ENOENT) content = ReadSystemFile(fileName);
     }
     if (!content) return std::nullopt;
+    *content = Decode(std::move(*content)).Text;
     std::vector<Line> lines = SplitLines(*content);
     Location where = Find(lines, Trim(section), Trim(key));
     if (!where.KeyLine) return std::nullopt;
@@ -480,8 +587,12 @@ BOOL WritePrivateProfileString(const std::string& section, const std::string& ke
         content = std::move(*read);
     } else if (!SystemFileFor(fileName).empty()) {
         if (std::optional<std::string> system = ReadSystemFile(fileName)) content = std::move(*system);
-        if (!MakeUserFolders(path)) return FailWith(FromErrno(errno));
+        // The name the program was given: a link's target lies outside it.
+        if (!MakeUserFolders(fileName)) return FailWith(FromErrno(errno));
     }
+    const std::string stored = content;
+    TDecoded decoded = Decode(std::move(content));
+    content = std::move(decoded.Text);
 
     std::vector<Line> lines = SplitLines(content);
     std::string_view eol = "\n";
@@ -546,6 +657,8 @@ BOOL WritePrivateProfileString(const std::string& section, const std::string& ke
     // The window saves every price after each answer of the sign, mostly
     // unchanged: a rewrite, with its flush to the disk, would buy nothing.
     if (exists && updated == content) return TRUE;
+    std::optional<std::string> bytes = Encode(updated, decoded.Coding);
+    if (!bytes) return FailWith(ERROR_INVALID_PARAMETER);
 
     std::string folder = FolderOf(path);
     struct stat folderInfo {};
@@ -553,11 +666,11 @@ BOOL WritePrivateProfileString(const std::string& section, const std::string& ke
     bool folderWritable = MayWrite(folder, folderInfo);
     int error = EACCES;
     if (folderWritable) {
-        if (ReplaceThroughTemporary(path, updated, exists ? &info : nullptr)) return TRUE;
+        if (ReplaceThroughTemporary(path, *bytes, exists ? &info : nullptr)) return TRUE;
         error = errno;
     }
     if (exists && (error == EACCES || error == EPERM)) {
-        if (RewriteInPlace(path, content, updated)) return TRUE;
+        if (RewriteInPlace(path, stored, *bytes)) return TRUE;
         error = errno;
     }
     return FailWith(FromErrno(error));

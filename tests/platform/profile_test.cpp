@@ -15,6 +15,7 @@
 #include <climits>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -153,6 +154,32 @@ TEST_F(SettingsFile, WritesKeepEveryOtherByte)
     EXPECT_NE(inode(), kept) << "a change goes through a new file";
 }
 
+// A file a Windows editor saved as "Unicode" (UTF-16 with a byte order mark)
+// reads as the text it holds, and a write keeps it UTF-16 in its byte order.
+TEST_F(SettingsFile, Utf16FileIsReadAndStaysUtf16)
+{
+    auto utf16 = [](std::u16string_view text, bool bigEndian) {
+        std::string bytes;
+        for (char16_t unit : text) {
+            char low = static_cast<char>(unit & 0xFF), high = static_cast<char>(unit >> 8);
+            bytes += bigEndian ? high : low;
+            bytes += bigEndian ? low : high;
+        }
+        return bytes;
+    };
+    for (bool bigEndian : {false, true}) {
+        Given(utf16(u"\uFEFF; Posto \U0001F600\r\n[Porta]\r\nPort=3\r\n[Texto]\r\nDes1=Gas\u00F3leo\r\n"
+                    u"[Tarvio]\r\nP1=1111\r\n", bigEndian));
+        EXPECT_EQ(GetPrivateProfileInt("Porta", "Port", 0, Path), 3) << bigEndian;
+        EXPECT_EQ(Text("Texto", "Des1"), "Gas\xC3\xB3leo") << bigEndian;
+        ASSERT_TRUE(Write("Tarvio", "P1", "2222"));
+        ASSERT_TRUE(Write("Hora_Muda", "Hora", "7"));
+        EXPECT_EQ(Content(), utf16(u"\uFEFF; Posto \U0001F600\r\n[Porta]\r\nPort=3\r\n[Texto]\r\n"
+                                   u"Des1=Gas\u00F3leo\r\n[Tarvio]\r\nP1=2222\r\n\r\n[Hora_Muda]\r\nHora=7\r\n",
+                                   bigEndian)) << bigEndian;
+    }
+}
+
 TEST_F(SettingsFile, FirstWriteCreatesTheFile)
 {
     ASSERT_TRUE(Write("Tarvio", "P1", "1234"));
@@ -251,6 +278,29 @@ TEST_F(InstalledSettingsFile, ReadsTheSystemFileUntilTheFirstWriteCopiesIt)
 
     Dir.Write("etc/tarvio/board.ini", "[Porta]\nPort=9\n");
     EXPECT_EQ(GetPrivateProfileInt("Porta", "Port", 0, Path), 4) << "the user's copy is read from now on";
+}
+
+// A user's file that is a link to nothing (a file removed, a share not
+// mounted) stays a link: the first write makes the file where it points, from
+// the system file, or, where that folder is gone too, fails and makes nothing.
+TEST_F(InstalledSettingsFile, AFirstWriteThroughALinkToNothingKeepsTheLink)
+{
+    fs::create_directories(Dir / "home/.config/tarvio");
+    fs::create_directories(Dir / "etc/tarvio");
+    fs::create_directories(Dir / "share");
+    Dir.Write("etc/tarvio/board.ini", "[Porta]\nPort=4\n");
+    fs::create_symlink(Dir / "share/board.ini", Path);
+    ASSERT_TRUE(WritePrivateProfileString("Tarvio", "P1", "2", Path));
+    EXPECT_TRUE(fs::is_symlink(Path));
+    EXPECT_EQ(Dir.Read("share/board.ini"), "[Porta]\nPort=4\n\n[Tarvio]\nP1=2\n");
+
+    fs::remove(Path);
+    fs::create_symlink(Dir / "unmounted/board.ini", Path);
+    SetLastError(0);
+    EXPECT_FALSE(WritePrivateProfileString("Tarvio", "P1", "3", Path));
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    EXPECT_TRUE(fs::is_symlink(Path));
+    EXPECT_FALSE(fs::exists(Dir / "unmounted"));
 }
 
 TEST_F(InstalledSettingsFile, APortableCopyKeepsItsFileBesideTheExecutable)
