@@ -165,6 +165,11 @@ DWORD CommDevice::Open(const std::string& path)
     // TIOCEXCL alone stops neither.
     if (RetryOnEintr([&] { return ::flock(Fd, LOCK_EX | LOCK_NB); }) < 0)
         return errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : Win32FromErrno(errno);
+    // Another opener's exclusive use (a program that does not lock) lets
+    // only root this far: held for root as well, its settings and its mark
+    // left alone.
+    if (int marked = 0; ::ioctl(Fd, TIOCGEXCL, &marked) == 0 && marked != 0)
+        return ERROR_SHARING_VIOLATION;
     termios2 tio{};
     if (::ioctl(Fd, TCGETS2, &tio) < 0)
         return errno == ENOTTY || errno == EIO || errno == EINVAL ? ERROR_FILE_NOT_FOUND
