@@ -54,34 +54,53 @@ int WatcherSignal()
 
 void IgnoreWatcherSignal(int) {}
 
-// Lines whose driver answered that it cannot wait for modem lines: later
-// openings poll them at once instead of starting a watcher only to hear the
-// same answer. A different adapter plugged in under the same number is then
-// polled too, which sees every change, only later.
-struct TCannotWait {
+// A process-wide list of lines by device number; threads read it during
+// static destruction, so each list is never destroyed.
+class TLineList {
+public:
+    bool Contains(dev_t device)
+    {
+        std::lock_guard lock(Lock);
+        return std::find(Devices.begin(), Devices.end(), device) != Devices.end();
+    }
+    void Add(dev_t device)
+    {
+        std::lock_guard lock(Lock);
+        if (std::find(Devices.begin(), Devices.end(), device) == Devices.end())
+            Devices.push_back(device);
+    }
+    // Whether device was listed; it is not any more.
+    bool Take(dev_t device)
+    {
+        std::lock_guard lock(Lock);
+        auto found = std::find(Devices.begin(), Devices.end(), device);
+        if (found == Devices.end()) return false;
+        Devices.erase(found);
+        return true;
+    }
+
+private:
     std::mutex Lock;
     std::vector<dev_t> Devices;
 };
 
-TCannotWait& CannotWait()
+// Lines whose driver answered that it cannot wait for modem lines: later
+// openings poll them at once instead of starting a watcher only to hear the
+// same answer. A different adapter plugged in under the same number is then
+// polled too, which sees every change, only later.
+TLineList& CannotWait()
 {
-    static auto* lines = new TCannotWait;  // used by threads during static destruction
+    static auto* lines = new TLineList;
     return *lines;
 }
 
-bool DriverCannotWait(dev_t device)
+// Lines whose exclusive mark this process set and could not lift: a hung-up
+// descriptor refuses TIOCNXCL, and on a pseudo-terminal whose controller
+// stays open the mark outlives it. Found at the next opening, it is ours.
+TLineList& MarksLeft()
 {
-    TCannotWait& lines = CannotWait();
-    std::lock_guard lock(lines.Lock);
-    return std::find(lines.Devices.begin(), lines.Devices.end(), device) != lines.Devices.end();
-}
-
-void RememberCannotWait(dev_t device)
-{
-    TCannotWait& lines = CannotWait();
-    std::lock_guard lock(lines.Lock);
-    if (std::find(lines.Devices.begin(), lines.Devices.end(), device) == lines.Devices.end())
-        lines.Devices.push_back(device);
+    static auto* lines = new TLineList;
+    return *lines;
 }
 
 using SignalAction = struct sigaction;
@@ -165,14 +184,20 @@ DWORD CommDevice::Open(const std::string& path)
     // TIOCEXCL alone stops neither.
     if (RetryOnEintr([&] { return ::flock(Fd, LOCK_EX | LOCK_NB); }) < 0)
         return errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : Win32FromErrno(errno);
+    struct stat node{};
+    if (::fstat(Fd, &node) == 0) Device = node.st_rdev;
+    // Another opener's exclusive use (a program that does not lock) lets
+    // only root this far: held for root as well, its settings and its mark
+    // left alone.
+    if (int marked = 0; ::ioctl(Fd, TIOCGEXCL, &marked) == 0 && marked != 0 &&
+                        !(Device != 0 && MarksLeft().Take(Device)))
+        return ERROR_SHARING_VIOLATION;
     termios2 tio{};
     if (::ioctl(Fd, TCGETS2, &tio) < 0)
         return errno == ENOTTY || errno == EIO || errno == EINVAL ? ERROR_FILE_NOT_FOUND
                                                                   : Win32FromErrno(errno);
     Original = tio;
     HaveOriginal = true;
-    struct stat node{};
-    if (::fstat(Fd, &node) == 0) Device = node.st_rdev;
     Exclusive = ::ioctl(Fd, TIOCEXCL) == 0;
 
     FromTermios(tio, State);
@@ -229,7 +254,7 @@ void CommDevice::CloseDescriptors()
             ::ioctl(Fd, TIOCSRS485, &off);
         }
         // Only ours to clear: a failed open must not lift another holder's flag.
-        if (Exclusive) ::ioctl(Fd, TIOCNXCL);
+        if (Exclusive && ::ioctl(Fd, TIOCNXCL) != 0 && Device != 0) MarksLeft().Add(Device);
         ::close(Fd);  // the flock goes with it
         Fd = -1;
     }
@@ -609,7 +634,7 @@ void CommDevice::Serve(std::uint32_t ready, Clock::time_point now)
 void CommDevice::StartLineWatcher()
 {
     if (WatcherStarted || ModemPolling || !HasModemLines || StopRequested) return;
-    if (Device != 0 && DriverCannotWait(Device)) {
+    if (Device != 0 && CannotWait().Contains(Device)) {
         // The opening has just read the lines: a look at once would find
         // them as they were, and cost the poller a wake-up on every opening.
         ModemPolling = true;
@@ -643,7 +668,7 @@ void CommDevice::WatchLines()
         if (errno == EINTR) continue;
         // A hang-up also ends the wait; epoll reports that to the poller.
         if (!IsHangup(errno)) {
-            if (Device != 0) RememberCannotWait(Device);
+            if (Device != 0) CannotWait().Add(Device);
             WatcherCannotWait = true;
         }
         Wake();

@@ -25,6 +25,10 @@
 #include <filesystem>
 #include <functional>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 namespace kivo::test {
 namespace {
 
@@ -148,6 +152,25 @@ TEST_F(PortSelect, OkOnAnEmptyListFailsTheChoice)
         EXPECT_EQ(error.ErrorCode, ecBadId);
     }
     ::setenv("KIVO_DEVICE_DIR", Dir->Path().c_str(), 1);
+}
+
+TEST_F(PortSelect, ProbeAsRootLeavesAPortHeldForExclusiveUseAlone)
+{
+    // As programs that only ask the terminal for exclusive use do: that
+    // stops every other opener but root, who must take it as held too.
+    if (::geteuid() != 0) GTEST_SKIP() << "only root opens past exclusive use";
+    PtyPair pty;
+    int held = ::open(pty.SubsidiaryPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::ioctl(held, TIOCEXCL), 0);
+    pty.LinkAs(Dir->Path(), "com20");
+
+    EXPECT_EQ(ProbePort(20), TPortState::psInUse);
+    int exclusive = 0;
+    EXPECT_EQ(::ioctl(held, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1) << "the holder's exclusive use was lifted";
+    ::close(held);
+    std::filesystem::remove(Dir->Path() / "com20");
 }
 
 TEST_F(PortSelect, TroubleNamesAPluggedAdapterThatCouldNotBeNumbered)
