@@ -193,6 +193,28 @@ TEST_F(WindowTriggers, TestModeCountsEverySecondThenPutsThePricesBack)
     EXPECT_EQ(Line.Openings(), 1 + 4) << "every send reopens the port";
 }
 
+// Through the window system, where the second press of a double click comes
+// as a press and a double click: one click, as on any panel.
+TEST_F(WindowTriggers, CtrlDoubleClickOnTIsOneClick)
+{
+    WriteIni(TBoardIni{});
+    TForm1& form = ShowForm();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    const QPoint t = form.Panel1->geometry().center();
+    Services.Ctrl = true;
+    QTest::mouseDClick(form.windowHandle(), Qt::LeftButton, Qt::ControlModifier, t);
+    Services.Ctrl = false;
+    EXPECT_TRUE(form.TestMode());
+    EXPECT_TRUE(form.Timer2->isActive());
+    EXPECT_TRUE(Sent().empty()) << "switched off again, which sent the prices";
+
+    Services.Ctrl = true;
+    QTest::mouseClick(form.windowHandle(), Qt::LeftButton, Qt::ControlModifier, t);
+    Services.Ctrl = false;
+    EXPECT_FALSE(form.TestMode());
+    EXPECT_EQ(Sent(1), std::vector<std::string>{ExampleFrame});
+}
+
 TEST_F(WindowTriggers, TestModeRunsOnTheRealTimer)
 {
     WriteIni(TBoardIni{});
