@@ -34,6 +34,15 @@ void TPanel::mouseReleaseEvent(QMouseEvent* event)
     if (click) emit Clicked();
 }
 
+void TPanel::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    // A double click is one click: its second press, which came just before,
+    // must not make another (a Ctrl double click on "T" would switch the
+    // test mode on and straight off again).
+    Pressed = false;
+    event->ignore();
+}
+
 TLabel::TLabel(QWidget* parent, const QRect& designed, Qt::Alignment alignment)
     : QLabel(parent), DesignedWidth(designed.width())
 {

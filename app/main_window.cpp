@@ -411,6 +411,10 @@ void TForm1::FormClose()
         }
     }
     Port1->SetOpen(false);
+    // The loop still runs the ticks that fall due before it ends; they must
+    // not open the port again and send after the close.
+    Timer1->stop();
+    Timer2->stop();
 }
 
 void TForm1::EndOnSignal()

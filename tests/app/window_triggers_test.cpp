@@ -5,6 +5,7 @@
 #include "tests/support/wait_until.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QTest>
 
 #include <algorithm>
@@ -193,6 +194,28 @@ TEST_F(WindowTriggers, TestModeCountsEverySecondThenPutsThePricesBack)
     EXPECT_EQ(Line.Openings(), 1 + 4) << "every send reopens the port";
 }
 
+// Through the window system, where the second press of a double click comes
+// as a press and a double click: one click, as on any panel.
+TEST_F(WindowTriggers, CtrlDoubleClickOnTIsOneClick)
+{
+    WriteIni(TBoardIni{});
+    TForm1& form = ShowForm();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    const QPoint t = form.Panel1->geometry().center();
+    Services.Ctrl = true;
+    QTest::mouseDClick(form.windowHandle(), Qt::LeftButton, Qt::ControlModifier, t);
+    Services.Ctrl = false;
+    EXPECT_TRUE(form.TestMode());
+    EXPECT_TRUE(form.Timer2->isActive());
+    EXPECT_TRUE(Sent().empty()) << "switched off again, which sent the prices";
+
+    Services.Ctrl = true;
+    QTest::mouseClick(form.windowHandle(), Qt::LeftButton, Qt::ControlModifier, t);
+    Services.Ctrl = false;
+    EXPECT_FALSE(form.TestMode());
+    EXPECT_EQ(Sent(1), std::vector<std::string>{ExampleFrame});
+}
+
 TEST_F(WindowTriggers, TestModeRunsOnTheRealTimer)
 {
     WriteIni(TBoardIni{});
@@ -208,6 +231,28 @@ TEST_F(WindowTriggers, TestModeRunsOnTheRealTimer)
     EXPECT_EQ(Sent()[1], TestFrame("0002"));
     EXPECT_EQ(Sent()[2], TestFrame("0003"));
     EXPECT_EQ(Sent().back(), ExampleFrame);
+}
+
+// Closing the last window posts the end of the loop, and the pass that ends
+// it still runs the timers then due: such a tick must not open the port
+// again after the window has closed it.
+TEST_F(WindowTriggers, TickAfterTheWindowClosedSendsNothing)
+{
+    WriteIni(TBoardIni{});
+    TForm1& form = ShowForm();
+    CtrlClickT();
+    form.Timer2->setInterval(1);  // a tick due whenever the close ends
+    QEventLoop loop;
+    int openingsAtClose = -1;
+    QTimer::singleShot(50, &form, [&] {
+        form.close();
+        openingsAtClose = Line.Openings();
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    QTimer::singleShot(5000, &loop, [&] { loop.exit(2); });
+    ASSERT_EQ(loop.exec(), 0) << "the window did not close";
+    EXPECT_EQ(Line.Openings(), openingsAtClose) << "the port was opened again";
+    EXPECT_FALSE(form.Port1->Open());
 }
 
 TEST_F(WindowTriggers, PlainClickInTestModeRestartsTheCountNotTheTimer)
