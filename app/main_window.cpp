@@ -419,6 +419,10 @@ void TForm1::FormClose()
 
 void TForm1::EndOnSignal()
 {
+    // The loop ends in the pass that takes this exit, and the ticks due in
+    // that pass still run: none may open the port again.
+    Timer1->stop();
+    Timer2->stop();
     // After a failed opening the prices are saved already, or must not be,
     // and the program ends as that failure says.
     if (OpeningErrorShown || kivo::Application().Terminated()) {
