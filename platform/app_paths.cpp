@@ -89,6 +89,13 @@ std::filesystem::path DevRoot()
     return set.empty() ? std::filesystem::path("/dev") : set;
 }
 
+std::filesystem::path SysRoot()
+{
+    std::filesystem::path set = FromEnvironment("KIVO_SYS_ROOT");
+    if (!set.empty()) return set;
+    return DevRoot() == "/dev" ? std::filesystem::path("/sys") : std::filesystem::path();
+}
+
 bool ClaimForThisProcess(const std::filesystem::path& file)
 {
     std::error_code unresolved;

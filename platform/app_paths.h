@@ -5,7 +5,8 @@
 // (or in a system program folder, even for root) keeps them per user under
 // the user's configuration folder, with a system-wide folder of defaults the
 // technician fills. Tests replace the system folders through the environment:
-// KIVO_SYSCONF_DIR for /etc/tarvio and KIVO_DEV_ROOT for /dev.
+// KIVO_SYSCONF_DIR for /etc/tarvio, KIVO_DEV_ROOT for /dev and KIVO_SYS_ROOT
+// for /sys.
 
 #include <filesystem>
 
@@ -41,6 +42,10 @@ std::filesystem::path SystemFileFor(const std::filesystem::path& userFile);
 // /dev, or $KIVO_DEV_ROOT when set: every device path the stack builds or
 // scans starts here.
 std::filesystem::path DevRoot();
+
+// /sys, or $KIVO_SYS_ROOT when set; empty when only KIVO_DEV_ROOT is: the
+// kernel knows nothing about a fake dev root's nodes.
+std::filesystem::path SysRoot();
 
 // Claims file (by its resolved path) for this process until it ends, so
 // that a second copy of the program started on the same settings can tell;

@@ -86,10 +86,15 @@ std::optional<unsigned> ComNumber(std::string_view name)
     return number;
 }
 
+// Empty for a PC port with no UART: opening its node would only tell
+// "not permitted" to a user outside dialout, as if a port were there.
 std::string DevicePathFor(const char* name)
 {
     std::optional<unsigned> number = ComNumber(name);
-    return number ? ComPortPath(*number).string() : std::string(name);
+    if (!number) return name;
+    bool unfitted = false;
+    std::string path = ComPortPath(*number, &unfitted).string();
+    return unfitted ? std::string() : path;
 }
 
 // A call's hold on its device: found by handle and locked.
@@ -156,7 +161,12 @@ HANDLE CreateFileA(const char* fileName, DWORD, DWORD, void*, DWORD creationDisp
     std::unique_ptr<CommFile> file;
     try {
         device = std::make_shared<CommDevice>();
-        if (DWORD error = device->Open(DevicePathFor(fileName)); error != ERROR_SUCCESS) {
+        std::string path = DevicePathFor(fileName);
+        if (path.empty()) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+        if (DWORD error = device->Open(path); error != ERROR_SUCCESS) {
             SetLastError(error);
             return INVALID_HANDLE_VALUE;
         }

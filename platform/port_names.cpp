@@ -230,13 +230,13 @@ bool PcPortAnswers(unsigned number)
 {
     if (number == 0) return false;
     std::string node = "ttyS" + std::to_string(number - 1);
-    fs::path root = DevRoot();
     std::error_code failed;
-    if (!fs::exists(root / node, failed)) return false;
-    if (root != "/dev") return true;
+    if (!fs::exists(DevRoot() / node, failed)) return false;
+    fs::path sys = SysRoot();
+    if (sys.empty()) return true;
     // The kernel makes nodes for ports that may not be fitted; type 0 says
     // no UART answered there.
-    std::ifstream type("/sys/class/tty/" + node + "/type");
+    std::ifstream type(sys / "class" / "tty" / node / "type");
     std::string value;
     return !(type >> value) || value != "0";
 }
@@ -282,8 +282,9 @@ std::optional<TUnnumbered> NumberNewAdapters(const TDeviceDirectories& directori
     return std::nullopt;
 }
 
-fs::path ComPortPath(unsigned number)
+fs::path ComPortPath(unsigned number, bool* unfitted)
 {
+    if (unfitted) *unfitted = false;
     TDeviceDirectories directories = DeviceDirectories();
     for (const fs::path& directory : directories.Search)
         if (fs::path link = LinkName(directory, number); Exists(link)) return link;
@@ -291,6 +292,7 @@ fs::path ComPortPath(unsigned number)
     NumberNewAdapters(directories);
     if (!directories.Record.empty())
         if (fs::path link = LinkName(directories.Record, number); Exists(link)) return link;
+    if (unfitted) *unfitted = !PcPortAnswers(number);
     return DevRoot() / ("ttyS" + std::to_string(number - 1));
 }
 

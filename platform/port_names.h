@@ -20,8 +20,9 @@
 //                           SystemConfigDir()/devices.
 //
 // A PC port answers to COMn when its node exists under the dev root and,
-// under the real /dev, the kernel does not report it as a node with no UART
-// behind it (/sys/class/tty/ttyS<n-1>/type reading 0). Nothing here opens a
+// under the real /dev (or with KIVO_SYS_ROOT set), the kernel does not
+// report it as a node with no UART behind it (<sys root>/class/tty/
+// ttyS<n-1>/type reading 0); COMn is then not there. Nothing here opens a
 // device. Recording is safe between processes: it runs under a lock on the
 // recording folder, and each link is made under a temporary name and then
 // put in place only if the number is still free.
@@ -84,7 +85,9 @@ std::string WhyUnnumbered(const TDeviceDirectories& directories, const TUnnumber
 std::optional<TUnnumbered> NumberNewAdapters(const TDeviceDirectories& directories);
 
 // The path COMn opens. New adapters are numbered first when no link names n.
-std::filesystem::path ComPortPath(unsigned number);
+// unfitted, when given, tells whether that path is the PC's port and
+// PcPortAnswers says no: a node with nothing behind it, never to be opened.
+std::filesystem::path ComPortPath(unsigned number, bool* unfitted = nullptr);
 
 // Every COM number that leads somewhere, in number order, after numbering
 // new adapters.

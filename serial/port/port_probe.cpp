@@ -67,10 +67,11 @@ std::filesystem::path LastName(std::filesystem::path path)
 
 std::string PortTrouble(WORD comNumber, TPortState state)
 {
-    std::filesystem::path link = ComPortPath(comNumber);
+    bool unfitted = false;
+    std::filesystem::path link = ComPortPath(comNumber, &unfitted);
     std::error_code unresolved;
     std::filesystem::path device = std::filesystem::weakly_canonical(link, unresolved);
-    const bool there = !unresolved && std::filesystem::exists(device, unresolved);
+    const bool there = !unfitted && !unresolved && std::filesystem::exists(device, unresolved);
     if (!there) device = LastName(link);
     const std::string com = "COM" + std::to_string(comNumber);
     std::string port = com + " (" + device.string() + ")";

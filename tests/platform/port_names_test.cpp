@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -40,6 +41,7 @@ protected:
     {
         ::unsetenv("KIVO_DEVICE_DIR");
         ::unsetenv("KIVO_DEV_ROOT");
+        ::unsetenv("KIVO_SYS_ROOT");
     }
 
     void Plug(const std::string& name, const PtyPair& adapter) const { adapter.LinkAs(ById, name); }
@@ -149,6 +151,35 @@ TEST_F(PortNames, IdenticalAdaptersWithoutASerialNumberEachGetANumberByTheirSock
     std::vector<TComMapping> map = ComPortMap();
     ASSERT_EQ(map.size(), 4u);
     EXPECT_EQ(map[3].Source, TComSource::csAutomatic);
+}
+
+TEST_F(PortNames, APcPortTheKernelReportsNoUartForIsNotThere)
+{
+    // The kernel makes ttyS nodes whether or not a UART is fitted. A
+    // pseudo-terminal stands behind the unfitted ttyS2 here: only leaving the
+    // node unopened keeps COM3 absent.
+    PtyPair unfitted, alpha;
+    unfitted.LinkAs(Dev, "ttyS2");
+    fs::path types = Root / "sys" / "class" / "tty";
+    for (auto [node, type] :
+         {std::pair{"ttyS0", "4"}, std::pair{"ttyS1", "0"}, std::pair{"ttyS2", "0"}}) {
+        fs::create_directories(types / node);
+        std::ofstream(types / node / "type") << type << '\n';
+    }
+    ::setenv("KIVO_SYS_ROOT", (Root / "sys").c_str(), 1);
+
+    EXPECT_TRUE(Reaches(1, PcPort));
+    EXPECT_TRUE(Reaches(2, Explicit)) << "a link wins over a port with no UART too";
+    HANDLE port = CreateFileA(R"(\\.\COM3)", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_EQ(port, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
+    EXPECT_EQ(ComPortMap().size(), 2u) << "COM1 and COM2";
+
+    // Its number is free for an adapter, whose link then wins.
+    Plug("usb-Alpha-if00", alpha);
+    EXPECT_TRUE(Reaches(3, alpha));
 }
 
 } // namespace

@@ -191,5 +191,21 @@ TEST_F(PortSelect, TroubleNamesAPluggedAdapterThatCouldNotBeNumbered)
                              ".*/config/devices: Not a directory"));
 }
 
+TEST_F(PortSelect, APcPortWithNoUartIsNotThere)
+{
+    TempDir root("kivo-unfitted");
+    PtyPair behind;  // would open, were the node opened
+    behind.LinkAs(root.Path() / "dev", "ttyS1");
+    std::filesystem::create_directories(root.Path() / "sys" / "class" / "tty" / "ttyS1");
+    root.Write("sys/class/tty/ttyS1/type", "0\n");
+    EnvGuard devices("KIVO_DEVICE_DIR", (root.Path() / "devices").string());
+    EnvGuard dev("KIVO_DEV_ROOT", (root.Path() / "dev").string());
+    EnvGuard sys("KIVO_SYS_ROOT", (root.Path() / "sys").string());
+
+    EXPECT_FALSE(PortIsPresent(2, TPortProbe{true, true}));
+    EXPECT_THAT(PortTrouble(2, TPortState::psAbsent),
+                ::testing::ContainsRegex("^COM2 \\(.*\\) is not there: connect it"));
+}
+
 } // namespace
 } // namespace kivo::test
