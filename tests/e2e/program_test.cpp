@@ -408,5 +408,14 @@ TEST_F(Demo, ADisplayThatDoesNotAnswerIsReplacedByAPrivateOne)
     EXPECT_TRUE(Screenshot()) << Said();
 }
 
+TEST_F(Demo, ASignThatNeverAnswersIsAFailure)
+{
+    UseSign({"--fault", "silent"});
+    EXPECT_EQ(Run({"--headless"}, {}), std::optional<int>(1)) << Said();
+    EXPECT_NE(Said().find("the sign got the frame but its answer did not arrive"), std::string::npos)
+        << Said();
+    EXPECT_TRUE(Screenshot()) << "the window as it stood is still kept: " << Said();
+}
+
 } // namespace
 } // namespace tarvio::e2e
