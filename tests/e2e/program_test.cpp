@@ -388,7 +388,12 @@ protected:
         return demo.WaitExit(100s);
     }
 
-    std::string Said() const { return ReadText(Dir.Path() / "demo.out"); }
+    // What the demo said, then what the program it ran said.
+    std::string Said() const
+    {
+        return ReadText(Dir.Path() / "demo.out") + "--- tarvio.out:\n" +
+               ReadText(Dir.Path() / "demo" / "tarvio.out");
+    }
     bool Screenshot() const { return fs::exists(Dir.Path() / "demo" / "tarvio-demo.png"); }
 
     kivo::test::TempDir Dir{"tarvio-demo"};
