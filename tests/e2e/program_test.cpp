@@ -350,5 +350,77 @@ TEST_F(Program, EveryWindowCarriesExactlyItsOwnCaption)
     EXPECT_EQ(Tarvio->WaitExit(20s), std::optional<int>(1));
 }
 
+// scripts/demo as an operator runs it, from a copy in a folder of its own
+// (it lays out demo/ beside its scripts/) with the built programs and a
+// scripts/deps that installs nothing.
+class Demo : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (const char* tool : {"Xvfb", "xdotool", "import", "compare", "xdpyinfo"})
+            if (!ToolAvailable(tool)) GTEST_SKIP() << tool << " is missing; scripts/deps installs it";
+        fs::create_directories(Dir.Path() / "scripts");
+        fs::create_directories(Dir.Path() / "build" / "bin");
+        fs::copy_file(TARVIO_DEMO_SCRIPT, Dir.Path() / "scripts" / "demo");
+        Dir.Write("scripts/deps", "#!/bin/sh\nexit 0\n");
+        fs::permissions(Dir.Path() / "scripts" / "deps", fs::perms::owner_exec, fs::perm_options::add);
+        fs::create_symlink(TARVIO_PATH, Dir.Path() / "build" / "bin" / "tarvio");
+    }
+
+    void UseSign(const std::vector<std::string>& extra)
+    {
+        std::string script = "#!/bin/sh\nexec '" TARVIO_SIGN_SIM_PATH "' \"$@\"";
+        for (const std::string& option : extra) script += " " + option;
+        Dir.Write("build/bin/tarvio-sign-sim", script + "\n");
+        fs::permissions(Dir.Path() / "build" / "bin" / "tarvio-sign-sim", fs::perms::owner_exec,
+                        fs::perm_options::add);
+    }
+
+    // Runs it to its end; what it said is in Said().
+    std::optional<int> Run(const std::vector<std::string>& args, std::vector<std::string> env)
+    {
+        std::vector<std::string> argv{(Dir.Path() / "scripts" / "demo").string(), "--no-build"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        env.insert(env.end(), {"TARVIO_BUILD_DIR=" + (Dir.Path() / "build").string(),
+                               "XDG_CONFIG_HOME=" + (Dir.Path() / "config").string(),
+                               "QT_QPA_PLATFORM=", "WAYLAND_DISPLAY="});
+        TChild demo(argv, env, (Dir.Path() / "demo.out").string());
+        return demo.WaitExit(100s);
+    }
+
+    // What the demo said, then what the program it ran said.
+    std::string Said() const
+    {
+        return ReadText(Dir.Path() / "demo.out") + "--- tarvio.out:\n" +
+               ReadText(Dir.Path() / "demo" / "tarvio.out");
+    }
+    bool Screenshot() const { return fs::exists(Dir.Path() / "demo" / "tarvio-demo.png"); }
+
+    kivo::test::TempDir Dir{"tarvio-demo"};
+};
+
+// A DISPLAY inherited from another session that names no server.
+TEST_F(Demo, ADisplayThatDoesNotAnswerIsReplacedByAPrivateOne)
+{
+    UseSign({});
+    int number = 4242;
+    while (fs::exists("/tmp/.X11-unix/X" + std::to_string(number)) ||
+           fs::exists("/tmp/.X" + std::to_string(number) + "-lock"))
+        ++number;
+    EXPECT_EQ(Run({}, {"DISPLAY=:" + std::to_string(number)}), std::optional<int>(0)) << Said();
+    EXPECT_NE(Said().find("does not answer; using a private one"), std::string::npos) << Said();
+    EXPECT_NE(Said().find("the sign answered: @ALIVE-1459 1529"), std::string::npos) << Said();
+    EXPECT_TRUE(Screenshot()) << Said();
+}
+
+TEST_F(Demo, ASignThatNeverAnswersIsAFailure)
+{
+    UseSign({"--fault", "silent"});
+    EXPECT_EQ(Run({"--headless"}, {}), std::optional<int>(1)) << Said();
+    EXPECT_NE(Said().find("the sign got the frame but its answer did not arrive"), std::string::npos)
+        << Said();
+    EXPECT_TRUE(Screenshot()) << "the window as it stood is still kept: " << Said();
+}
+
 } // namespace
 } // namespace tarvio::e2e

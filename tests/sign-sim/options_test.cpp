@@ -97,6 +97,19 @@ INSTANTIATE_TEST_SUITE_P(
         BadRow{{"--device-dir", "d", "--log"}, "--log needs a value"}),
     [](const auto& info) { return RowName(info.index, info.param.Args); });
 
+TEST(ParseOptions, IntervalBeyondADoublesRangeIsAUsageError)
+{
+    for (const std::string& seconds :
+         {std::string(400, '9'), "0." + std::string(400, '0') + "1"}) {
+        try {
+            ParseOptions({"--device-dir", "d", "--interval", seconds});
+            ADD_FAILURE() << "accepted " << seconds.size() << " characters";
+        } catch (const UsageError& error) {
+            EXPECT_THAT(error.what(), HasSubstr("--interval wants seconds from 0.05 to 86400"));
+        }
+    }
+}
+
 TEST(HelpText, ExplainsEveryOption)
 {
     std::string help = HelpText("sim");

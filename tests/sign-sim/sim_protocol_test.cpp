@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace tarvio::sim::test {
 namespace {
@@ -173,6 +174,20 @@ TEST_F(SimulatedSign, UnsolicitedPacketsNobodyReadsAreNotStoredUp)
     EXPECT_LE(line.Queued(), 51u) << "at most the latest packet waits";
     std::string got = line.ReadExactly(51, 3s);
     EXPECT_EQ(got, "@ALIVE-0000 0000 0000 0000 0000 0000 0000 0000 OK *");
+}
+
+TEST_F(SimulatedSign, AnAnswerNotYetReadWhenATickComesIsKept)
+{
+    Start({"--interval", "0.4"});
+    ProgramEnd line(Link);
+    ASSERT_EQ(line.ReadExactly(51, 3s).size(), 51u) << "the first tick sets the phase";
+    auto tick = std::chrono::steady_clock::now();
+    std::this_thread::sleep_until(tick + 300ms);
+    line.Write(Frame);
+    // A listening program busy for a moment reads its answer after the tick.
+    std::this_thread::sleep_until(tick + 500ms);
+    EXPECT_EQ(line.ReadUntilQuiet(100ms), Packet + Packet) << "the answer, then the tick's packet";
+    EXPECT_EQ(Log().find(" discarded "), std::string::npos) << Log();
 }
 
 struct FaultCase {

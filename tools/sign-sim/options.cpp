@@ -41,7 +41,13 @@ std::chrono::milliseconds ParseSeconds(const std::string& option, const std::str
         else points = 2;
     }
     bool digit = digits > 0 && points <= 1;
-    double seconds = digit ? std::stod(text) : 0.0;
+    double seconds = 0.0;
+    if (digit) {
+        // Hundreds of digits are out of a double's range: std::stod would
+        // throw past the usage error.
+        auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+        digit = error == std::errc() && end == text.data() + text.size();
+    }
     if (!digit || seconds < 0.05 || seconds > 86400.0)
         throw UsageError(option + " wants seconds from 0.05 to 86400, not \"" + text + "\"");
     return std::chrono::milliseconds(std::lround(seconds * 1000.0));

@@ -55,7 +55,9 @@ void SignSimulator::Run(int stopFd)
         if (Options.Interval && now >= NextTick) {
             // The last tick's packet still unread: nobody is listening, and a
             // program that opens later must not get a backlog of old packets.
-            if (Outgoing.empty())
+            // Bytes written moments ago are an answer a listening program has
+            // not had the time to read yet.
+            if (Outgoing.empty() && now - LastWrite >= *Options.Interval / 2)
                 if (std::size_t stale = Line.DiscardUnread())
                     Log.Line("discarded", std::to_string(stale));
             QueueAnswer();
@@ -168,6 +170,7 @@ void SignSimulator::WriteDue(Clock::time_point now)
             return;
         }
         Stalled = false;
+        LastWrite = now;
         head.Written += n;
         if (head.Written < head.Bytes.size()) continue;
         if (head.LastOfPacket) Log.Line("out", EscapeBytes(head.Packet));

@@ -65,6 +65,7 @@ private:
     std::deque<Pending> Outgoing;
     Clock::time_point NextTick;
     Clock::time_point StalledSince;
+    Clock::time_point LastWrite;
     bool Stalled = false;
 };
 
