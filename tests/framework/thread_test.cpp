@@ -75,11 +75,13 @@ private:
 
 // Touches nothing of a derived object, so the base destructor's own
 // terminate-and-wait is what ends it.
+std::atomic<bool> StopWaiterWaiting{false};
 std::atomic<bool> StopWaiterEnded{false};
 class StopWaiter : public TThread {
 protected:
     void Execute() override
     {
+        StopWaiterWaiting = true;
         WaitForSingleObject(TerminateEvent(), INFINITE);
         StopWaiterEnded = true;
     }
@@ -159,8 +161,13 @@ TEST_F(FrameworkThread, OnlyAThreadThatAsksIsHeldBackAndWaitingForItLetsItGo)
 
 TEST_F(FrameworkThread, DestroyingARunningThreadStopsAndJoinsIt)
 {
+    StopWaiterWaiting = false;
     StopWaiterEnded = false;
     auto* thread = TThread::StartNew<StopWaiter>();
+    // A thread terminated before its body begins never runs Execute: under
+    // load the start alone can take longer than any fixed pause.
+    for (int i = 0; i < 5000 && !StopWaiterWaiting; ++i) std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(StopWaiterWaiting);
     EXPECT_EQ(WaitForSingleObject(thread->Handle(), 50), WAIT_TIMEOUT);
     auto asked = Clock::now();
     delete thread;
