@@ -455,6 +455,9 @@ void TForm1::AbrirPorta()
     try {
         Port1->SetOpen(false);
         Port1->SetComNumber(static_cast<kivo::win::WORD>(Board.PortNumber));
+        // A close held back by a delivery reopens only once that ends, out of
+        // our reach: the operator chooses the port now, so a Cancel ends here.
+        if (Port1->PortPhase() == kivo::TPortPhase::ppClosing) Port1->ValidateComNumber();
         Port1->SetOpen(true);
     } catch (const kivo::EAlreadyOpen&) {
         failed = true;
@@ -532,7 +535,8 @@ bool TForm1::Send(const std::string& frame)
 {
     if (TransmissionBlocked()) return false;
     AbrirPorta();
-    if (!Port1->Open()) return false;
+    // A failed opening asked for the end; a close still held back reads Open.
+    if (TransmissionBlocked() || !Port1->Open()) return false;
     Port1->PutText(frame);
     return true;
 }

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <utility>
 
 namespace tarvio::test {
 namespace {
@@ -278,6 +279,40 @@ TEST_F(WindowFailures, TheScheduledSecondUnderThePortPromptIsNotLost)
     EXPECT_EQ(Sent(2), (std::vector<std::string>{ExampleFrame, ExampleFrame}));
     EXPECT_FALSE(form.Timer1->isActive());
     EXPECT_EQ(form.Label3->text(), "00:00:00");
+}
+
+// The scheduled second comes while the sign's answer is still being
+// delivered, so the port's close has to wait for that delivery; the port
+// prompt of that transmission is then cancelled.
+TEST_F(WindowFailures, PortPromptCancelledWhileTheCloseWaitsForADeliveryEndsTheProgram)
+{
+    TForm1& form = ShowArmedAskingForThePort();
+    Clock.Set({2024, 3, 5, 7, 30, 0, 0});
+    PromptAnswer = std::nullopt;
+    const int promptsBefore = PromptCount;
+    bool ticked = false;
+    form.KivDataPacket1->OnStringPacket = kivo::TStringPacketNotifyEvent::FromFunction(
+        [&](kivo::TObject* sender, const std::string& data) {
+            form.KivDataPacket1StringPacket(sender, data);
+            if (std::exchange(ticked, true)) return;
+            Tick(form.Timer1);
+            EXPECT_EQ(form.Port1->PortPhase(), kivo::TPortPhase::ppClosing)
+                << "the close did not wait for the delivery";
+        });
+
+    ASSERT_TRUE(Deliver(StatusPacket()));
+    ASSERT_TRUE(kivo::test::WaitUntil(
+        std::chrono::seconds(5),
+        [&] { return form.Port1->PortPhase() == kivo::TPortPhase::ppClosed; },
+        TSignLine::ServeMessages));
+    EXPECT_EQ(PromptCount, promptsBefore + 1);
+    EXPECT_EQ(ErrorsShown(), std::vector<std::string>{OpeningFailureText});
+    EXPECT_EQ(Services.QuitCount, 1);
+    EXPECT_TRUE(App.Terminated());
+    EXPECT_TRUE(Sent().empty());
+    EXPECT_NE(form.Label3->text().toStdString(), "00:00:00")
+        << "the schedule counts a frame never sent";
+    EXPECT_TRUE(form.Timer1->isActive());
 }
 
 TEST_F(WindowFailures, OutputRefusedInTheScheduleLeavesItArmed)
