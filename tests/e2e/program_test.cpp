@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -381,9 +382,13 @@ protected:
     {
         std::vector<std::string> argv{(Dir.Path() / "scripts" / "demo").string(), "--no-build"};
         argv.insert(argv.end(), args.begin(), args.end());
-        env.insert(env.end(), {"TARVIO_BUILD_DIR=" + (Dir.Path() / "build").string(),
-                               "XDG_CONFIG_HOME=" + (Dir.Path() / "config").string(),
-                               "QT_QPA_PLATFORM=", "WAYLAND_DISPLAY="});
+        for (std::string fallback : {"TARVIO_BUILD_DIR=" + (Dir.Path() / "build").string(),
+                                     "XDG_CONFIG_HOME=" + (Dir.Path() / "config").string(),
+                                     std::string("QT_QPA_PLATFORM="), std::string("WAYLAND_DISPLAY=")}) {
+            std::string key = fallback.substr(0, fallback.find('=') + 1);
+            if (std::none_of(env.begin(), env.end(), [&](const std::string& e) { return e.rfind(key, 0) == 0; }))
+                env.push_back(fallback);
+        }
         TChild demo(argv, env, (Dir.Path() / "demo.out").string());
         return demo.WaitExit(100s);
     }
@@ -394,9 +399,18 @@ protected:
         return ReadText(Dir.Path() / "demo.out") + "--- tarvio.out:\n" +
                ReadText(Dir.Path() / "demo" / "tarvio.out");
     }
+    // The caller's own display, for the windowed demo.
+    std::string OwnDisplay()
+    {
+        Display.emplace();
+        if (Display->Name().empty() || !Display->WaitUsable()) return {};
+        return Display->Name();
+    }
+
     bool Screenshot() const { return fs::exists(Dir.Path() / "demo" / "tarvio-demo.png"); }
 
     kivo::test::TempDir Dir{"tarvio-demo"};
+    std::optional<TDisplay> Display;
 };
 
 // A DISPLAY inherited from another session that names no server.
@@ -420,6 +434,36 @@ TEST_F(Demo, ASignThatNeverAnswersIsAFailure)
     EXPECT_NE(Said().find("the sign got the frame but its answer did not arrive"), std::string::npos)
         << Said();
     EXPECT_TRUE(Screenshot()) << "the window as it stood is still kept: " << Said();
+}
+
+// The windowed demo ends when the program does; a program that failed is not
+// a window that was closed.
+TEST_F(Demo, AProgramThatFailsWithADisplayIsAFailure)
+{
+    UseSign({});
+    const fs::path program = Dir.Path() / "build" / "bin" / "tarvio";
+    fs::remove(program);
+    Dir.Write("build/bin/tarvio", "#!/bin/sh\necho 'cannot open COM1: the port is busy' >&2\nexit 1\n");
+    fs::permissions(program, fs::perms::owner_exec, fs::perm_options::add);
+    const std::string display = OwnDisplay();
+    ASSERT_FALSE(display.empty()) << "Xvfb did not start";
+    EXPECT_EQ(Run({}, {"DISPLAY=" + display}), std::optional<int>(1)) << Said();
+    EXPECT_NE(Said().find("it said: cannot open COM1: the port is busy"), std::string::npos) << Said();
+    EXPECT_EQ(Said().find("the window has closed"), std::string::npos) << Said();
+}
+
+// CI shells export QT_QPA_PLATFORM=offscreen: a window there is seen by nobody
+// and never closed.
+TEST_F(Demo, AnOffscreenPlatformRunsOnAPrivateDisplay)
+{
+    UseSign({});
+    const std::string display = OwnDisplay();
+    ASSERT_FALSE(display.empty()) << "Xvfb did not start";
+    EXPECT_EQ(Run({}, {"DISPLAY=" + display, "QT_QPA_PLATFORM=offscreen"}), std::optional<int>(0))
+        << Said();
+    EXPECT_NE(Said().find("QT_QPA_PLATFORM=offscreen shows no window"), std::string::npos) << Said();
+    EXPECT_NE(Said().find("the sign answered: @ALIVE-1459 1529"), std::string::npos) << Said();
+    EXPECT_TRUE(Screenshot()) << Said();
 }
 
 } // namespace

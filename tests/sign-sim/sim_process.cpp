@@ -114,6 +114,12 @@ std::optional<std::string> SimProcess::WaitReady(std::chrono::milliseconds timeo
     return path;
 }
 
+void SimProcess::ShrinkPipes()
+{
+    for (int fd : {OutFd, ErrFd})
+        if (::fcntl(fd, F_SETPIPE_SZ, 4096) < 0) throw std::runtime_error("F_SETPIPE_SZ");
+}
+
 bool SimProcess::WaitStdout(const std::string& text, std::chrono::milliseconds timeout)
 {
     return WaitUntil(timeout, [&] { return Stdout().find(text) != std::string::npos; });

@@ -31,6 +31,9 @@ public:
     // Everything the child wrote so far.
     const std::string& Stdout();
     const std::string& Stderr();
+    // Gives stdout and stderr the smallest pipes the kernel allows, so that
+    // output nobody reads soon fills them.
+    void ShrinkPipes();
     // Waits for stdout to contain text.
     bool WaitStdout(const std::string& text, std::chrono::milliseconds timeout = 3s);
 

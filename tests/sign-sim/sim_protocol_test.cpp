@@ -316,6 +316,25 @@ TEST_F(SimulatedSign, LinkOfAnotherSimulatorIsNotRemovedOnExit)
     EXPECT_FALSE(fs::exists(fs::symlink_status(Link)));
 }
 
+// Started with its output on a pipe nobody drains, it must still answer, and
+// still end on SIGTERM.
+TEST_F(SimulatedSign, OutputNobodyReadsNeitherHoldsUpTheLineNorTheStop)
+{
+    Start({"--plain"});
+    Sim->ShrinkPipes();
+    ProgramEnd line(Link);
+    // Far more than the pipes hold: a line of stdout and one of stderr each.
+    for (int round = 0; round < 600; ++round) {
+        line.Write("@12*");
+        line.Write(Frame);
+        ASSERT_EQ(line.ReadExactly(Packet.size(), 3s), Packet) << "round " << round;
+    }
+    EXPECT_EQ(Sim->Stop(SIGTERM), 0);
+    const std::string log = Log();
+    EXPECT_NE(log.find(" unshown "), std::string::npos) << log.substr(log.size() - 200);
+    EXPECT_THAT(Sim->Stdout(), HasSubstr("ready " + Link + "\nprices 1234 0999"));
+}
+
 TEST_F(SimulatedSign, QuietPrintsOnlyTheReadyLine)
 {
     Start({"--quiet"});

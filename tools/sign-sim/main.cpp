@@ -80,8 +80,8 @@ int main(int argc, char** argv)
                        : options.Plain || !TerminalAllowsBigDigits() ? SignSimulator::TDisplay::dsPlain
                                                                      : SignSimulator::TDisplay::dsBig;
         bool unicode = display == SignSimulator::TDisplay::dsBig && Utf8Locale();
-        SignSimulator sign(options, *line, fileLog ? *fileLog : log, display, unicode, stdout,
-                           stderr);
+        SignSimulator sign(options, *line, fileLog ? *fileLog : log, display, unicode,
+                           STDOUT_FILENO, STDERR_FILENO);
         sign.Run(stopFd);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "%s: %s\n", Name, error.what());

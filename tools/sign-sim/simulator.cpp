@@ -18,9 +18,9 @@ constexpr std::size_t ReadBlock = 256;
 } // namespace
 
 SignSimulator::SignSimulator(const SimOptions& options, SignLine& line, TrafficLog& log,
-                             TDisplay display, bool unicode, std::FILE* out, std::FILE* err)
-    : Options(options), Line(line), Log(log), Display(display), Unicode(unicode), Out(out),
-      Err(err)
+                             TDisplay display, bool unicode, int outFd, int errFd)
+    : Options(options), Line(line), Log(log), Display(display), Unicode(unicode),
+      Out(outFd), Err(errFd)
 {
     Prices.fill("0000");
     Info.Where = line.Where();
@@ -33,21 +33,26 @@ SignSimulator::SignSimulator(const SimOptions& options, SignLine& line, TrafficL
 void SignSimulator::Run(int stopFd)
 {
     Log.Line("start", EscapeBytes(Line.Where() + " " + Line.Device()));
-    std::fprintf(Out, "ready %s\n", Line.Where().c_str());
-    std::fflush(Out);
+    Out.Print("ready " + Line.Where() + "\n");
     if (Display == TDisplay::dsBig) Show();
     if (Options.Interval) NextTick = Clock::now() + *Options.Interval;
 
     for (;;) {
         auto now = Clock::now();
         bool wantWrite = !Outgoing.empty() && Outgoing.front().Due <= now;
-        pollfd fds[2] = {
+        // A reader that does not take our text is waited for here, with the
+        // line, never in a write.
+        pollfd fds[4] = {
             {Line.PollFd(), static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0)), 0},
             {stopFd, POLLIN, 0},
+            {Out.Waiting() ? Out.Fd() : -1, POLLOUT, 0},
+            {Err.Waiting() ? Err.Fd() : -1, POLLOUT, 0},
         };
-        int ready = ::poll(fds, 2, PollTimeout(now, wantWrite));
+        int ready = ::poll(fds, 4, PollTimeout(now, wantWrite));
         if (ready < 0 && errno != EINTR) throw LineError("poll failed");
         if (fds[1].revents) break;
+        if (fds[2].revents) Out.Flush();
+        if (fds[3].revents) Err.Flush();
         if (fds[0].revents & (POLLERR | POLLNVAL)) throw LineError(Line.Where() + " failed");
         if (fds[0].revents & (POLLIN | POLLHUP)) ReadLine();  // a hang-up shows in the read
 
@@ -66,6 +71,10 @@ void SignSimulator::Run(int stopFd)
         }
         WriteDue(now);
     }
+    Out.Flush();
+    Err.Flush();
+    if (unsigned long unshown = Out.Dropped() + Err.Dropped())
+        Log.Line("unshown", std::to_string(unshown));
     Log.Line("stop");
 }
 
@@ -118,8 +127,8 @@ void SignSimulator::HandleFrame(const FrameEvent& event)
     if (event.Kind != FrameEvent::TKind::fkFrame) {
         Log.Line("bad", std::to_string(event.Length) + " " + EscapeBytes(event.Bytes));
         if (!Options.Quiet)
-            std::fprintf(Err, "tarvio-sign-sim: ignored a frame of %zu bytes (a frame has %zu)\n",
-                         event.Length, FrameLength);
+            Err.Print("tarvio-sign-sim: ignored a frame of " + std::to_string(event.Length) +
+                      " bytes (a frame has " + std::to_string(FrameLength) + ")\n");
         return;
     }
     Log.Line("in", EscapeBytes(event.Bytes));
@@ -162,8 +171,8 @@ void SignSimulator::WriteDue(Clock::time_point now)
             if (now - StalledSince >= StallLimit) {
                 Log.Line("dropped", std::to_string(Outgoing.size()));
                 if (!Options.Quiet)
-                    std::fprintf(Err, "tarvio-sign-sim: nobody reads %s; dropped what was queued\n",
-                                 Line.Where().c_str());
+                    Err.Print("tarvio-sign-sim: nobody reads " + Line.Where() +
+                              "; dropped what was queued\n");
                 Outgoing.clear();
                 Stalled = false;
             }
@@ -182,10 +191,9 @@ void SignSimulator::Show()
 {
     switch (Display) {
     case TDisplay::dsNone: return;
-    case TDisplay::dsPlain: std::fprintf(Out, "%s\n", RenderPlainPrices(Prices).c_str()); break;
-    case TDisplay::dsBig: std::fputs(RenderBigBoard(Prices, Info, Unicode).c_str(), Out); break;
+    case TDisplay::dsPlain: Out.Print(RenderPlainPrices(Prices) + "\n"); break;
+    case TDisplay::dsBig: Out.Print(RenderBigBoard(Prices, Info, Unicode)); break;
     }
-    std::fflush(Out);
 }
 
 } // namespace tarvio::sim

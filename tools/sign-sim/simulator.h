@@ -1,19 +1,19 @@
 #pragma once
 // The simulated sign's main loop: waits in poll on the line, the stop
-// descriptor and the next due time (a chunk to write, an unsolicited packet),
-// never spinning. Owns the frame parser, the prices on show and the queue of
-// bytes to send; borrows the line, the log and the output streams. Runs on
-// the one thread of the program.
+// descriptor, the next due time (a chunk to write, an unsolicited packet) and
+// the output streams while they hold text, never spinning. Owns the frame
+// parser, the prices on show, the queue of bytes to send and what waits to be
+// printed; borrows the line and the log. Runs on the one thread of the program.
 
 #include "tools/sign-sim/display.h"
 #include "tools/sign-sim/frame_parser.h"
 #include "tools/sign-sim/options.h"
 #include "tools/sign-sim/sign_line.h"
 #include "tools/sign-sim/status_packet.h"
+#include "tools/sign-sim/text_out.h"
 #include "tools/sign-sim/traffic_log.h"
 
 #include <chrono>
-#include <cstdio>
 #include <deque>
 #include <vector>
 
@@ -24,7 +24,7 @@ public:
     enum class TDisplay { dsNone, dsPlain, dsBig };
 
     SignSimulator(const SimOptions& options, SignLine& line, TrafficLog& log, TDisplay display,
-                  bool unicode, std::FILE* out, std::FILE* err);
+                  bool unicode, int outFd, int errFd);
 
     // Returns once stopFd turns readable (a signal arrived). Throws LineError
     // when the line fails.
@@ -55,8 +55,8 @@ private:
     TrafficLog& Log;
     TDisplay Display;
     bool Unicode;
-    std::FILE* Out;
-    std::FILE* Err;
+    TextOut Out;
+    TextOut Err;
 
     FrameParser Parser;
     std::vector<FrameEvent> Events;
