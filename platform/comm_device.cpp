@@ -174,11 +174,17 @@ DWORD CommDevice::Open(const std::string& path)
     Fd = RetryOnEintr(
         [&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
     // EIO here means a node without hardware behind it: no such port. A
-    // folder is no port the user is refused: not "access denied" (not
-    // permitted) as for a file. EBUSY, another program's TIOCEXCL, is held.
+    // folder, or a file the user may not write, is no port the user is
+    // refused: "access denied" would send them to join dialout, in vain.
+    // EBUSY, another program's TIOCEXCL, is held.
     if (Fd < 0) {
-        if (errno == EIO) return ERROR_FILE_NOT_FOUND;
-        return errno == EISDIR ? ERROR_GEN_FAILURE : Win32FromErrno(errno);
+        const int error = errno;
+        if (error == EIO) return ERROR_FILE_NOT_FOUND;
+        struct stat node{};
+        if (error == EISDIR || ((error == EACCES || error == EPERM) &&
+                                ::stat(path.c_str(), &node) == 0 && !S_ISCHR(node.st_mode)))
+            return ERROR_GEN_FAILURE;
+        return Win32FromErrno(error);
     }
     // The lock is what holds off root and a second open in this process;
     // TIOCEXCL alone stops neither.

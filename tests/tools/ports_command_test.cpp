@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -116,6 +117,11 @@ TEST_F(PortsCommand, ListingTellsPresentInUseAndNotPermittedToAnotherUser)
     for (const PtyPair* pty : {&free, &locked, &exclusive})
         ASSERT_EQ(::chmod(pty->SubsidiaryPath().c_str(), 0666), 0);
     ASSERT_EQ(::chmod(guarded.SubsidiaryPath().c_str(), 0600), 0);
+    // A link to a file nobody may write: no port, and dialout would not help.
+    const fs::path file = Root / "not-a-port";
+    { std::ofstream{file}; }
+    ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+    fs::create_symlink(file, Devices / "com5");
     PortHolder holder(locked.SubsidiaryPath());  // as programs that lock do
     ASSERT_TRUE(holder.Holding);
     // As programs that only ask the terminal for exclusive use do.
@@ -131,6 +137,7 @@ TEST_F(PortsCommand, ListingTellsPresentInUseAndNotPermittedToAnotherUser)
     EXPECT_THAT(run.Out, ContainsRegex("COM2 +link +in use"));
     EXPECT_THAT(run.Out, ContainsRegex("COM3 +link +in use"));
     EXPECT_THAT(run.Out, ContainsRegex("COM4 +link +not permitted"));
+    EXPECT_THAT(run.Out, ContainsRegex("COM5 +link +absent +" + file.string()));
     EXPECT_THAT(run.Out, HasSubstr("sudo adduser $USER dialout"));
 }
 
