@@ -5,6 +5,7 @@
 
 #include "platform/app_paths.h"
 #include "platform/errno_map.h"
+#include "platform/utf8.h"
 
 #include <algorithm>
 #include <atomic>
@@ -191,19 +192,6 @@ char32_t UnitAt(std::string_view raw, std::size_t at, TCoding coding)
     return coding == TCoding::cdUtf16Le ? first | (second << 8) : (first << 8) | second;
 }
 
-void AppendUtf8(std::string& out, char32_t c)
-{
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-        return;
-    }
-    int tail = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
-    static constexpr unsigned char lead[] = {0, 0xC0, 0xE0, 0xF0};
-    out += static_cast<char>(lead[tail] | (c >> (6 * tail)));
-    for (int shift = 6 * (tail - 1); shift >= 0; shift -= 6)
-        out += static_cast<char>(0x80 | ((c >> shift) & 0x3F));
-}
-
 // Only a file that comes back byte for byte is decoded: an even length and
 // every surrogate in a pair.
 TDecoded Decode(std::string raw)
@@ -241,23 +229,11 @@ std::optional<std::string> Encode(std::string_view text, TCoding coding)
         raw += coding == TCoding::cdUtf16Le ? low : high;
         raw += coding == TCoding::cdUtf16Le ? high : low;
     };
-    for (std::size_t at = 0; at < text.size();) {
-        auto lead = static_cast<std::uint8_t>(text[at]);
-        std::size_t length = lead < 0x80                  ? 1
-                             : lead >= 0xC2 && lead < 0xE0  ? 2
-                             : lead >= 0xE0 && lead < 0xF0  ? 3
-                             : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                            : 0;
-        if (length == 0 || at + length > text.size()) return std::nullopt;
-        char32_t c = length == 1 ? lead : lead & (0x7F >> length);
-        for (std::size_t i = 1; i < length; ++i) {
-            auto next = static_cast<std::uint8_t>(text[at + i]);
-            if ((next & 0xC0) != 0x80) return std::nullopt;
-            c = (c << 6) | (next & 0x3F);
-        }
-        static constexpr char32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (c < smallest[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return std::nullopt;
-        at += length;
+    while (!text.empty()) {
+        TUtf8Char decoded = DecodeUtf8(text);
+        if (decoded.Length == 0) return std::nullopt;
+        text.remove_prefix(decoded.Length);
+        char32_t c = decoded.Char;
         if (c < 0x10000) {
             put(c);
         } else {
