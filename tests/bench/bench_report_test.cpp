@@ -1,15 +1,23 @@
 // scripts/bench's verdict (bench/bench_report.py) on harness runs made up
 // here: a run that lost packets, lacks a column or lacks the reference must
-// fail, and the data packet's allocations are judged, not only printed.
+// fail, and the data packet's allocations are judged, not only printed. And
+// scripts/bench itself, interrupted while a harness of its own runs a rig.
 
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <map>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -184,6 +192,88 @@ TEST(BenchReport, AFailedSynchronisedCallBenchmarkFailsTheRun)
     EXPECT_TRUE(Has(verdict.Out, "| synchronised call, threads left to the scheduler, <= 10 us | "
                                  "**not judged** | the benchmark failed: a call did not run |"))
         << verdict.Out;
+}
+
+// A process that still runs (a zombie has ended).
+bool Running(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::size_t end = text.rfind(") ");
+    return end != std::string::npos && text[end + 2] != 'Z';
+}
+
+TEST(BenchScript, CtrlCStopsTheHarnessAndTheRigsAndPeersInTheirOwnProcessGroups)
+{
+    namespace fs = std::filesystem;
+    using namespace std::chrono_literals;
+    test::TempDir root("kivo-bench-script");
+    fs::create_directories(root / "work/scripts");
+    fs::create_directories(root / "shared/bench-peers");
+    fs::create_directories(root / "tools");
+    fs::copy_file(KIVO_BENCH_SCRIPT, root / "work/scripts/bench");
+    // No build: a cmake that does nothing.
+    root.Write("tools/cmake", "#!/bin/sh\nexit 0\n");
+    // As the real harness: each rig under timeout (a process group of its
+    // own), its peer in a group of its own again; three in a row.
+    root.Write("shared/bench-peers/run-all.sh",
+               "#!/usr/bin/env bash\ncd \"$(dirname \"$0\")\"\n"
+               "for i in 1 2 3; do\n"
+               "  timeout -k 5 20 sh -c 'setsid sleep 20 & echo $! > peer.'$i'; wait'\n"
+               "done\n");
+    fs::permissions(root / "tools/cmake", fs::perms::owner_all, fs::perm_options::add);
+    fs::permissions(root / "shared/bench-peers/run-all.sh", fs::perms::owner_all,
+                    fs::perm_options::add);
+    const fs::path peers = root / "work/build/bench-release/bench-peers";
+
+    pid_t script = ::fork();
+    ASSERT_GE(script, 0);
+    if (script == 0) {
+        ::setpgid(0, 0);  // as a shell gives a job its own group, which Ctrl-C signals
+        std::string path = (root / "tools").string() + ":" + std::getenv("PATH");
+        ::setenv("PATH", path.c_str(), 1);
+        ::setenv("BENCH_SKIP_MICRO", "1", 1);
+        std::string bench = (root / "work/scripts/bench").string();
+        ::execl("/bin/bash", "bash", bench.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::setpgid(script, script);
+    int status = -1;
+    bool ended = false;
+    // Whatever the outcome, nothing of this test runs on after it.
+    struct TCleanUp {
+        std::function<void()> Run;
+        ~TCleanUp() { Run(); }
+    } cleanUp{[&] {
+        if (!ended) {
+            ::kill(-script, SIGKILL);
+            ::waitpid(script, &status, 0);
+        }
+        for (const char* name : {"peer.1", "peer.2", "peer.3"}) {
+            pid_t left = 0;
+            std::ifstream in(peers / name);
+            if (in >> left && left > 0 && Running(left)) ::kill(left, SIGKILL);
+        }
+    }};
+    pid_t peer = 0;
+    for (auto until = std::chrono::steady_clock::now() + 20s;
+         !peer && std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(50ms)) {
+        std::ifstream in(peers / "peer.1");
+        in >> peer;
+    }
+    ASSERT_GT(peer, 0) << "the harness never started its first rig";
+    ASSERT_TRUE(Running(peer));
+
+    ::kill(-script, SIGINT);
+    for (auto until = std::chrono::steady_clock::now() + 10s;
+         !ended && std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(50ms))
+        ended = ::waitpid(script, &status, WNOHANG) == script;
+    const bool peerRan = Running(peer);
+    const bool nextRig = fs::exists(peers / "peer.2");
+    EXPECT_TRUE(ended) << "scripts/bench went on after Ctrl-C";
+    EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 130);
+    EXPECT_FALSE(peerRan) << "the rig's peer was left running";
+    EXPECT_FALSE(nextRig) << "the harness started its next rig";
 }
 
 } // namespace
