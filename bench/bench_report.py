@@ -6,8 +6,8 @@ Prints the harness's table, the stack's figures against its targets and the
 micro-benchmarks. Exits 1 when the run cannot be judged in full: a column or
 workload that was asked for has no valid figure (a peer that did not build or
 run, the reference missing), a run of the stack or of a floor column was left
-out (lost, doubled or reordered packets, cycle errors, a timeout), or a
-micro-benchmark that a target needs failed or is missing. A target that was
+out (lost, doubled or reordered packets, cycle errors, a timeout), a
+micro-benchmark failed, or one that a target needs is missing. A target that was
 judged and missed is a result, shown as **no**, and leaves the status at 0.
 """
 import json
@@ -198,6 +198,7 @@ def main(argv):
         for b in benchmarks:
             if b.get("error_occurred"):
                 print("| %s | failed: %s | | | |" % (b["name"], b.get("error_message", "")))
+                failures.append("%s failed: %s" % (b["name"], b.get("error_message", "")))
                 continue
             rate = ("%.1f MB/s" % (b["bytes_per_second"] / 1e6)) if "bytes_per_second" in b else \
                    ("{:,.0f} items/s".format(b["items_per_second"]) if "items_per_second" in b else "")

@@ -54,6 +54,7 @@ struct TRun {
     std::string Workloads = "cycle latency throughput idle";
     double AllocsPerKiB = 0.01;
     std::string SyncCall = R"("real_time":3.0,"time_unit":"us")";
+    std::string MoreBenchmarks;  // ",{...}" after the two the targets need
     std::vector<std::string> Args;
 };
 
@@ -94,7 +95,8 @@ TVerdict Judge(const TRun& run)
               "{\"benchmarks\":[{\"name\":\"BM_DataPacketMixedStream/65536\",\"real_time\":300,"
               "\"time_unit\":\"us\",\"bytes_per_second\":2.0e8,\"allocs_per_KiB\":" +
                   std::to_string(run.AllocsPerKiB) +
-                  "},{\"name\":\"BM_SynchronisedCall/0/real_time\"," + run.SyncCall + "}]}");
+                  "},{\"name\":\"BM_SynchronisedCall/0/real_time\"," + run.SyncCall + "}" +
+                  run.MoreBenchmarks + "]}");
     std::string command = "BENCH_SKIP_MICRO=0 python3 '" KIVO_BENCH_REPORT "' '" +
                           dir.Path().string() + "' '" + (dir / "microbench.json").string() +
                           "' '" + (dir / "peers.list").string() + "'";
@@ -180,6 +182,19 @@ TEST(BenchReport, AnAllocationPerByteMissesTheDataPacketTarget)
     EXPECT_TRUE(Has(verdict.Out, "| data packet >= 150 MB/s of mixed stream, no allocation per "
                                  "byte | **no** |"))
         << verdict.Out;
+}
+
+TEST(BenchReport, AnyFailedMicroBenchmarkFailsTheRun)
+{
+    TRun run;
+    run.MoreBenchmarks = R"(,{"name":"BM_LineThreadsStartStop/0/real_time","real_time":0,)"
+                         R"("time_unit":"us","error_occurred":true,)"
+                         R"("error_message":"an opening did not start the four threads"})";
+    TVerdict verdict = Judge(run);
+    EXPECT_EQ(verdict.Status, 1) << verdict.Out;
+    EXPECT_TRUE(Has(verdict.Err, "BM_LineThreadsStartStop/0/real_time failed: an opening did not "
+                                 "start the four threads"))
+        << verdict.Err;
 }
 
 TEST(BenchReport, AFailedSynchronisedCallBenchmarkFailsTheRun)
