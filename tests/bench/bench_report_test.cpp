@@ -66,6 +66,8 @@ struct TVerdict {
 
 TVerdict Judge(const TRun& run)
 {
+    EXPECT_EQ(std::system("command -v python3 >/dev/null"), 0)
+        << "python3 is missing; scripts/deps installs it";
     test::TempDir dir("kivo-bench-report");
     std::string rows;
     const char* labels[] = {"cycle median", "cycle p99",  "latency median",
@@ -220,6 +222,9 @@ bool Running(pid_t pid)
 
 TEST(BenchScript, CtrlCStopsTheHarnessAndTheRigsAndPeersInTheirOwnProcessGroups)
 {
+    for (const char* tool : {"python3", "ps", "timeout", "setsid"})
+        if (std::system(("command -v " + std::string(tool) + " >/dev/null").c_str()) != 0)
+            GTEST_SKIP() << tool << " is missing; scripts/deps installs it";
     namespace fs = std::filesystem;
     using namespace std::chrono_literals;
     test::TempDir root("kivo-bench-script");
