@@ -2,14 +2,35 @@
 
 #include "bench/bench_options.h"
 
+#include <climits>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <stdexcept>
 #include <system_error>
 
+#include <unistd.h>
+
 namespace kivo::bench {
 
 namespace {
+
+// What a signal that ends the process removes: fixed buffers, as a handler
+// may not allocate. The rig ends a late peer with SIGTERM, an operator with
+// Ctrl-C; neither runs the destructor.
+char LinkToRemove[PATH_MAX];
+char RootToRemove[PATH_MAX];
+constexpr int EndingSignals[] = {SIGTERM, SIGINT, SIGHUP};
+struct sigaction HandlersBefore[std::size(EndingSignals)];
+
+extern "C" void RemoveDeviceDirectoryAndEnd(int signal)
+{
+    ::unlink(LinkToRemove);
+    ::rmdir(RootToRemove);
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
 
 std::optional<TWorkload> WorkloadNamed(const std::string& name)
 {
@@ -77,16 +98,31 @@ TDeviceDirectory::TDeviceDirectory(const std::string& device, int comNumber)
     }
     if (Root.empty()) throw std::runtime_error("cannot make a device directory");
     std::error_code failed;
-    fs::create_symlink(fs::absolute(device), Root / ("com" + std::to_string(comNumber)), failed);
+    const fs::path link = Root / ("com" + std::to_string(comNumber));
+    fs::create_symlink(fs::absolute(device), link, failed);
     if (failed) {
         fs::remove_all(Root, failed);
         throw std::runtime_error("cannot link the device " + device);
     }
     ::setenv("KIVO_DEVICE_DIR", Root.c_str(), 1);
+    if (link.native().size() < sizeof LinkToRemove) {
+        std::strcpy(LinkToRemove, link.c_str());
+        std::strcpy(RootToRemove, Root.c_str());
+        struct sigaction remove {};
+        remove.sa_handler = RemoveDeviceDirectoryAndEnd;
+        sigemptyset(&remove.sa_mask);
+        for (std::size_t i = 0; i < std::size(EndingSignals); ++i)
+            ::sigaction(EndingSignals[i], &remove, &HandlersBefore[i]);
+    }
 }
 
 TDeviceDirectory::~TDeviceDirectory()
 {
+    if (RootToRemove[0] != '\0') {
+        for (std::size_t i = 0; i < std::size(EndingSignals); ++i)
+            ::sigaction(EndingSignals[i], &HandlersBefore[i], nullptr);
+        RootToRemove[0] = LinkToRemove[0] = '\0';
+    }
     ::unsetenv("KIVO_DEVICE_DIR");
     std::error_code ignored;
     std::filesystem::remove_all(Root, ignored);

@@ -432,6 +432,10 @@ int RunReceive(const TBenchArguments& args, bool deviceCalls, bool latency)
     }
     line.Close();
     book.Report(std::cout, args.Name, latency ? 1000 : 200000);
+    if (!book.Whole(latency ? 1000 : 200000)) {
+        std::cerr << "kivo-floor: packets lost, doubled, reordered or malformed\n";
+        return 1;
+    }
     return 0;
 }
 

@@ -87,6 +87,12 @@ public:
         std::uint64_t expected = Expected(fallback);
         return expected > ReceivedCount ? expected - ReceivedCount : 0;
     }
+    // Every frame announced came once, whole and in order: what makes a run count.
+    bool Whole(std::uint64_t fallback) const noexcept
+    {
+        return Lost(fallback) == 0 && MalformedCount == 0 && DuplicateCount == 0 &&
+               ReorderedCount == 0;
+    }
 
     // The result line of the workload ("latency" or "throughput").
     void Report(std::ostream& out, const std::string& peer, std::uint64_t fallbackTotal);

@@ -243,6 +243,10 @@ int TStackPeer::RunReceive(bool latency)
     OnFrame = nullptr;
     Close();
     book.Report(Out, Options.Name, fallback);
+    if (!book.Whole(fallback)) {
+        std::cerr << "kivo-bench: packets lost, doubled, reordered or malformed\n";
+        return 1;
+    }
     return Failures() ? 1 : 0;
 }
 

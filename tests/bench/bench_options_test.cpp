@@ -4,8 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <string>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace kivo::bench {
 namespace {
@@ -72,6 +77,36 @@ TEST(DeviceDirectory, LinksTheDeviceAsComNumberAndGoesAway)
     }
     EXPECT_FALSE(fs::exists(root));
     EXPECT_EQ(std::getenv("KIVO_DEVICE_DIR"), nullptr);
+}
+
+TEST(DeviceDirectory, GoesAwayWhenASignalEndsTheProcess)
+{
+    namespace fs = std::filesystem;
+    int channel[2];
+    ASSERT_EQ(::pipe(channel), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        TDeviceDirectory devices("/dev/null", 1);
+        std::string path = devices.Path().string() + "\n";
+        if (::write(channel[1], path.data(), path.size()) < 0) ::_exit(2);
+        for (;;) ::pause();
+    }
+    ::close(channel[1]);
+    std::string path;
+    char c = 0;
+    while (::read(channel[0], &c, 1) == 1 && c != '\n') path += c;
+    ::close(channel[0]);
+    ASSERT_FALSE(path.empty());
+    EXPECT_TRUE(fs::is_symlink(fs::path(path) / "com1"));
+    ::kill(child, SIGTERM);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    const bool left = fs::exists(fs::symlink_status(path));
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
+    EXPECT_FALSE(left) << path << " was left behind";
 }
 
 } // namespace

@@ -164,12 +164,26 @@ TEST_F(StackPeer, LatencyHasOneSampleForEveryPacket)
     EXPECT_GT(Member(line, "min"), 0) << line;
 }
 
+TEST_F(StackPeer, ALostOrDoubledPacketFailsTheRunAsWellAsShowingInItsLine)
+{
+    FarEnd = std::thread([&] {
+        if (Line.ReadExactly(PriceLength, 3000ms) != MakePriceFrame("REDY", 0)) return;
+        // Frame 2 never comes, frame 1 comes twice.
+        for (unsigned i : {0u, 1u, 1u, 3u}) Line.Write(MakeStatusFrame(i, NowNs(), 4, "LAT"));
+    });
+    TStackPeer peer(Options, Out);
+    EXPECT_EQ(peer.RunReceive(true), 1);
+    FarEnd.join();
+    EXPECT_EQ(Member(Out.str(), "lost"), 1) << Out.str();
+    EXPECT_EQ(Member(Out.str(), "duplicates"), 1) << Out.str();
+}
+
 TEST_F(StackPeer, ReceiveWithNoDataEndsAtItsLimitAndReportsEverythingLost)
 {
     Options.NoDataLimit = 300ms;
     TStackPeer peer(Options, Out);
     auto start = std::chrono::steady_clock::now();
-    peer.RunReceive(true);
+    EXPECT_EQ(peer.RunReceive(true), 1);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     EXPECT_EQ(Member(Out.str(), "lost"), 1000) << Out.str();
     EXPECT_EQ(Line.ReadExactly(PriceLength, 1000ms), MakePriceFrame("REDY", 0));
