@@ -82,8 +82,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 if(TARGET tarvio)
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-liberation2 | fonts-liberation")
 endif()
-# CPack marks no conffile by itself.
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${TARVIO_PACKAGING}/conffiles)
+# CPack marks no conffile by itself. postrm purges what tarvio-ports --system
+# made beside the conffile.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${TARVIO_PACKAGING}/conffiles ${TARVIO_PACKAGING}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)

@@ -11,6 +11,7 @@
 #include <set>
 #include <sstream>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -231,11 +232,15 @@ TEST_F(DebPackage, EntriesHaveTheModesOfAnInstalledSystem)
     EXPECT_GT(entries, static_cast<int>(ExpectedFiles().size()));
 }
 
-TEST_F(DebPackage, PassesLintianWithoutErrors)
+// Warnings count too: a maintainer script that goes on after a failed step
+// is one.
+TEST_F(DebPackage, PassesLintianWithoutErrorsOrWarnings)
 {
     RequireTool("lintian");
     std::string output;
-    EXPECT_EQ(RunShell(*Work, "lintian --fail-on error " + Quote(Deb().string()), &output), 0) << output;
+    EXPECT_EQ(RunShell(*Work, "lintian --fail-on error,warning " + Quote(Deb().string()), &output),
+              0)
+        << output;
 }
 
 TEST_F(DebPackage, AppStreamMetadataValidatesWithItsDesktopEntry)
@@ -262,6 +267,53 @@ TEST_F(DebPackage, ExampleSettingsAreACommentedConffile)
     std::istringstream example(ReadPath(Root() / "etc/tarvio/tarvio.ini"));
     for (std::string line; std::getline(example, line);)
         EXPECT_TRUE(line.empty() || line.front() == ';') << "not a comment: " << line;
+}
+
+// What the technician set with tarvio-ports --system goes with a purge, as
+// the conffile does, and stays through a removal or a failed upgrade: a purged
+// and reinstalled program must not open the sign's port through a forgotten
+// adapter. Anything else in /etc/tarvio is theirs and stays.
+TEST_F(DebPackage, PurgeTakesTheSystemWideLinksAndNothingElse)
+{
+    TempDir target("deb-purge");
+    fs::path control = target / "control";
+    std::string output;
+    ASSERT_EQ(RunShell(target,
+                       "dpkg-deb -e " + Quote(Deb().string()) + " " + Quote(control.string()),
+                       &output),
+              0)
+        << output;
+    ASSERT_TRUE(fs::exists(control / "postrm"))
+        << "no postrm: a purge leaves /etc/tarvio/devices behind";
+    fs::path root = target / "root";
+    fs::path devices = root / "etc/tarvio/devices";
+    fs::create_directories(devices);
+    fs::create_symlink("/dev/serial/by-id/usb-FTDI_A-if00-port0", devices / "com1");
+    target.Write("root/etc/tarvio/wiring.txt", "the shop's notes\n");
+    // As root, a script that forgot DPKG_ROOT would reach this machine's /etc.
+    std::string as;
+    if (::geteuid() == 0) {
+        RequireTool("setpriv");
+        fs::permissions(target.Path(), fs::perms::others_read | fs::perms::others_exec,
+                        fs::perm_options::add);
+        ASSERT_EQ(RunShell(target, "chown -R nobody:nogroup " + Quote(root.string())), 0);
+        as = "setpriv --reuid=nobody --regid=nogroup --clear-groups -- ";
+    }
+    auto postrm = [&](const std::string& arguments) {
+        return RunShell(target,
+                        as + "env DPKG_ROOT=" + Quote(root.string()) + " " +
+                            Quote((control / "postrm").string()) + " " + arguments,
+                        &output);
+    };
+    for (const char* arguments : {"remove", "upgrade 0.1.0", "failed-upgrade 0.1.0",
+                                  "abort-upgrade 0.1.0", "abort-install"}) {
+        EXPECT_EQ(postrm(arguments), 0) << arguments << ": " << output;
+        EXPECT_TRUE(fs::is_symlink(devices / "com1")) << arguments;
+    }
+    EXPECT_EQ(postrm("purge"), 0) << output;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(devices / "com1")));
+    EXPECT_FALSE(fs::exists(devices));
+    EXPECT_EQ(ReadPath(root / "etc/tarvio/wiring.txt"), "the shop's notes\n");
 }
 
 } // namespace
