@@ -384,13 +384,22 @@ void TKivCustomComPort::FinishDeferredClose()
     }
     ReopenPending = false;
     const std::weak_ptr<char> alive = Lifetime;
+    std::exception_ptr failure;
+    bool opened = false;
     try {
         OpenPort();
+        opened = true;
+        if (alive.expired()) return;
+        PutHeldText();
     } catch (...) {
-        if (!alive.expired()) TextAfterReopen.clear();
-        throw;
+        if (alive.expired()) throw;
+        failure = std::current_exception();
     }
-    if (!alive.expired()) PutHeldText();
+    if (!failure) return;
+    TextAfterReopen.clear();
+    if (!OnReopenFailure) std::rethrow_exception(failure);
+    // Outside the catch: the handler may run a modal loop.
+    OnReopenFailure(this, failure, opened);
 }
 
 void TKivCustomComPort::PutHeldText()

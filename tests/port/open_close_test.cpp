@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <exception>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -410,6 +411,40 @@ TEST_F(DeferredClose, TextHeldForAReopenThatIsCancelledIsNotSentLater)
     Port->SetOpen(false);
     Port->Rig()->EndLinger();
     ASSERT_TRUE(WaitFor([&] { return !Port->Open(); }));
+    Port->SetOpen(true);
+    Port->PutText("@new*");
+    EXPECT_EQ(Lines.front()->ReadExactly(5, 3000ms), "@new*");
+}
+
+// Nobody who asked for the reopen is there when it fails: the port's
+// failure event hears of it, and nothing held goes out at a later opening.
+TEST_F(DeferredClose, AReopenThatFailsIsReportedThroughItsEventAndDropsTheHeldText)
+{
+    std::vector<std::pair<int, bool>> failures;
+    Port->OnReopenFailure = TReopenFailureEvent::FromFunction(
+        [&](TObject* sender, std::exception_ptr error, bool opened) {
+            EXPECT_EQ(sender, Port);
+            try {
+                std::rethrow_exception(error);
+            } catch (const EBadId& badId) {
+                failures.emplace_back(badId.ErrorCode, opened);
+            } catch (...) {
+                ADD_FAILURE() << "not the opening's own failure";
+            }
+        });
+    Port->SetOpen(false);
+    Port->SetOpen(true);
+    Port->PutText("@held*");
+    Port->SetComNumber(9);  // no such port
+    Port->Rig()->EndLinger();
+    ASSERT_TRUE(WaitFor([&] { return !failures.empty(); }));
+    EXPECT_EQ(failures, (std::vector<std::pair<int, bool>>{{ecBadId, false}}));
+    EXPECT_FALSE(Port->Open());
+    EXPECT_EQ(Port->PortPhase(), ppClosed);
+    Pump();
+    EXPECT_TRUE(Services.Boxes.empty()) << "left to the general error handler as well";
+
+    Port->SetComNumber(3);
     Port->SetOpen(true);
     Port->PutText("@new*");
     EXPECT_EQ(Lines.front()->ReadExactly(5, 3000ms), "@new*");
