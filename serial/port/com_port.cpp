@@ -143,10 +143,11 @@ void TKivCustomComPort::SetOpen(bool value)
     using enum TPortPhase;
     // Our choice while a deferred close finishes: Open still reads True, yet a
     // request to open must not be lost, so it reopens once the close is done;
-    // a request to close cancels that.
+    // a request to close cancels that. Text held for the reopen stays until
+    // the close has finished: the program's close-and-reopen before each
+    // frame asks again at once, and the earlier frame still goes out first.
     if (Phase == ppClosing) {
         ReopenPending = value;
-        if (!value) TextAfterReopen.clear();
         return;
     }
     // A line the device dropped is closed and opened afresh.
@@ -362,6 +363,8 @@ void TKivCustomComPort::ClosePort()
         KeepFirstError(firstError, [&] { OpenPort(); });
         if (endIfGone()) return;
         KeepFirstError(firstError, [&] { PutHeldText(); });
+    } else if (Phase == ppClosed) {
+        TextAfterReopen.clear();
     }
     if (firstError) std::rethrow_exception(firstError);
 }
