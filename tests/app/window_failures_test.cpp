@@ -405,6 +405,43 @@ TEST_F(WindowFailures, OutputRefusedAfterAReopenThatADeliveryHeldBackLeavesTheSc
     EXPECT_TRUE(form.Timer1->isActive());
 }
 
+// The schedule's frame went out after its held-back reopen; a later frame
+// of the button fails the same way, and the schedule stays done.
+TEST_F(WindowFailures, AHeldFrameThatFailsAfterTheScheduledOneWentOutLeavesTheScheduleDone)
+{
+    WriteIni(TBoardIni{});
+    TForm1& form = ShowForm();
+    form.CB3->setChecked(true);
+    Clock.Set({2024, 3, 5, 7, 30, 0, 0});
+    int delivered = 0;
+    form.KivDataPacket1->OnStringPacket = kivo::TStringPacketNotifyEvent::FromFunction(
+        [&](kivo::TObject* sender, const std::string& data) {
+            form.KivDataPacket1StringPacket(sender, data);
+            if (++delivered == 1) {
+                Tick(form.Timer1);
+            } else if (delivered == 2) {
+                TSignLine::LimitOutputRoom(*form.Port1, 10);
+                form.Button1Click();
+            }
+        });
+    auto reopened = [&] {
+        return kivo::test::WaitUntil(
+            std::chrono::seconds(5),
+            [&] { return form.Port1->PortPhase() == kivo::TPortPhase::ppOpen; },
+            TSignLine::ServeMessages);
+    };
+
+    ASSERT_TRUE(Deliver(StatusPacket()));
+    ASSERT_TRUE(reopened());
+    ASSERT_EQ(Sent(1), std::vector<std::string>{ExampleFrame});
+    Clock.Set({2024, 3, 5, 9, 0, 0, 0});
+    ASSERT_TRUE(Deliver(StatusPacket()));
+    ASSERT_TRUE(reopened());
+    EXPECT_EQ(ErrorsShown(), std::vector<std::string>{"Output buffer too small for block"});
+    EXPECT_EQ(form.Label3->text().toStdString(), "00:00:00");
+    EXPECT_FALSE(form.Timer1->isActive()) << "the schedule was armed again by another frame";
+}
+
 TEST_F(WindowFailures, OutputRefusedInTheScheduleLeavesItArmed)
 {
     WriteIni(TBoardIni{});
