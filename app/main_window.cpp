@@ -19,8 +19,10 @@
 #include <QPalette>
 #include <QScreen>
 
+#include <exception>
 #include <iostream>
 #include <optional>
+#include <utility>
 
 namespace tarvio {
 
@@ -264,6 +266,7 @@ void TForm1::CreateComponents()
     KivDataPacket1->OnStringPacket =
         kivo::TStringPacketNotifyEvent::Of<&TForm1::KivDataPacket1StringPacket>(this);
     KivDataPacket1->OnTimeout = kivo::TNotifyEvent::Of<&TForm1::KivDataPacket1Timeout>(this);
+    Port1->OnReopenFailure = kivo::TReopenFailureEvent::Of<&TForm1::Port1ReopenFailure>(this);
 
     Port1->EndLoading();
     KivDataPacket1->EndLoading();
@@ -450,8 +453,7 @@ void TForm1::AbrirPorta()
 {
     // The port prompt runs a loop of its own, where the timers go on ticking.
     kivo::TFlagRestore opening(OpeningPort, true);
-    bool failed = false;
-    std::optional<kivo::TPortState> trouble;
+    std::exception_ptr failure;
     try {
         Port1->SetOpen(false);
         Port1->SetComNumber(static_cast<kivo::win::WORD>(Board.PortNumber));
@@ -459,22 +461,29 @@ void TForm1::AbrirPorta()
         // our reach: the operator chooses the port now, so a Cancel ends here.
         if (Port1->PortPhase() == kivo::TPortPhase::ppClosing) Port1->ValidateComNumber();
         Port1->SetOpen(true);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) ReportOpeningFailure(failure);
+}
+
+void TForm1::ReportOpeningFailure(std::exception_ptr failure)
+{
+    std::optional<kivo::TPortState> trouble;
+    try {
+        std::rethrow_exception(failure);
     } catch (const kivo::EAlreadyOpen&) {
-        failed = true;
         trouble = kivo::TPortState::psInUse;
     } catch (const kivo::EInOutError& error) {
-        failed = true;
         if (error.ErrorCode == static_cast<int>(kivo::win::ERROR_ACCESS_DENIED))
             trouble = kivo::TPortState::psNotPermitted;
     } catch (const kivo::EBadId&) {
-        failed = true;
         trouble = kivo::TPortState::psAbsent;
     } catch (...) {
-        failed = true;
     }
     // A link to a folder, say, fails as no known kind; asked again, the
     // port tells what it is, unless it opens now.
-    if (failed && !trouble && Port1->ComNumber() != 0) {
+    if (!trouble && Port1->ComNumber() != 0) {
         kivo::TPortState state = kivo::ProbePort(Port1->ComNumber());
         if (state != kivo::TPortState::psFree) trouble = state;
     }
@@ -490,11 +499,7 @@ void TForm1::AbrirPorta()
             std::cerr << "tarvio: no port to choose from: " << unnumbered << '\n';
     } else if (trouble)
         std::cerr << "tarvio: " << kivo::PortTrouble(Port1->ComNumber(), *trouble) << '\n';
-    if (failed) ReportOpeningFailure();
-}
 
-void TForm1::ReportOpeningFailure()
-{
     // The timers keep running under the modal box; their ticks must not
     // open the port again and stack another box.
     OpeningErrorShown = true;
@@ -534,6 +539,8 @@ bool TForm1::TransmissionBlocked() const
 bool TForm1::Send(const std::string& frame)
 {
     if (TransmissionBlocked()) return false;
+    // The reopen that a frame of the schedule waited for has been made.
+    if (Port1->PortPhase() != kivo::TPortPhase::ppClosing) ScheduleFrameHeldAt.reset();
     AbrirPorta();
     // A failed opening asked for the end; a close still held back reads Open.
     if (TransmissionBlocked() || !Port1->Open()) return false;
@@ -562,6 +569,19 @@ void TForm1::KivDataPacket1Timeout(kivo::TObject*)
     KivDataPacket1->SetEnabled(true);
 }
 
+void TForm1::Port1ReopenFailure(kivo::TObject*, std::exception_ptr error, bool opened)
+{
+    // The schedule stays due, as after a send that fails at once.
+    if (std::optional<QString> dueAt = std::exchange(ScheduleFrameHeldAt, std::nullopt)) {
+        Label3->SetText(*dueAt);
+        Timer1->start();
+    }
+    if (opened)
+        kivo::Application().HandleException(error);
+    else
+        ReportOpeningFailure(error);
+}
+
 void TForm1::Button1Click()
 {
     Send(PriceFrame(CurrentPrices()));
@@ -569,6 +589,7 @@ void TForm1::Button1Click()
 
 void TForm1::CB3Click()
 {
+    ScheduleFrameHeldAt.reset();
     if (!CB3->isChecked()) {
         Timer1->stop();
     } else if (!Timer1->isActive()) {
@@ -595,6 +616,8 @@ void TForm1::Timer1Timer()
     ScheduleSeenUpTo = now;
     if (!due) return;
     if (!Send(PriceFrame(CurrentPrices()))) return;
+    // Held for a reopen that a delivery holds back, the frame may yet fail.
+    if (Port1->PortPhase() == kivo::TPortPhase::ppClosing) ScheduleFrameHeldAt = Label3->text();
     Label3->SetText("00:00:00");
     Timer1->stop();
 }

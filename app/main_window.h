@@ -23,6 +23,7 @@
 #include <QWidget>
 
 #include <array>
+#include <exception>
 #include <optional>
 #include <string>
 
@@ -77,6 +78,10 @@ public:
     // A stray "@" whose "*" never comes times the packet out and leaves it
     // disabled; enabling it again here keeps later status packets coming.
     void KivDataPacket1Timeout(kivo::TObject* sender);
+    // The reopen the port made once a close held back by a delivery had
+    // finished failed, or the frame held for it was refused: Send had
+    // already returned, counting the frame as sent.
+    void Port1ReopenFailure(kivo::TObject* sender, std::exception_ptr error, bool opened);
     void Button1Click();
     void CB3Click();
     void Timer1Timer();
@@ -115,7 +120,7 @@ private:
     // open. False when nothing was sent.
     bool Send(const std::string& frame);
     bool TransmissionBlocked() const;
-    void ReportOpeningFailure();
+    void ReportOpeningFailure(std::exception_ptr failure);
     void ReportUnreadableSettings(const std::string& failure);
 
     std::string SettingsFile;
@@ -133,6 +138,9 @@ private:
     // The schedule has looked at the clock up to here: from the arming, or
     // the last tick that was not held back.
     kivo::TLocalDateTime ScheduleSeenUpTo;
+    // The schedule's frame waits for a reopen held back by a delivery: the
+    // clock it was due at, shown again should that frame never go out.
+    std::optional<QString> ScheduleFrameHeldAt;
     std::optional<int> SignalExit;
 };
 

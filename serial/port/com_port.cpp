@@ -143,10 +143,11 @@ void TKivCustomComPort::SetOpen(bool value)
     using enum TPortPhase;
     // Our choice while a deferred close finishes: Open still reads True, yet a
     // request to open must not be lost, so it reopens once the close is done;
-    // a request to close cancels that.
+    // a request to close cancels that. Text held for the reopen stays until
+    // the close has finished: the program's close-and-reopen before each
+    // frame asks again at once, and the earlier frame still goes out first.
     if (Phase == ppClosing) {
         ReopenPending = value;
-        if (!value) TextAfterReopen.clear();
         return;
     }
     // A line the device dropped is closed and opened afresh.
@@ -362,6 +363,8 @@ void TKivCustomComPort::ClosePort()
         KeepFirstError(firstError, [&] { OpenPort(); });
         if (endIfGone()) return;
         KeepFirstError(firstError, [&] { PutHeldText(); });
+    } else if (Phase == ppClosed) {
+        TextAfterReopen.clear();
     }
     if (firstError) std::rethrow_exception(firstError);
 }
@@ -384,13 +387,22 @@ void TKivCustomComPort::FinishDeferredClose()
     }
     ReopenPending = false;
     const std::weak_ptr<char> alive = Lifetime;
+    std::exception_ptr failure;
+    bool opened = false;
     try {
         OpenPort();
+        opened = true;
+        if (alive.expired()) return;
+        PutHeldText();
     } catch (...) {
-        if (!alive.expired()) TextAfterReopen.clear();
-        throw;
+        if (alive.expired()) throw;
+        failure = std::current_exception();
     }
-    if (!alive.expired()) PutHeldText();
+    if (!failure) return;
+    TextAfterReopen.clear();
+    if (!OnReopenFailure) std::rethrow_exception(failure);
+    // Outside the catch: the handler may run a modal loop.
+    OnReopenFailure(this, failure, opened);
 }
 
 void TKivCustomComPort::PutHeldText()

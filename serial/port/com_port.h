@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -93,6 +94,8 @@ using TTriggerStatusEvent = TEvent<TObject*, win::WORD>;                  // Tri
 using TTriggerTimerEvent = TEvent<TObject*, win::WORD>;                   // TriggerHandle
 using TTriggerLineErrorEvent = TEvent<TObject*, win::WORD, bool>;         // Error, LineBreak
 using TWaitCharEvent = TEvent<TObject*, char>;
+// Error; Opened: the port did reopen, and the text held for it was refused.
+using TReopenFailureEvent = TEvent<TObject*, std::exception_ptr, bool>;
 
 // The component's own messages, beside the dispatcher's 0x7E01 ... 0x7E04.
 inline constexpr win::UINT kvPortOpen = 0x7E08;
@@ -201,6 +204,11 @@ public:
     TNotifyEvent OnPortOpen;
     TNotifyEvent OnPortClose;
     TWaitCharEvent OnWaitChar;
+    // A reopen asked for while a close waited for a delivery runs once that
+    // close has finished, when whoever asked has long returned: its failure,
+    // or that of the text PutText held for it, comes here. Unassigned, it
+    // goes to the general error handler. Either way the held text is gone.
+    TReopenFailureEvent OnReopenFailure;
 
     const TTriggerEvent& OnTrigger() const noexcept { return OnTriggerValue; }
     void SetOnTrigger(const TTriggerEvent& value);

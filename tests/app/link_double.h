@@ -79,6 +79,17 @@ public:
         return true;
     }
 
+    // Another program has taken COMn's name: a fresh line behind it, held
+    // locked. The old line stays up for a port that still holds it, and
+    // Frames reads the new one.
+    bool TakeOver(int number)
+    {
+        auto port = Ports.find(number);
+        if (port != Ports.end()) Replaced.push_back(std::move(port->second));
+        Attach(number);
+        return Hold(number);
+    }
+
     void Release(int number)
     {
         if (auto holder = Holders.find(number); holder != Holders.end()) {
@@ -145,6 +156,7 @@ private:
     }
 
     std::map<int, std::unique_ptr<kivo::test::PtyPair>> Ports;
+    std::vector<std::unique_ptr<kivo::test::PtyPair>> Replaced;
     std::map<int, int> Holders;
     std::map<int, std::vector<std::string>> Received;
     std::map<int, std::string> Partial;

@@ -315,6 +315,133 @@ TEST_F(WindowFailures, PortPromptCancelledWhileTheCloseWaitsForADeliveryEndsTheP
     EXPECT_TRUE(form.Timer1->isActive());
 }
 
+// What befalls COM3 between the close that waited for a delivery and the
+// reopen the port then makes by itself.
+struct ReopenTrouble {
+    const char* Situation;
+    bool TakenOver;          // another program has the port; else it is gone
+    const char* Technician;  // what standard error says (a pattern)
+};
+
+class ReopenAfterADelivery : public WindowFailures,
+                             public ::testing::WithParamInterface<ReopenTrouble> {};
+
+// The scheduled second comes while the sign's answer is still being
+// delivered: the frame waits for the reopen, which fails once the
+// delivery is over and nobody who sent is there any more.
+TEST_P(ReopenAfterADelivery, ThatFailsIsAnOpeningFailureAndTheScheduleStaysDue)
+{
+    WriteIni(TBoardIni{});
+    TForm1& form = ShowForm();
+    form.CB3->setChecked(true);
+    Clock.Set({2024, 3, 5, 7, 30, 0, 0});
+    bool ticked = false;
+    form.KivDataPacket1->OnStringPacket = kivo::TStringPacketNotifyEvent::FromFunction(
+        [&](kivo::TObject* sender, const std::string& data) {
+            form.KivDataPacket1StringPacket(sender, data);
+            if (std::exchange(ticked, true)) return;
+            Tick(form.Timer1);
+            EXPECT_EQ(form.Port1->PortPhase(), kivo::TPortPhase::ppClosing)
+                << "the close did not wait for the delivery";
+            if (GetParam().TakenOver)
+                EXPECT_TRUE(Line.TakeOver(3));
+            else
+                Line.Detach(3);
+        });
+
+    ::testing::internal::CaptureStderr();
+    const bool delivered = Deliver(StatusPacket());
+    const bool closed = kivo::test::WaitUntil(
+        std::chrono::seconds(5),
+        [&] { return form.Port1->PortPhase() == kivo::TPortPhase::ppClosed; },
+        TSignLine::ServeMessages);
+    const std::string technician = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(delivered && closed);
+    EXPECT_THAT(technician, ::testing::ContainsRegex(GetParam().Technician));
+    EXPECT_EQ(ErrorsShown(), std::vector<std::string>{OpeningFailureText});
+    EXPECT_EQ(Services.Boxes[0].Kind, kivo::TMessageKind::mkInformation);
+    EXPECT_EQ(Services.QuitCount, 1);
+    EXPECT_TRUE(App.Terminated());
+    EXPECT_FALSE(form.Port1->Open());
+    EXPECT_TRUE(Sent().empty());
+    EXPECT_EQ(form.Label3->text().toStdString(), "07:30:00")
+        << "the schedule counts a frame never sent";
+    EXPECT_TRUE(form.Timer1->isActive());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Situations, ReopenAfterADelivery,
+    ::testing::Values(
+        ReopenTrouble{"gone", false, R"(tarvio: COM3 \(.+\) is not there: connect it)"},
+        ReopenTrouble{"taken", true, R"(tarvio: COM3 \(.+\) is held by another program)"}),
+    [](const auto& info) { return std::string(info.param.Situation); });
+
+// The reopen works, but the output buffer cannot take the frame held for it.
+TEST_F(WindowFailures, OutputRefusedAfterAReopenThatADeliveryHeldBackLeavesTheScheduleArmed)
+{
+    WriteIni(TBoardIni{});
+    TForm1& form = ShowForm();
+    form.CB3->setChecked(true);
+    Clock.Set({2024, 3, 5, 7, 30, 0, 0});
+    bool ticked = false;
+    form.KivDataPacket1->OnStringPacket = kivo::TStringPacketNotifyEvent::FromFunction(
+        [&](kivo::TObject* sender, const std::string& data) {
+            form.KivDataPacket1StringPacket(sender, data);
+            if (std::exchange(ticked, true)) return;
+            TSignLine::LimitOutputRoom(*form.Port1, 10);
+            Tick(form.Timer1);
+        });
+
+    ASSERT_TRUE(Deliver(StatusPacket()));
+    ASSERT_TRUE(kivo::test::WaitUntil(
+        std::chrono::seconds(5),
+        [&] { return form.Port1->PortPhase() == kivo::TPortPhase::ppOpen; },
+        TSignLine::ServeMessages));
+    EXPECT_EQ(ErrorsShown(), std::vector<std::string>{"Output buffer too small for block"});
+    EXPECT_FALSE(App.Terminated());
+    EXPECT_TRUE(Sent().empty());
+    EXPECT_EQ(form.Label3->text().toStdString(), "07:30:00")
+        << "the schedule counts a frame never sent";
+    EXPECT_TRUE(form.Timer1->isActive());
+}
+
+// The schedule's frame went out after its held-back reopen; a later frame
+// of the button fails the same way, and the schedule stays done.
+TEST_F(WindowFailures, AHeldFrameThatFailsAfterTheScheduledOneWentOutLeavesTheScheduleDone)
+{
+    WriteIni(TBoardIni{});
+    TForm1& form = ShowForm();
+    form.CB3->setChecked(true);
+    Clock.Set({2024, 3, 5, 7, 30, 0, 0});
+    int delivered = 0;
+    form.KivDataPacket1->OnStringPacket = kivo::TStringPacketNotifyEvent::FromFunction(
+        [&](kivo::TObject* sender, const std::string& data) {
+            form.KivDataPacket1StringPacket(sender, data);
+            if (++delivered == 1) {
+                Tick(form.Timer1);
+            } else if (delivered == 2) {
+                TSignLine::LimitOutputRoom(*form.Port1, 10);
+                form.Button1Click();
+            }
+        });
+    auto reopened = [&] {
+        return kivo::test::WaitUntil(
+            std::chrono::seconds(5),
+            [&] { return form.Port1->PortPhase() == kivo::TPortPhase::ppOpen; },
+            TSignLine::ServeMessages);
+    };
+
+    ASSERT_TRUE(Deliver(StatusPacket()));
+    ASSERT_TRUE(reopened());
+    ASSERT_EQ(Sent(1), std::vector<std::string>{ExampleFrame});
+    Clock.Set({2024, 3, 5, 9, 0, 0, 0});
+    ASSERT_TRUE(Deliver(StatusPacket()));
+    ASSERT_TRUE(reopened());
+    EXPECT_EQ(ErrorsShown(), std::vector<std::string>{"Output buffer too small for block"});
+    EXPECT_EQ(form.Label3->text().toStdString(), "00:00:00");
+    EXPECT_FALSE(form.Timer1->isActive()) << "the schedule was armed again by another frame";
+}
+
 TEST_F(WindowFailures, OutputRefusedInTheScheduleLeavesItArmed)
 {
     WriteIni(TBoardIni{});

@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <exception>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -410,6 +412,83 @@ TEST_F(DeferredClose, TextHeldForAReopenThatIsCancelledIsNotSentLater)
     Port->SetOpen(false);
     Port->Rig()->EndLinger();
     ASSERT_TRUE(WaitFor([&] { return !Port->Open(); }));
+    Port->SetOpen(true);
+    Port->PutText("@new*");
+    EXPECT_EQ(Lines.front()->ReadExactly(5, 3000ms), "@new*");
+}
+
+// The program's close-and-reopen before each frame, twice while one
+// delivery holds the close back: both frames go out, in their order.
+TEST_F(DeferredClose, TextHeldAcrossASecondCloseAndReopenKeepsItsPlace)
+{
+    Port->SetOpen(false);
+    Port->SetOpen(true);
+    Port->PutText("@one*");
+    Port->SetOpen(false);
+    Port->SetOpen(true);
+    Port->PutText("@two*");
+    Port->Rig()->EndLinger();
+    ASSERT_TRUE(WaitFor([&] { return Port->DispatchersMade == 2 && Port->Open(); }));
+    EXPECT_EQ(Lines.front()->ReadExactly(10, 3000ms), "@one*@two*");
+}
+
+// A user that asks for a reopen at the closing notice and takes it back;
+// the close then finishes at once. What it put meanwhile must not go out
+// with the next reopen, long after.
+TEST_F(DeferredClose, TextHeldForAReopenTakenBackInAnImmediateCloseIsNotSentLater)
+{
+    Port->Rig()->LingerOnClose = false;
+    // Outlives the test body: the user hears the fixture's close as well.
+    auto asked = std::make_shared<bool>(false);
+    Port->RegisterPortUser(TPortEventCallback::FromFunction(
+        [asked](TKivCustomComPort* port, TPortEventKind kind) {
+            if (kind != TPortEventKind::pekClosing || std::exchange(*asked, true)) return;
+            port->SetOpen(true);
+            port->PutText("@stale*");
+            port->SetOpen(false);
+        }));
+    Port->SetOpen(false);
+    ASSERT_EQ(Port->PortPhase(), ppClosed);
+    Port->LingerNextClose = true;
+    Port->SetOpen(true);
+    Port->SetOpen(false);
+    ASSERT_EQ(Port->PortPhase(), ppClosing);
+    Port->SetOpen(true);
+    Port->PutText("@new*");
+    Port->Rig()->EndLinger();
+    ASSERT_TRUE(WaitFor([&] { return Port->DispatchersMade == 3 && Port->Open(); }));
+    EXPECT_EQ(Lines.front()->ReadExactly(5, 3000ms), "@new*");
+}
+
+// Nobody who asked for the reopen is there when it fails: the port's
+// failure event hears of it, and nothing held goes out at a later opening.
+TEST_F(DeferredClose, AReopenThatFailsIsReportedThroughItsEventAndDropsTheHeldText)
+{
+    std::vector<std::pair<int, bool>> failures;
+    Port->OnReopenFailure = TReopenFailureEvent::FromFunction(
+        [&](TObject* sender, std::exception_ptr error, bool opened) {
+            EXPECT_EQ(sender, Port);
+            try {
+                std::rethrow_exception(error);
+            } catch (const EBadId& badId) {
+                failures.emplace_back(badId.ErrorCode, opened);
+            } catch (...) {
+                ADD_FAILURE() << "not the opening's own failure";
+            }
+        });
+    Port->SetOpen(false);
+    Port->SetOpen(true);
+    Port->PutText("@held*");
+    Port->SetComNumber(9);  // no such port
+    Port->Rig()->EndLinger();
+    ASSERT_TRUE(WaitFor([&] { return !failures.empty(); }));
+    EXPECT_EQ(failures, (std::vector<std::pair<int, bool>>{{ecBadId, false}}));
+    EXPECT_FALSE(Port->Open());
+    EXPECT_EQ(Port->PortPhase(), ppClosed);
+    Pump();
+    EXPECT_TRUE(Services.Boxes.empty()) << "left to the general error handler as well";
+
+    Port->SetComNumber(3);
     Port->SetOpen(true);
     Port->PutText("@new*");
     EXPECT_EQ(Lines.front()->ReadExactly(5, 3000ms), "@new*");
