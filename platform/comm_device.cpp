@@ -501,6 +501,17 @@ void CommDevice::CheckLineErrors()
     if (!HasCounters || Dead) return;
     serial_icounter_struct now{};
     if (::ioctl(Fd, TIOCGICOUNT, &now) < 0) return;
+    const bool linesMoved = now.cts != Counters.cts || now.dsr != Counters.dsr ||
+                            now.dcd != Counters.dcd || now.rng != Counters.rng;
+    DWORD events = TakeCounts(now);
+    // A line the counters saw move is looked at now as well: the look at the
+    // levels that comes next would otherwise report the same change again.
+    if (linesMoved && HasModemLines) ReadModemLines(events);
+    Raise(events);
+}
+
+DWORD CommDevice::TakeCounts(const serial_icounter_struct& now)
+{
     DWORD errors = 0;
     if (now.frame != Counters.frame) errors |= CE_FRAME;
     if (now.parity != Counters.parity) errors |= CE_RXPARITY;
@@ -517,30 +528,35 @@ void CommDevice::CheckLineErrors()
     if (now.rng != Counters.rng) events |= EV_RING;
     Counters = now;
     Errors |= errors;
-    Raise(events);
+    return events;
+}
+
+bool CommDevice::ReadModemLines(DWORD& events)
+{
+    int lines = 0;
+    if (::ioctl(Fd, TIOCMGET, &lines) < 0) return false;
+    int changed = lines ^ ModemLines;
+    ModemLines = lines;
+    if (changed & TIOCM_CTS) events |= EV_CTS;
+    if (changed & TIOCM_DSR) events |= EV_DSR;
+    if (changed & TIOCM_CAR) events |= EV_RLSD;
+    if (changed & TIOCM_RNG) events |= EV_RING;
+    return true;
 }
 
 bool CommDevice::CheckModemLines()
 {
     if (!HasModemLines || Dead) return false;
-    int lines = 0;
-    if (::ioctl(Fd, TIOCMGET, &lines) < 0) {
+    DWORD events = 0;
+    if (!ReadModemLines(events)) {
         if (IsHangup(errno)) MarkDead(ERROR_DEVICE_NOT_CONNECTED, Clock::now());
         return false;
     }
-    int changed = lines ^ ModemLines;
-    ModemLines = lines;
-    DWORD events = 0;
-    if (changed & TIOCM_CTS) events |= EV_CTS;
-    if (changed & TIOCM_DSR) events |= EV_DSR;
-    if (changed & TIOCM_CAR) events |= EV_RLSD;
-    if (changed & TIOCM_RNG) events |= EV_RING;
+    serial_icounter_struct now{};
+    if (HasCounters && ::ioctl(Fd, TIOCGICOUNT, &now) == 0) events |= TakeCounts(now);
     Raise(events);
-    const serial_icounter_struct before = Counters;
-    CheckLineErrors();
     CheckWait();
-    return events != 0 || before.cts != Counters.cts || before.dsr != Counters.dsr ||
-           before.dcd != Counters.dcd || before.rng != Counters.rng;
+    return (events & ModemEvents) != 0;
 }
 
 BOOL CommDevice::SetModemBits(int bits, bool on)

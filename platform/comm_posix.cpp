@@ -316,7 +316,9 @@ BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* status)
     const bool driverEmpty = device->DrainInput(Clock::now());
     WakePollerBefore(device->NextDeadline());
     if (device->Dead) return FailWith(device->DeadError);
+    // What it finds is an event now, as the driver's counting was.
     device->CheckLineErrors();
+    device->CheckWait();
     if (errors) *errors = device->Errors;
     device->Errors = 0;
     if (status) {

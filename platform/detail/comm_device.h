@@ -129,6 +129,8 @@ public:
     void FeedReads(Clock::time_point now);
     void PushWrites(Clock::time_point now);
     void CheckWait();
+    // Line errors and breaks the counters show since the last look, and
+    // the modem lines they saw move.
     void CheckLineErrors();
     // True when a line differs from the last look.
     bool CheckModemLines();
@@ -183,6 +185,11 @@ public:
     termios2 Settings{};
 
 private:
+    // The events of what the counters moved by, errors into Errors.
+    DWORD TakeCounts(const serial_icounter_struct& now);
+    // Adds the events of the lines whose level differs from the last look;
+    // false, with errno, when the driver could not say.
+    bool ReadModemLines(DWORD& events);
     void WatchLines();
     void ServiceTimers(Clock::time_point now);
     void StopLineWatcher();

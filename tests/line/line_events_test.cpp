@@ -242,6 +242,59 @@ TEST_F(TestLine, WatcherThatCannotWaitBacksOffAndStillSeesAChange)
     EXPECT_EQ(Model.LineWaitsAsked(), asked);
 }
 
+// The device opened as the status thread uses it, closed with the test.
+struct TOverlappedLine {
+    HANDLE Device = CreateFileA(R"(\\.\COM1)", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    OVERLAPPED Record = WithEvent();
+    ~TOverlappedLine()
+    {
+        CloseHandle(Device);  // first: it completes into the record
+        CloseHandle(Record.hEvent);
+    }
+    static OVERLAPPED WithEvent()
+    {
+        OVERLAPPED record{};
+        record.hEvent = CreateEvent(true, false);
+        return record;
+    }
+};
+
+// A change reaches the counters and the level alike. Whichever look takes it
+// first, it is one event: a ClearCommError that took the counters' word for
+// it left the level to be found changed again by the next look at the lines.
+TEST_F(TestLine, ModemChangeTakenByClearCommErrorIsNotReportedAgain)
+{
+    Model.RefuseLineWaits();  // looked at on a timer, so the order below is the test's
+    TOverlappedLine line;
+    ASSERT_NE(line.Device, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+    ASSERT_TRUE(SetCommMask(line.Device, EV_CTS));
+    ASSERT_TRUE(WaitFor([&] { return Model.LineWaitsAsked() > 0; }));
+    Quiet([] { return false; });  // the look at once after the refusal is over
+
+    Model.SetInput(TModemLine::mlCts, true);
+    DWORD errors = 0;
+    COMSTAT status{};
+    ASSERT_TRUE(ClearCommError(line.Device, &errors, &status));
+    DWORD mask = 0;
+    if (!WaitCommEvent(line.Device, &mask, &line.Record)) {
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    }
+    DWORD size = 0;
+    ASSERT_EQ(WaitForSingleObject(line.Record.hEvent, 2000), WAIT_OBJECT_0);
+    ASSERT_TRUE(GetOverlappedResult(line.Device, &line.Record, &size, FALSE));
+    EXPECT_EQ(mask, DWORD{EV_CTS});
+
+    mask = 0;
+    ResetEvent(line.Record.hEvent);
+    if (!WaitCommEvent(line.Device, &mask, &line.Record)) {
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    }
+    // The slow end of the look's back-off is 160 ms: three looks at least.
+    EXPECT_EQ(WaitForSingleObject(line.Record.hEvent, 600), DWORD{WAIT_TIMEOUT})
+        << "one rise of CTS reported again, as " << mask;
+}
+
 struct TErrorCase {
     const char* Name;
     void (TTestLine::*Cause)(char);
