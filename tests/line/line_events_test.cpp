@@ -202,6 +202,28 @@ INSTANTIATE_TEST_SUITE_P(
                                  0x80, 0x08}),
     [](const auto& info) { return std::string(info.param.Name); });
 
+// A line that drops and comes back before anything looks at it: the level is
+// as it was, but the device reported the change, and the change bit says so.
+TEST_F(TestLine, GlitchOnALineSetsItsChangeBit)
+{
+    TLinePort& port = ProgramPort();
+    ASSERT_TRUE(port.Open());
+    TLineDispatcher& line = *port.Line;
+    ASSERT_TRUE(WaitFor([&] { return Model.LinesWatched(); }));
+    const std::pair<TModemLine, std::uint8_t> lines[] = {
+        {TModemLine::mlCts, 0x01}, {TModemLine::mlDsr, 0x02}, {TModemLine::mlCarrier, 0x08}};
+    int fired = 0;
+    for (auto [input, changed] : lines) {
+        SCOPED_TRACE(static_cast<int>(changed));
+        int trigger = line.NewStatusTrigger(1);
+        ASSERT_EQ(line.ArmStatusTrigger(trigger, static_cast<std::uint16_t>(changed << 8)), 0);
+        Model.Glitch(input);
+        ASSERT_TRUE(WaitFor([&] { return Modem > fired; })) << "events " << line.ModemEventsSeen;
+        fired = Modem;
+        EXPECT_EQ(line.ReadModemShadow() & 0x0F, changed);
+    }
+}
+
 TEST_F(TestLine, WatcherThatCannotWaitBacksOffAndStillSeesAChange)
 {
     // Once a program has opened a port the poller sleeps between openings:

@@ -354,15 +354,24 @@ TTestLine::~TTestLine()
     // Left mapped: a call that read the pointer just before may still use it.
 }
 
+namespace {
+
+int BitOf(TModemLine line)
+{
+    switch (line) {
+    case TModemLine::mlCts: return TIOCM_CTS;
+    case TModemLine::mlDsr: return TIOCM_DSR;
+    case TModemLine::mlRing: return TIOCM_RNG;
+    case TModemLine::mlCarrier: return TIOCM_CAR;
+    }
+    return 0;
+}
+
+} // namespace
+
 void TTestLine::SetInput(TModemLine line, bool on)
 {
-    int bit = 0;
-    switch (line) {
-    case TModemLine::mlCts: bit = TIOCM_CTS; break;
-    case TModemLine::mlDsr: bit = TIOCM_DSR; break;
-    case TModemLine::mlRing: bit = TIOCM_RNG; break;
-    case TModemLine::mlCarrier: bit = TIOCM_CAR; break;
-    }
+    const int bit = BitOf(line);
     TEndState& stack = Mapped(Mapping).Ends[StackEnd];
     Change(Mapped(Mapping), [&] {
         int now = stack.TestInputs.load();
@@ -374,6 +383,21 @@ void TTestLine::PulseRing()
 {
     SetInput(TModemLine::mlRing, true);
     SetInput(TModemLine::mlRing, false);
+}
+
+void TTestLine::Glitch(TModemLine line)
+{
+    const int bit = BitOf(line);
+    TLineState& state = Mapped(Mapping);
+    TEndState& stack = state.Ends[StackEnd];
+    Locked(state, [&] {
+        for (int edge = 0; edge < 2; ++edge) {
+            int before = InputsOf(state, StackEnd);
+            stack.TestInputs = stack.TestInputs.load() ^ bit;
+            Count(stack, before, InputsOf(state, StackEnd));
+        }
+    });
+    WakeWaiters(state);
 }
 
 void TTestLine::FramingError(char byte)

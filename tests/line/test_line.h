@@ -50,6 +50,9 @@ public:
     void SetInput(TModemLine line, bool on);
     // Ring on, then off again (the counter moves on the trailing edge).
     void PulseRing();
+    // The input flips and flips back quicker than anyone looks at it: the
+    // level is as before, and only the driver's counter shows the two edges.
+    void Glitch(TModemLine line);
     // A byte that arrived damaged, counted as the driver counts it.
     void FramingError(char byte = 'x');
     void ParityError(char byte = 'x');
