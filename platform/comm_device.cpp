@@ -687,7 +687,15 @@ void CommDevice::WatchLines()
             Wake();
             continue;
         }
-        if (errno == EINTR) continue;
+        if (errno == EINTR) {
+            // Sent round by a new setting: a look covers what the driver
+            // did not count until this thread waits again.
+            if (RenewWait.exchange(false)) {
+                LinesChanged = true;
+                Wake();
+            }
+            continue;
+        }
         // A hang-up also ends the wait; epoll reports that to the poller.
         if (!IsHangup(errno)) {
             if (Device != 0) CannotWait().Add(Device);
@@ -707,6 +715,18 @@ void CommDevice::WatchLines()
     timespec none{};
     while (sigtimedwait(&wake, nullptr, &none) > 0) {
     }
+}
+
+// The PC's own UART counts modem-line changes, and wakes a wait for them,
+// only while its modem-status interrupt is on: a wait switches it on, and a
+// setting without hardware handshake switches it off again, under the wait
+// already made. The watcher is sent round to wait anew. A signal that lands
+// before it is back in its wait is spent, and the next wait is new anyway.
+void CommDevice::RenewLineWait()
+{
+    if (!WatcherStarted || WatcherDone || StopRequested) return;
+    RenewWait = true;
+    pthread_kill(Watcher.native_handle(), WatcherSignal());
 }
 
 void CommDevice::StopLineWatcher()

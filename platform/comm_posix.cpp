@@ -240,6 +240,7 @@ BOOL SetCommState(HANDLE file, const DCB* dcb)
         if (RetryOnEintr([&] { return ::ioctl(device->Fd, TCSETS2, &tio); }) < 0)
             return device->FailIo(errno);
         device->Settings = tio;
+        device->RenewLineWait();
     }
     if (DWORD failed = device->ApplyControlLines(wanted); failed != ERROR_SUCCESS)
         return FailWith(failed);

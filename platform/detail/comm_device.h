@@ -139,6 +139,8 @@ public:
     BOOL SetModemBits(int bits, bool on);
     DWORD ApplyControlLines(const DCB& dcb);
     void StartLineWatcher();
+    // Under Lock, after the driver's settings changed.
+    void RenewLineWait();
 
     TBriefMutex Lock;
     std::condition_variable_any Done;  // notified on every completion
@@ -210,6 +212,7 @@ private:
     bool WatcherDone = false;
     std::atomic<bool> LinesChanged{false};
     std::atomic<bool> WatcherCannotWait{false};
+    std::atomic<bool> RenewWait{false};
     Clock::time_point NextModemPoll = Never;
     Clock::duration ModemPollGap{};
 

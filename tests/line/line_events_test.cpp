@@ -224,6 +224,23 @@ TEST_F(TestLine, GlitchOnALineSetsItsChangeBit)
     }
 }
 
+// On the PC's own UART a new baud rate switches the modem-status interrupt
+// off under the wait the watcher had made; the lines' changes must still come.
+TEST_F(TestLine, ModemChangeAfterANewBaudRateIsSeenOnABuiltInUart)
+{
+    Model.CountOnlyWhileWaited();
+    TLinePort& port = ProgramPort();
+    ASSERT_TRUE(port.Open());
+    ASSERT_TRUE(WaitFor([&] { return Model.LinesWatched(); }));
+    const std::uint64_t waits = Model.LineWaitsAsked();
+    port.SetBaud(19200);
+    ASSERT_EQ(ReadLineView(Far).Speed, 19200u);
+    HappensWithin([&] { return Model.LineWaitsAsked() > waits && Model.LinesWatched(); }, 300ms);
+    Model.SetInput(TModemLine::mlCts, true);
+    EXPECT_TRUE(WaitFor([&] { return (port.Line->ModemEventsSeen & evCts) != 0; }, 2000ms))
+        << "CTS rose unseen";
+}
+
 TEST_F(TestLine, WatcherThatCannotWaitBacksOffAndStillSeesAChange)
 {
     // Once a program has opened a port the poller sleeps between openings:

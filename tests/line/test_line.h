@@ -59,6 +59,12 @@ public:
     void Overrun(char byte = 'x');
     // A break on the line: counted, and a NUL byte received.
     void Break();
+    // From now on as a PC's own UART (8250) rather than an adapter: modem-line
+    // changes at the stack's end are counted, and its waits woken, only while
+    // the modem-status interrupt is on. A wait switches it on; a setting with
+    // CLOCAL and without CRTSCTS switches it off again, under a wait already
+    // made too.
+    void CountOnlyWhileWaited();
     // TIOCMIWAIT answers EINVAL from now on, as a driver that cannot wait.
     void RefuseLineWaits();
     // TIOCSRS485 answers ENOTTY from now on, as a driver without RS-485.
