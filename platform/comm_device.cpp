@@ -621,7 +621,9 @@ Clock::time_point CommDevice::NextDeadline() const
     if (ModemPolling && (Mask & ModemEvents) && !Dead) next = std::min(next, NextModemPoll);
     // What the line watcher has raised is served at once. Its wake-up may
     // have been spent on a turn gathered before this device was watched.
-    if (LinesChanged.load() || WatcherCannotWait.load()) next = Clock::time_point{};
+    if (LinesChanged.load() || WatcherCannotWait.load() || WaitBegins.load())
+        next = Clock::time_point{};
+    if (!Dead) next = std::min(next, LookAfterWait);
     return next;
 }
 
@@ -630,6 +632,10 @@ void CommDevice::ServiceTimers(Clock::time_point now)
     FeedReads(now);
     if (!Writes.empty() && now >= Writes.front().Deadline) PushWrites(now);
     if (DrainWatch && now >= NextDrainCheck) CheckDrained(now);
+    if (now >= LookAfterWait) {
+        LookAfterWait = Never;
+        CheckModemLines();
+    }
     if (ModemPolling && (Mask & ModemEvents) && now >= NextModemPoll) {
         bool moved = CheckModemLines();
         ModemPollGap =
@@ -645,6 +651,7 @@ void CommDevice::Serve(std::uint32_t ready, Clock::time_point now)
     if (ready & (EPOLLHUP | EPOLLERR)) MarkDead(ERROR_DEVICE_NOT_CONNECTED, now);
     if (ready & EPOLLOUT) PushWrites(now);
     if (LinesChanged.exchange(false)) CheckModemLines();
+    if (WaitBegins.exchange(false)) LookAfterWait = now + ModemPollFast;
     if (WatcherCannotWait.exchange(false)) {
         ModemPolling = true;
         NextModemPoll = now;
@@ -682,20 +689,16 @@ void CommDevice::WatchLines()
     sigaddset(&wake, WatcherSignal());
     pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
     while (!StopRequested) {
+        // The driver's wait compares with the counts it notes as it begins,
+        // so a line that moves after the last look and before that is not
+        // seen by it: one more look, once this wait has surely begun.
+        WaitBegins = true;
+        Wake();
         if (::ioctl(Fd, TIOCMIWAIT, TIOCM_RNG | TIOCM_DSR | TIOCM_CD | TIOCM_CTS) == 0) {
             LinesChanged = true;
-            Wake();
             continue;
         }
-        if (errno == EINTR) {
-            // Sent round by a new setting: a look covers what the driver
-            // did not count until this thread waits again.
-            if (RenewWait.exchange(false)) {
-                LinesChanged = true;
-                Wake();
-            }
-            continue;
-        }
+        if (errno == EINTR) continue;
         // A hang-up also ends the wait; epoll reports that to the poller.
         if (!IsHangup(errno)) {
             if (Device != 0) CannotWait().Add(Device);
@@ -725,7 +728,6 @@ void CommDevice::WatchLines()
 void CommDevice::RenewLineWait()
 {
     if (!WatcherStarted || WatcherDone || StopRequested) return;
-    RenewWait = true;
     pthread_kill(Watcher.native_handle(), WatcherSignal());
 }
 

@@ -212,7 +212,8 @@ private:
     bool WatcherDone = false;
     std::atomic<bool> LinesChanged{false};
     std::atomic<bool> WatcherCannotWait{false};
-    std::atomic<bool> RenewWait{false};
+    std::atomic<bool> WaitBegins{false};
+    Clock::time_point LookAfterWait = Never;
     Clock::time_point NextModemPoll = Never;
     Clock::duration ModemPollGap{};
 

@@ -202,6 +202,19 @@ INSTANTIATE_TEST_SUITE_P(
                                  0x80, 0x08}),
     [](const auto& info) { return std::string(info.param.Name); });
 
+// The driver's wait sees only what changes after it has begun: a change
+// after the opening read the lines, as the watcher's first wait begins.
+TEST_F(TestLine, ChangeAsTheWatcherBeginsToWaitIsSeen)
+{
+    Model.SetInputAsTheNextWaitBegins(TModemLine::mlCts, true);
+    TLinePort& port = ProgramPort();
+    ASSERT_TRUE(port.Open());
+    ASSERT_TRUE(WaitFor([&] { return Model.LinesWatched(); }));
+    EXPECT_TRUE(WaitFor([&] { return (port.Line->ModemEventsSeen & evCts) != 0; }, 2000ms))
+        << "CTS rose unseen";
+    EXPECT_EQ(port.Line->ReadModemShadow() & 0x11, 0x11);
+}
+
 // A line that drops and comes back before anything looks at it: the level is
 // as it was, but the device reported the change, and the change bit says so.
 TEST_F(TestLine, GlitchOnALineSetsItsChangeBit)

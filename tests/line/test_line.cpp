@@ -56,6 +56,7 @@ struct TLineState {
     std::atomic<std::uint32_t> Generation{0};  // futex word: moves on every change
     std::atomic<std::uint32_t> RefuseWaits{0};
     std::atomic<std::uint32_t> Uart{0};  // counts only while the interrupt is on
+    std::atomic<std::int32_t> ChangeAtWait{0};  // inputs to flip as the next wait begins
     std::atomic<std::uint64_t> WaitsAsked{0};  // TIOCMIWAIT at the stack's end
     std::atomic<std::uint32_t> RefuseRs485{0};
     std::atomic<std::uint32_t> Unplugged{0};
@@ -200,6 +201,10 @@ int WaitForLines(TLineState& state, int fd, int end, unsigned long mask)
     if (end == StackEnd) ++state.WaitsAsked;
     if (state.RefuseWaits.load()) return Fail(EINVAL);
     state.Ends[end].ModemInterrupt = 1;
+    if (int flip = end == StackEnd ? state.ChangeAtWait.exchange(0) : 0) {
+        TEndState& self = state.Ends[end];
+        Change(state, [&] { self.TestInputs = self.TestInputs.load() ^ flip; });
+    }
     const TCounts start = CountsOf(state, end, mask);
     struct TWaiting {
         std::atomic<int>& Count;
@@ -399,6 +404,14 @@ void TTestLine::SetInput(TModemLine line, bool on)
         int now = stack.TestInputs.load();
         stack.TestInputs = on ? (now | bit) : (now & ~bit);
     });
+}
+
+void TTestLine::SetInputAsTheNextWaitBegins(TModemLine line, bool on)
+{
+    TLineState& state = Mapped(Mapping);
+    const int bit = BitOf(line);
+    const bool now = (state.Ends[StackEnd].TestInputs.load() & bit) != 0;
+    state.ChangeAtWait = now == on ? 0 : bit;
 }
 
 void TTestLine::PulseRing()

@@ -48,6 +48,10 @@ public:
     // ---- driven by the test, as the far end or the cable would ----------
     // An input of the stack's end: CTS, DSR, carrier, ring indicator.
     void SetInput(TModemLine line, bool on);
+    // The input changes as the next wait at the stack's end begins, before
+    // the driver notes the counts that wait compares with: after the stack's
+    // last look, and unseen by that wait.
+    void SetInputAsTheNextWaitBegins(TModemLine line, bool on);
     // Ring on, then off again (the counter moves on the trailing edge).
     void PulseRing();
     // The input flips and flips back quicker than anyone looks at it: the
