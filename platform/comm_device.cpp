@@ -501,6 +501,17 @@ void CommDevice::CheckLineErrors()
     if (!HasCounters || Dead) return;
     serial_icounter_struct now{};
     if (::ioctl(Fd, TIOCGICOUNT, &now) < 0) return;
+    const bool linesMoved = now.cts != Counters.cts || now.dsr != Counters.dsr ||
+                            now.dcd != Counters.dcd || now.rng != Counters.rng;
+    DWORD events = TakeCounts(now);
+    // A line the counters saw move is looked at now as well: the look at the
+    // levels that comes next would otherwise report the same change again.
+    if (linesMoved && HasModemLines) ReadModemLines(events);
+    Raise(events);
+}
+
+DWORD CommDevice::TakeCounts(const serial_icounter_struct& now)
+{
     DWORD errors = 0;
     if (now.frame != Counters.frame) errors |= CE_FRAME;
     if (now.parity != Counters.parity) errors |= CE_RXPARITY;
@@ -517,30 +528,35 @@ void CommDevice::CheckLineErrors()
     if (now.rng != Counters.rng) events |= EV_RING;
     Counters = now;
     Errors |= errors;
-    Raise(events);
+    return events;
+}
+
+bool CommDevice::ReadModemLines(DWORD& events)
+{
+    int lines = 0;
+    if (::ioctl(Fd, TIOCMGET, &lines) < 0) return false;
+    int changed = lines ^ ModemLines;
+    ModemLines = lines;
+    if (changed & TIOCM_CTS) events |= EV_CTS;
+    if (changed & TIOCM_DSR) events |= EV_DSR;
+    if (changed & TIOCM_CAR) events |= EV_RLSD;
+    if (changed & TIOCM_RNG) events |= EV_RING;
+    return true;
 }
 
 bool CommDevice::CheckModemLines()
 {
     if (!HasModemLines || Dead) return false;
-    int lines = 0;
-    if (::ioctl(Fd, TIOCMGET, &lines) < 0) {
+    DWORD events = 0;
+    if (!ReadModemLines(events)) {
         if (IsHangup(errno)) MarkDead(ERROR_DEVICE_NOT_CONNECTED, Clock::now());
         return false;
     }
-    int changed = lines ^ ModemLines;
-    ModemLines = lines;
-    DWORD events = 0;
-    if (changed & TIOCM_CTS) events |= EV_CTS;
-    if (changed & TIOCM_DSR) events |= EV_DSR;
-    if (changed & TIOCM_CAR) events |= EV_RLSD;
-    if (changed & TIOCM_RNG) events |= EV_RING;
+    serial_icounter_struct now{};
+    if (HasCounters && ::ioctl(Fd, TIOCGICOUNT, &now) == 0) events |= TakeCounts(now);
     Raise(events);
-    const serial_icounter_struct before = Counters;
-    CheckLineErrors();
     CheckWait();
-    return events != 0 || before.cts != Counters.cts || before.dsr != Counters.dsr ||
-           before.dcd != Counters.dcd || before.rng != Counters.rng;
+    return (events & ModemEvents) != 0;
 }
 
 BOOL CommDevice::SetModemBits(int bits, bool on)
@@ -605,7 +621,9 @@ Clock::time_point CommDevice::NextDeadline() const
     if (ModemPolling && (Mask & ModemEvents) && !Dead) next = std::min(next, NextModemPoll);
     // What the line watcher has raised is served at once. Its wake-up may
     // have been spent on a turn gathered before this device was watched.
-    if (LinesChanged.load() || WatcherCannotWait.load()) next = Clock::time_point{};
+    if (LinesChanged.load() || WatcherCannotWait.load() || WaitBegins.load())
+        next = Clock::time_point{};
+    if (!Dead) next = std::min(next, LookAfterWait);
     return next;
 }
 
@@ -614,6 +632,10 @@ void CommDevice::ServiceTimers(Clock::time_point now)
     FeedReads(now);
     if (!Writes.empty() && now >= Writes.front().Deadline) PushWrites(now);
     if (DrainWatch && now >= NextDrainCheck) CheckDrained(now);
+    if (now >= LookAfterWait) {
+        LookAfterWait = Never;
+        CheckModemLines();
+    }
     if (ModemPolling && (Mask & ModemEvents) && now >= NextModemPoll) {
         bool moved = CheckModemLines();
         ModemPollGap =
@@ -629,6 +651,7 @@ void CommDevice::Serve(std::uint32_t ready, Clock::time_point now)
     if (ready & (EPOLLHUP | EPOLLERR)) MarkDead(ERROR_DEVICE_NOT_CONNECTED, now);
     if (ready & EPOLLOUT) PushWrites(now);
     if (LinesChanged.exchange(false)) CheckModemLines();
+    if (WaitBegins.exchange(false)) LookAfterWait = now + ModemPollFast;
     if (WatcherCannotWait.exchange(false)) {
         ModemPolling = true;
         NextModemPoll = now;
@@ -666,9 +689,13 @@ void CommDevice::WatchLines()
     sigaddset(&wake, WatcherSignal());
     pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
     while (!StopRequested) {
+        // The driver's wait compares with the counts it notes as it begins,
+        // so a line that moves after the last look and before that is not
+        // seen by it: one more look, once this wait has surely begun.
+        WaitBegins = true;
+        Wake();
         if (::ioctl(Fd, TIOCMIWAIT, TIOCM_RNG | TIOCM_DSR | TIOCM_CD | TIOCM_CTS) == 0) {
             LinesChanged = true;
-            Wake();
             continue;
         }
         if (errno == EINTR) continue;
@@ -691,6 +718,17 @@ void CommDevice::WatchLines()
     timespec none{};
     while (sigtimedwait(&wake, nullptr, &none) > 0) {
     }
+}
+
+// The PC's own UART counts modem-line changes, and wakes a wait for them,
+// only while its modem-status interrupt is on: a wait switches it on, and a
+// setting without hardware handshake switches it off again, under the wait
+// already made. The watcher is sent round to wait anew. A signal that lands
+// before it is back in its wait is spent, and the next wait is new anyway.
+void CommDevice::RenewLineWait()
+{
+    if (!WatcherStarted || WatcherDone || StopRequested) return;
+    pthread_kill(Watcher.native_handle(), WatcherSignal());
 }
 
 void CommDevice::StopLineWatcher()

@@ -240,6 +240,7 @@ BOOL SetCommState(HANDLE file, const DCB* dcb)
         if (RetryOnEintr([&] { return ::ioctl(device->Fd, TCSETS2, &tio); }) < 0)
             return device->FailIo(errno);
         device->Settings = tio;
+        device->RenewLineWait();
     }
     if (DWORD failed = device->ApplyControlLines(wanted); failed != ERROR_SUCCESS)
         return FailWith(failed);
@@ -316,7 +317,9 @@ BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* status)
     const bool driverEmpty = device->DrainInput(Clock::now());
     WakePollerBefore(device->NextDeadline());
     if (device->Dead) return FailWith(device->DeadError);
+    // What it finds is an event now, as the driver's counting was.
     device->CheckLineErrors();
+    device->CheckWait();
     if (errors) *errors = device->Errors;
     device->Errors = 0;
     if (status) {

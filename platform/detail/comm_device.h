@@ -129,6 +129,8 @@ public:
     void FeedReads(Clock::time_point now);
     void PushWrites(Clock::time_point now);
     void CheckWait();
+    // Line errors and breaks the counters show since the last look, and
+    // the modem lines they saw move.
     void CheckLineErrors();
     // True when a line differs from the last look.
     bool CheckModemLines();
@@ -137,6 +139,8 @@ public:
     BOOL SetModemBits(int bits, bool on);
     DWORD ApplyControlLines(const DCB& dcb);
     void StartLineWatcher();
+    // Under Lock, after the driver's settings changed.
+    void RenewLineWait();
 
     TBriefMutex Lock;
     std::condition_variable_any Done;  // notified on every completion
@@ -183,6 +187,11 @@ public:
     termios2 Settings{};
 
 private:
+    // The events of what the counters moved by, errors into Errors.
+    DWORD TakeCounts(const serial_icounter_struct& now);
+    // Adds the events of the lines whose level differs from the last look;
+    // false, with errno, when the driver could not say.
+    bool ReadModemLines(DWORD& events);
     void WatchLines();
     void ServiceTimers(Clock::time_point now);
     void StopLineWatcher();
@@ -203,6 +212,8 @@ private:
     bool WatcherDone = false;
     std::atomic<bool> LinesChanged{false};
     std::atomic<bool> WatcherCannotWait{false};
+    std::atomic<bool> WaitBegins{false};
+    Clock::time_point LookAfterWait = Never;
     Clock::time_point NextModemPoll = Never;
     Clock::duration ModemPollGap{};
 

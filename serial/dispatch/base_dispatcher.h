@@ -420,7 +420,8 @@ private:
     int WriteConfig(win::DCB& config);
     void RefreshLineErrors();
     std::uint8_t ReadModemStatus(win::DWORD keepMask);
-    void UpdateModemChangeBits();
+    // After a status buffer with modem events (its mask).
+    void UpdateModemChangeBits(win::DWORD events);
 
     // Triggers.
     int AllocateTriggerHandle();

@@ -506,7 +506,7 @@ void TKivBaseDispatcher::DispatchPass()
     bool ended = false;
 
     if (mask & evModemEvents) {
-        UpdateModemChangeBits();
+        UpdateModemChangeBits(mask);
         if (mayScan()) {
             ended = !StatusScanLoop();
             if (!ended && StatusHit) ResetStatusHits();

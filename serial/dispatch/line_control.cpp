@@ -285,7 +285,7 @@ std::uint8_t TKivBaseDispatcher::ReadModemShadow()
     return ReadModemStatus(0xF0);
 }
 
-void TKivBaseDispatcher::UpdateModemChangeBits()
+void TKivBaseDispatcher::UpdateModemChangeBits(DWORD events)
 {
     DWORD old;
     {
@@ -295,6 +295,12 @@ void TKivBaseDispatcher::UpdateModemChangeBits()
     DWORD now = ReadModemStatus(0xFF);
     TCriticalSectionLock hold(StateLock);
     ModemShadow |= ((now ^ old) & 0xF0) >> 4;
+    // The device's word that a line moved counts too: a line that went and
+    // came back between two looks is at its old level, and a pass that read
+    // the lines before this event came may already hold the new one.
+    if (events & EV_CTS) ModemShadow |= 0x01;
+    if (events & EV_DSR) ModemShadow |= 0x02;
+    if (events & EV_RLSD) ModemShadow |= 0x08;
 }
 
 int TKivBaseDispatcher::TakeLineError()

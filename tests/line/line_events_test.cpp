@@ -202,6 +202,58 @@ INSTANTIATE_TEST_SUITE_P(
                                  0x80, 0x08}),
     [](const auto& info) { return std::string(info.param.Name); });
 
+// The driver's wait sees only what changes after it has begun: a change
+// after the opening read the lines, as the watcher's first wait begins.
+TEST_F(TestLine, ChangeAsTheWatcherBeginsToWaitIsSeen)
+{
+    Model.SetInputAsTheNextWaitBegins(TModemLine::mlCts, true);
+    TLinePort& port = ProgramPort();
+    ASSERT_TRUE(port.Open());
+    ASSERT_TRUE(WaitFor([&] { return Model.LinesWatched(); }));
+    EXPECT_TRUE(WaitFor([&] { return (port.Line->ModemEventsSeen & evCts) != 0; }, 2000ms))
+        << "CTS rose unseen";
+    EXPECT_EQ(port.Line->ReadModemShadow() & 0x11, 0x11);
+}
+
+// A line that drops and comes back before anything looks at it: the level is
+// as it was, but the device reported the change, and the change bit says so.
+TEST_F(TestLine, GlitchOnALineSetsItsChangeBit)
+{
+    TLinePort& port = ProgramPort();
+    ASSERT_TRUE(port.Open());
+    TLineDispatcher& line = *port.Line;
+    ASSERT_TRUE(WaitFor([&] { return Model.LinesWatched(); }));
+    const std::pair<TModemLine, std::uint8_t> lines[] = {
+        {TModemLine::mlCts, 0x01}, {TModemLine::mlDsr, 0x02}, {TModemLine::mlCarrier, 0x08}};
+    int fired = 0;
+    for (auto [input, changed] : lines) {
+        SCOPED_TRACE(static_cast<int>(changed));
+        int trigger = line.NewStatusTrigger(1);
+        ASSERT_EQ(line.ArmStatusTrigger(trigger, static_cast<std::uint16_t>(changed << 8)), 0);
+        Model.Glitch(input);
+        ASSERT_TRUE(WaitFor([&] { return Modem > fired; })) << "events " << line.ModemEventsSeen;
+        fired = Modem;
+        EXPECT_EQ(line.ReadModemShadow() & 0x0F, changed);
+    }
+}
+
+// On the PC's own UART a new baud rate switches the modem-status interrupt
+// off under the wait the watcher had made; the lines' changes must still come.
+TEST_F(TestLine, ModemChangeAfterANewBaudRateIsSeenOnABuiltInUart)
+{
+    Model.CountOnlyWhileWaited();
+    TLinePort& port = ProgramPort();
+    ASSERT_TRUE(port.Open());
+    ASSERT_TRUE(WaitFor([&] { return Model.LinesWatched(); }));
+    const std::uint64_t waits = Model.LineWaitsAsked();
+    port.SetBaud(19200);
+    ASSERT_EQ(ReadLineView(Far).Speed, 19200u);
+    HappensWithin([&] { return Model.LineWaitsAsked() > waits && Model.LinesWatched(); }, 300ms);
+    Model.SetInput(TModemLine::mlCts, true);
+    EXPECT_TRUE(WaitFor([&] { return (port.Line->ModemEventsSeen & evCts) != 0; }, 2000ms))
+        << "CTS rose unseen";
+}
+
 TEST_F(TestLine, WatcherThatCannotWaitBacksOffAndStillSeesAChange)
 {
     // Once a program has opened a port the poller sleeps between openings:
@@ -240,6 +292,59 @@ TEST_F(TestLine, WatcherThatCannotWaitBacksOffAndStillSeesAChange)
     Model.SetInput(TModemLine::mlCts, false);
     ASSERT_TRUE(WaitFor([&] { return (port.Line->ModemEventsSeen & evCts) != 0; }));
     EXPECT_EQ(Model.LineWaitsAsked(), asked);
+}
+
+// The device opened as the status thread uses it, closed with the test.
+struct TOverlappedLine {
+    HANDLE Device = CreateFileA(R"(\\.\COM1)", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    OVERLAPPED Record = WithEvent();
+    ~TOverlappedLine()
+    {
+        CloseHandle(Device);  // first: it completes into the record
+        CloseHandle(Record.hEvent);
+    }
+    static OVERLAPPED WithEvent()
+    {
+        OVERLAPPED record{};
+        record.hEvent = CreateEvent(true, false);
+        return record;
+    }
+};
+
+// A change reaches the counters and the level alike. Whichever look takes it
+// first, it is one event: a ClearCommError that took the counters' word for
+// it left the level to be found changed again by the next look at the lines.
+TEST_F(TestLine, ModemChangeTakenByClearCommErrorIsNotReportedAgain)
+{
+    Model.RefuseLineWaits();  // looked at on a timer, so the order below is the test's
+    TOverlappedLine line;
+    ASSERT_NE(line.Device, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+    ASSERT_TRUE(SetCommMask(line.Device, EV_CTS));
+    ASSERT_TRUE(WaitFor([&] { return Model.LineWaitsAsked() > 0; }));
+    Quiet([] { return false; });  // the look at once after the refusal is over
+
+    Model.SetInput(TModemLine::mlCts, true);
+    DWORD errors = 0;
+    COMSTAT status{};
+    ASSERT_TRUE(ClearCommError(line.Device, &errors, &status));
+    DWORD mask = 0;
+    if (!WaitCommEvent(line.Device, &mask, &line.Record)) {
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    }
+    DWORD size = 0;
+    ASSERT_EQ(WaitForSingleObject(line.Record.hEvent, 2000), WAIT_OBJECT_0);
+    ASSERT_TRUE(GetOverlappedResult(line.Device, &line.Record, &size, FALSE));
+    EXPECT_EQ(mask, DWORD{EV_CTS});
+
+    mask = 0;
+    ResetEvent(line.Record.hEvent);
+    if (!WaitCommEvent(line.Device, &mask, &line.Record)) {
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    }
+    // The slow end of the look's back-off is 160 ms: three looks at least.
+    EXPECT_EQ(WaitForSingleObject(line.Record.hEvent, 600), DWORD{WAIT_TIMEOUT})
+        << "one rise of CTS reported again, as " << mask;
 }
 
 struct TErrorCase {

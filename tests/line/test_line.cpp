@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -43,6 +44,7 @@ struct TEndState {
     std::atomic<std::uint64_t> LineReads{0};
     std::atomic<std::uint64_t> LineWrites{0};
     std::atomic<int> Waiting{0};  // threads in TIOCMIWAIT
+    std::atomic<int> ModemInterrupt{0};  // a UART's modem-status interrupt is on
 };
 
 // Lives in the shared file. The lock, shared between processes, guards the
@@ -53,6 +55,8 @@ struct TLineState {
     std::atomic<std::int32_t> PtyNumber{-1};
     std::atomic<std::uint32_t> Generation{0};  // futex word: moves on every change
     std::atomic<std::uint32_t> RefuseWaits{0};
+    std::atomic<std::uint32_t> Uart{0};  // counts only while the interrupt is on
+    std::atomic<std::int32_t> ChangeAtWait{0};  // inputs to flip as the next wait begins
     std::atomic<std::uint64_t> WaitsAsked{0};  // TIOCMIWAIT at the stack's end
     std::atomic<std::uint32_t> RefuseRs485{0};
     std::atomic<std::uint32_t> Unplugged{0};
@@ -128,8 +132,9 @@ int InputsOf(const TLineState& state, int end)
     return lines;
 }
 
-void Count(TEndState& end, int before, int after)
+void Count(const TLineState& state, TEndState& end, int before, int after)
 {
+    if (state.Uart.load() && &end == &state.Ends[StackEnd] && !end.ModemInterrupt.load()) return;
     int changed = before ^ after;
     if (changed & TIOCM_CTS) ++end.Counts.cts;
     if (changed & TIOCM_DSR) ++end.Counts.dsr;
@@ -152,7 +157,7 @@ void Change(TLineState& state, TMutate mutate)
         int before[2] = {InputsOf(state, 0), InputsOf(state, 1)};
         mutate();
         for (int end = 0; end < 2; ++end)
-            Count(state.Ends[end], before[end], InputsOf(state, end));
+            Count(state, state.Ends[end], before[end], InputsOf(state, end));
     });
     WakeWaiters(state);
 }
@@ -195,6 +200,11 @@ int WaitForLines(TLineState& state, int fd, int end, unsigned long mask)
 {
     if (end == StackEnd) ++state.WaitsAsked;
     if (state.RefuseWaits.load()) return Fail(EINVAL);
+    state.Ends[end].ModemInterrupt = 1;
+    if (int flip = end == StackEnd ? state.ChangeAtWait.exchange(0) : 0) {
+        TEndState& self = state.Ends[end];
+        Change(state, [&] { self.TestInputs = self.TestInputs.load() ^ flip; });
+    }
     const TCounts start = CountsOf(state, end, mask);
     struct TWaiting {
         std::atomic<int>& Count;
@@ -290,6 +300,23 @@ bool Modelled(unsigned long request)
     }
 }
 
+// TCSETS, TCSETSW, TCSETSF and their termios2 forms.
+bool SetsTermios(unsigned long request)
+{
+    return request == TCSETS || request == TCSETSW || request == TCSETSF ||
+           (_IOC_TYPE(request) == 'T' && _IOC_NR(request) >= 0x2B && _IOC_NR(request) <= 0x2D);
+}
+
+// A UART's set_termios: the modem-status interrupt stays on only where the
+// settings need the lines (hardware handshake, or carrier heeded).
+void SettingsApplied(TLineState& state, int fd)
+{
+    termios now{};
+    if (RealIoctl()(fd, TCGETS, &now) != 0) return;
+    state.Ends[StackEnd].ModemInterrupt =
+        (now.c_cflag & CRTSCTS) != 0 || (now.c_cflag & CLOCAL) == 0 ? 1 : 0;
+}
+
 TLineState& Mapped(void* mapping)
 {
     return *static_cast<TLineState*>(mapping);
@@ -354,15 +381,24 @@ TTestLine::~TTestLine()
     // Left mapped: a call that read the pointer just before may still use it.
 }
 
+namespace {
+
+int BitOf(TModemLine line)
+{
+    switch (line) {
+    case TModemLine::mlCts: return TIOCM_CTS;
+    case TModemLine::mlDsr: return TIOCM_DSR;
+    case TModemLine::mlRing: return TIOCM_RNG;
+    case TModemLine::mlCarrier: return TIOCM_CAR;
+    }
+    return 0;
+}
+
+} // namespace
+
 void TTestLine::SetInput(TModemLine line, bool on)
 {
-    int bit = 0;
-    switch (line) {
-    case TModemLine::mlCts: bit = TIOCM_CTS; break;
-    case TModemLine::mlDsr: bit = TIOCM_DSR; break;
-    case TModemLine::mlRing: bit = TIOCM_RNG; break;
-    case TModemLine::mlCarrier: bit = TIOCM_CAR; break;
-    }
+    const int bit = BitOf(line);
     TEndState& stack = Mapped(Mapping).Ends[StackEnd];
     Change(Mapped(Mapping), [&] {
         int now = stack.TestInputs.load();
@@ -370,10 +406,33 @@ void TTestLine::SetInput(TModemLine line, bool on)
     });
 }
 
+void TTestLine::SetInputAsTheNextWaitBegins(TModemLine line, bool on)
+{
+    TLineState& state = Mapped(Mapping);
+    const int bit = BitOf(line);
+    const bool now = (state.Ends[StackEnd].TestInputs.load() & bit) != 0;
+    state.ChangeAtWait = now == on ? 0 : bit;
+}
+
 void TTestLine::PulseRing()
 {
     SetInput(TModemLine::mlRing, true);
     SetInput(TModemLine::mlRing, false);
+}
+
+void TTestLine::Glitch(TModemLine line)
+{
+    const int bit = BitOf(line);
+    TLineState& state = Mapped(Mapping);
+    TEndState& stack = state.Ends[StackEnd];
+    Locked(state, [&] {
+        for (int edge = 0; edge < 2; ++edge) {
+            int before = InputsOf(state, StackEnd);
+            stack.TestInputs = stack.TestInputs.load() ^ bit;
+            Count(state, stack, before, InputsOf(state, StackEnd));
+        }
+    });
+    WakeWaiters(state);
 }
 
 void TTestLine::FramingError(char byte)
@@ -398,6 +457,11 @@ void TTestLine::Break()
 {
     CountError(Mapped(Mapping), StackEnd, &serial_icounter_struct::brk);
     Receive('\0');
+}
+
+void TTestLine::CountOnlyWhileWaited()
+{
+    Mapped(Mapping).Uart = 1;
 }
 
 void TTestLine::RefuseRs485()
@@ -491,5 +555,10 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
     // The real hang-up also ends the model's waits on the old descriptors.
     if (request == TIOCVHANGUP && result == 0)
         if (TLineState* state = Current.load()) WakeWaiters(*state);
+    if (result == 0 && SetsTermios(request)) {
+        TLineState* state = State();
+        if (state && state->Uart.load() && EndOf(fd, *state) == StackEnd)
+            SettingsApplied(*state, fd);
+    }
     return result;
 }

@@ -48,14 +48,27 @@ public:
     // ---- driven by the test, as the far end or the cable would ----------
     // An input of the stack's end: CTS, DSR, carrier, ring indicator.
     void SetInput(TModemLine line, bool on);
+    // The input changes as the next wait at the stack's end begins, before
+    // the driver notes the counts that wait compares with: after the stack's
+    // last look, and unseen by that wait.
+    void SetInputAsTheNextWaitBegins(TModemLine line, bool on);
     // Ring on, then off again (the counter moves on the trailing edge).
     void PulseRing();
+    // The input flips and flips back quicker than anyone looks at it: the
+    // level is as before, and only the driver's counter shows the two edges.
+    void Glitch(TModemLine line);
     // A byte that arrived damaged, counted as the driver counts it.
     void FramingError(char byte = 'x');
     void ParityError(char byte = 'x');
     void Overrun(char byte = 'x');
     // A break on the line: counted, and a NUL byte received.
     void Break();
+    // From now on as a PC's own UART (8250) rather than an adapter: modem-line
+    // changes at the stack's end are counted, and its waits woken, only while
+    // the modem-status interrupt is on. A wait switches it on; a setting with
+    // CLOCAL and without CRTSCTS switches it off again, under a wait already
+    // made too.
+    void CountOnlyWhileWaited();
     // TIOCMIWAIT answers EINVAL from now on, as a driver that cannot wait.
     void RefuseLineWaits();
     // TIOCSRS485 answers ENOTTY from now on, as a driver without RS-485.
