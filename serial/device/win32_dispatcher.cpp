@@ -301,12 +301,13 @@ bool TKivWin32Dispatcher::WaitForThreadEnd(std::atomic<TKivDispatcherThread*>& s
 
 // An end step empties its slot a moment before it counts its thread out:
 // the close returns once the line reads stopped, or a reopen right after it
-// would be refused as already started.
+// would be refused as already started. The last end step clears Started
+// only after its count has reached zero, so the count alone is not enough.
 void TKivWin32Dispatcher::WaitForCountedOut()
 {
     thread_local TSpinGauge countedOut;
     WaitOnGate(*ThreadGate, countedOut, DispatchGraceTicks,
-               [this] { return ThreadCount.load() == 0; });
+               [this] { return ThreadCount.load() == 0 && !Started(); });
 }
 
 int TKivWin32Dispatcher::DeviceClose()

@@ -4,6 +4,7 @@
 #include "framework/exceptions.h"
 #include "platform/comm.h"
 #include "platform/parked_threads.h"
+#include "serial/dispatch/detail/thread_gate.h"
 #include "serial/errors/error_codes.h"
 #include "tests/device/device_rig.h"
 
@@ -183,6 +184,29 @@ TEST_F(OpenLine, SecondStartAndNestedCloseChangeNothing)
     EXPECT_EQ(line.ThreadCount.load(), 4);
     Far.Write("still");
     EXPECT_EQ(ReadAll(line, 5), "still");
+}
+
+TEST_F(OpenLine, ACloseReturnsOnlyOnceTheLastEndStepHasMarkedTheLineStopped)
+{
+    TKivWin32Dispatcher line(nullptr);
+    ASSERT_EQ(Open(line, 1), 0);
+    // One more counted thread, whose end step is caught between counting
+    // itself out and marking the line stopped, as a preempted one would be.
+    line.ThreadLaunching();
+    std::thread lastEndStep([&] {
+        while (line.ThreadCount.load() > 1)
+            std::this_thread::sleep_for(1ms);
+        if (InterlockedDecrement(&line.ThreadCount) == 0) {
+            std::this_thread::sleep_for(200ms);
+            line.ThreadsStarted = false;
+        }
+        line.ThreadGate->Leave();
+    });
+    line.CloseLine();
+    const bool stoppedAtReturn = !line.Started();
+    lastEndStep.join();
+    EXPECT_TRUE(stoppedAtReturn) << "the close returned while the line still read started";
+    EXPECT_TRUE(EndedClean(line));
 }
 
 TEST_F(OpenLine, BytesMoveBothWaysAtVolumeInOrder)
