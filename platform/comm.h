@@ -224,7 +224,10 @@ BOOL SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue);
 
 // GetCommState returns the record last set (the kernel's readback is not
 // trusted: a pseudo-terminal reports 8 data bits and no parity whatever was
-// asked). SetCommState fails with 87 for a record the line cannot take.
+// asked). SetCommState fails with 87 for a record the line cannot take,
+// also where the driver answered a set with a rate (beyond a fiftieth),
+// stop bits, parity or handshake other than asked; the line then keeps
+// what it had.
 BOOL GetCommState(HANDLE file, DCB* dcb);
 BOOL SetCommState(HANDLE file, const DCB* dcb);
 

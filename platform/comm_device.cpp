@@ -15,6 +15,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -101,6 +102,14 @@ TLineList& MarksLeft()
 {
     static auto* lines = new TLineList;
     return *lines;
+}
+
+// The subsidiary ends of pseudo-terminals: the Unix 98 majors and the old
+// BSD-style one.
+bool IsPseudoTerminal(dev_t device)
+{
+    const unsigned high = major(device);
+    return device != 0 && ((high >= 136 && high <= 143) || high == 3);
 }
 
 using SignalAction = struct sigaction;
@@ -192,6 +201,7 @@ DWORD CommDevice::Open(const std::string& path)
         return errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : Win32FromErrno(errno);
     struct stat node{};
     if (::fstat(Fd, &node) == 0) Device = node.st_rdev;
+    Framed = !IsPseudoTerminal(Device);
     // Another opener's exclusive use (a program that does not lock) lets
     // only root this far: held for root as well, its settings and its mark
     // left alone.

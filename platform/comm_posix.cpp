@@ -239,6 +239,17 @@ BOOL SetCommState(HANDLE file, const DCB* dcb)
             device->LinesKnown = 0;
         if (RetryOnEintr([&] { return ::ioctl(device->Fd, TCSETS2, &tio); }) < 0)
             return device->FailIo(errno);
+        // A driver answers success for a rate or framing it cannot do, and
+        // keeps its old one or picks another: the line would garble every
+        // byte while the record claimed the asked one. Put back what was and
+        // refuse, as Windows' drivers refuse such a record.
+        termios2 held{};
+        if (::ioctl(device->Fd, TCGETS2, &held) == 0 && !DriverTook(tio, held, device->Framed)) {
+            if (RetryOnEintr([&] { return ::ioctl(device->Fd, TCSETS2, &current); }) < 0)
+                device->Settings = termios2{};  // unknown now: the next setting goes out
+            device->RenewLineWait();
+            return FailWith(ERROR_INVALID_PARAMETER);
+        }
         device->Settings = tio;
         device->RenewLineWait();
     }

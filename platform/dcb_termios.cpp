@@ -6,6 +6,7 @@
 #include <asm/termbits.h>
 
 #include <array>
+#include <cstdint>
 #include <utility>
 
 namespace kivo::win {
@@ -139,6 +140,17 @@ DWORD ToTermios(const DCB& dcb, termios2& tio)
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     return ERROR_SUCCESS;
+}
+
+bool DriverTook(const termios2& asked, const termios2& held, bool framed)
+{
+    std::uint64_t wanted = RateFor(asked);
+    std::uint64_t got = RateFor(held);
+    std::uint64_t off = wanted > got ? wanted - got : got - wanted;
+    if (off * 50 > wanted) return false;
+    tcflag_t compared = CSTOPB | PARODD | CMSPAR | CRTSCTS;
+    if (framed) compared |= CSIZE | PARENB;
+    return ((asked.c_cflag ^ held.c_cflag) & compared) == 0;
 }
 
 void FromTermios(const termios2& tio, DCB& dcb)

@@ -29,6 +29,14 @@ DWORD ValidateDcb(const DCB& dcb);
 // alone.
 DWORD ToTermios(const DCB& dcb, termios2& tio);
 
+// Whether the driver took what ToTermios asked for, judged from what the
+// kernel holds after the set: the rate within the kernel's own tolerance of
+// one fiftieth, and the same stop bits, stick parity and CTS/RTS handshake.
+// A driver that cannot do a setting keeps its old one or picks another, and
+// the call still succeeds. Data bits and parity are compared only on a line
+// that is framed: a pseudo-terminal always holds 8 data bits and no parity.
+bool DriverTook(const termios2& asked, const termios2& held, bool framed);
+
 // The record tio describes: line settings, CRTSCTS as CTS handshake in both
 // directions, IXON/IXOFF and their characters. Fields termios has no place
 // for keep what dcb held.

@@ -185,6 +185,9 @@ public:
     // The driver's settings as this handle last set them. The line is held
     // exclusively, so each setting needs no read-back of them first.
     termios2 Settings{};
+    // False on a pseudo-terminal, whose driver rewrites data bits and parity
+    // to 8 and none whatever is set: there only the record knows them.
+    bool Framed = true;
 
 private:
     // The events of what the counters moved by, errors into Errors.

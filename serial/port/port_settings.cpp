@@ -213,8 +213,13 @@ void TKivCustomComPort::SetSWFlowOptions(TSWFlowOptions value)
         // The dispatcher only ever sets the XON/XOFF bits; without clearing
         // first, going from both sides to one would leave the other side on.
         Check(LiveDispatcher().ClearSoftwareFlow());
-        if (mode != 0)
+        if (mode != 0) {
             Check(LiveDispatcher().SetSoftwareFlow(BufferFullValue, BufferResumeValue, mode));
+            // The dispatcher writes the standard XON and XOFF with the flow;
+            // the line must go on using the port's own.
+            if (XOnCharValue != 0x11 || XOffCharValue != 0x13)
+                Check(LiveDispatcher().SetXonXoffChars(XOnCharValue, XOffCharValue));
+        }
     }
     SWFlowOptionsValue = value;
 }

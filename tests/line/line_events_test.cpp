@@ -6,6 +6,7 @@
 #include "tests/port/port_rig.h"
 #include "tests/sign-sim/sim_process.h"
 
+#include "framework/exceptions.h"
 #include "platform/comm.h"
 #include "platform/sync.h"
 #include "serial/dispatch/dispatch_thread.h"
@@ -414,6 +415,23 @@ TEST_F(TestLine, FlowControlAsTheLineShowsIt)
     port.SetDTR(false);
     EXPECT_FALSE(Model.Dtr());
     EXPECT_TRUE(Model.Rts());
+}
+
+TEST_F(TestLine, RateTheDriverCannotGiveFailsAndTheLineKeepsItsRate)
+{
+    Model.RatesUpTo(115200);
+    TLinePort& port = ProgramPort();
+    ASSERT_TRUE(port.Open());
+    EXPECT_THROW(port.SetBaud(230400), EInOutError);
+    EXPECT_EQ(ReadLineView(Far).Speed, 9600u);
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port.Line->DeviceHandle, &dcb));
+    EXPECT_EQ(dcb.BaudRate, 9600u) << "the record must say what the line runs at";
+
+    port.SetBaud(115200);
+    EXPECT_EQ(ReadLineView(Far).Speed, 115200u);
+    ASSERT_TRUE(GetCommState(port.Line->DeviceHandle, &dcb));
+    EXPECT_EQ(dcb.BaudRate, 115200u);
 }
 
 TEST_F(TestLine, Rs485ModeIsSetAndClearedOnAnOpenPort)

@@ -61,6 +61,7 @@ struct TLineState {
     std::atomic<std::uint32_t> RefuseRs485{0};
     std::atomic<std::uint32_t> Unplugged{0};
     std::atomic<std::int32_t> BusyLooks{0};  // TIOCSERGETLSR answers still to say "sending"
+    std::atomic<std::uint32_t> HighestRate{0};  // 0: any rate
     serial_rs485 Rs485{};
     TEndState Ends[2];
 };
@@ -317,6 +318,29 @@ void SettingsApplied(TLineState& state, int fd)
         (now.c_cflag & CRTSCTS) != 0 || (now.c_cflag & CLOCAL) == 0 ? 1 : 0;
 }
 
+// The kernel's termios2, which <asm/termbits.h> would give but cannot share
+// a translation unit with <termios.h>.
+struct TTermios2 {
+    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed, c_ospeed;
+};
+constexpr unsigned long GetTermios2 = _IOR('T', 0x2A, TTermios2);
+constexpr unsigned long SetTermios2 = _IOW('T', 0x2B, TTermios2);
+
+// The serial core's answer to a rate the clock cannot give: the old one.
+void KeepRateWithinClock(const TLineState& state, int fd, const TTermios2& before)
+{
+    TTermios2 now{};
+    if (RealIoctl()(fd, GetTermios2, &now) != 0 || now.c_ospeed <= state.HighestRate.load())
+        return;
+    now.c_cflag = (now.c_cflag & ~(CBAUD | CIBAUD)) | (before.c_cflag & (CBAUD | CIBAUD));
+    now.c_ispeed = before.c_ispeed;
+    now.c_ospeed = before.c_ospeed;
+    RealIoctl()(fd, SetTermios2, &now);
+}
+
 TLineState& Mapped(void* mapping)
 {
     return *static_cast<TLineState*>(mapping);
@@ -479,6 +503,11 @@ void TTestLine::TransmitterBusyFor(int looks)
     Mapped(Mapping).BusyLooks = looks;
 }
 
+void TTestLine::RatesUpTo(unsigned highest)
+{
+    Mapped(Mapping).HighestRate = highest;
+}
+
 void TTestLine::RefuseLineWaits()
 {
     // The platform remembers a line whose driver cannot wait by its device
@@ -551,7 +580,15 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
             }
         }
     }
+    TLineState* clocked = nullptr;
+    TTermios2 before{};
+    if (SetsTermios(request))
+        if (TLineState* state = State();
+            state && state->HighestRate.load() && EndOf(fd, *state) == StackEnd &&
+            RealIoctl()(fd, GetTermios2, &before) == 0)
+            clocked = state;
     int result = RealIoctl()(fd, request, arg);
+    if (result == 0 && clocked) KeepRateWithinClock(*clocked, fd, before);
     // The real hang-up also ends the model's waits on the old descriptors.
     if (request == TIOCVHANGUP && result == 0)
         if (TLineState* state = Current.load()) WakeWaiters(*state);

@@ -78,6 +78,10 @@ public:
     void Unplug();
     // The transmitter reports itself still sending for the next looks.
     void TransmitterBusyFor(int looks);
+    // As a UART whose clock gives no faster rate: a setting above highest
+    // keeps the old rate, and the call still succeeds, as the kernel's
+    // serial core does.
+    void RatesUpTo(unsigned highest);
 
     // ---- read back as the stack left them -------------------------------
     bool Dtr() const;

@@ -200,3 +200,41 @@ TEST(TermiosToDcb, FieldsWithoutAKernelPlaceKeepTheirValues)
     FromTermios(tio, back);
     EXPECT_EQ(back.fRtsControl, RTS_CONTROL_ENABLE) << "handshake gone, the line stays driven";
 }
+
+TEST(DriverTook, RoundingWithinAFiftiethPassesAndAnythingElseTheDriverChangedDoesNot)
+{
+    termios2 asked = Cooked();
+    ASSERT_EQ(ToTermios(Line(115200, 7, MARKPARITY, ONESTOPBIT,
+                             [](DCB& d) { d.fRtsControl = RTS_CONTROL_HANDSHAKE; }),
+                        asked),
+              ERROR_SUCCESS);
+    EXPECT_TRUE(DriverTook(asked, asked, true));
+
+    auto rate = [&](DWORD held) {
+        termios2 tio = asked;
+        tio.c_cflag = (tio.c_cflag & ~CBAUD) | BOTHER;
+        tio.c_ispeed = tio.c_ospeed = held;
+        return tio;
+    };
+    EXPECT_TRUE(DriverTook(asked, rate(113500), true)) << "an adapter's divisor rounds";
+    EXPECT_FALSE(DriverTook(asked, rate(9600), true)) << "a UART that fell back to the old rate";
+    termios2 standard = asked;
+    standard.c_cflag = (standard.c_cflag & ~CBAUD) | B9600;
+    standard.c_ospeed = 115200;  // a stale speed field: the code is the rate
+    EXPECT_FALSE(DriverTook(asked, standard, true));
+
+    auto without = [&](tcflag_t bits, tcflag_t instead = 0) {
+        termios2 tio = asked;
+        tio.c_cflag = (tio.c_cflag & ~bits) | instead;
+        return tio;
+    };
+    // What a pseudo-terminal does to every setting: accepted there only.
+    termios2 ptyHeld = without(CSIZE | PARENB, CS8);
+    EXPECT_FALSE(DriverTook(asked, ptyHeld, true));
+    EXPECT_TRUE(DriverTook(asked, ptyHeld, false));
+    for (tcflag_t dropped : {tcflag_t{CMSPAR}, tcflag_t{PARODD}, tcflag_t{CRTSCTS}}) {
+        EXPECT_FALSE(DriverTook(asked, without(dropped), true)) << std::oct << dropped;
+        EXPECT_FALSE(DriverTook(asked, without(dropped), false)) << std::oct << dropped;
+    }
+    EXPECT_FALSE(DriverTook(asked, without(0, CSTOPB), false));
+}

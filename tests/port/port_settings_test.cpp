@@ -225,6 +225,10 @@ TEST_F(OpenPort, FlowControlReachesTheDeviceAndCanBeSwitchedOff)
     Port.SetSWFlowOptions(TSWFlowOptions::swfBoth);
     TLineView both = ReadLineView(Far);
     EXPECT_TRUE(both.XonOutput && both.XonInput);
+    EXPECT_EQ(both.Start, 0x01) << "the port's XON character was replaced";
+    EXPECT_EQ(both.Stop, 0x02);
+    Port.SetBufferFull(3000);  // re-applies both flow settings
+    EXPECT_EQ(ReadLineView(Far).Start, 0x01);
     Port.SetSWFlowOptions(TSWFlowOptions::swfTransmit);
     TLineView transmit = ReadLineView(Far);
     EXPECT_TRUE(transmit.XonOutput);
