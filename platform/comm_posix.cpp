@@ -328,9 +328,12 @@ BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* status)
     const bool driverEmpty = device->DrainInput(Clock::now());
     WakePollerBefore(device->NextDeadline());
     if (device->Dead) return FailWith(device->DeadError);
-    // What it finds is an event now, as the driver's counting was.
+    // What it finds is an event now, as the driver's counting was. Arrivals
+    // are left to the poller: completing the event wait here for them would
+    // wake the status thread from the dispatch thread on every frame.
+    const DWORD seen = device->History;
     device->CheckLineErrors();
-    device->CheckWait();
+    if (device->History != seen) device->CheckWait();
     if (errors) *errors = device->Errors;
     device->Errors = 0;
     if (status) {
