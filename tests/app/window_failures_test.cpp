@@ -14,6 +14,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <utility>
 
 namespace tarvio::test {
@@ -31,6 +33,24 @@ protected:
         TForm1& form = ShowForm();
         form.CB3->setChecked(true);
         return form;
+    }
+    // Runs meanwhile inside the first status packet's delivery, once the
+    // window has shown it: the sign's answer is still being delivered.
+    static void DuringTheFirstDelivery(TForm1& form, std::function<void()> meanwhile)
+    {
+        auto done = std::make_shared<bool>(false);
+        form.KivDataPacket1->OnStringPacket = kivo::TStringPacketNotifyEvent::FromFunction(
+            [&form, done, meanwhile](kivo::TObject* sender, const std::string& data) {
+                form.KivDataPacket1StringPacket(sender, data);
+                if (std::exchange(*done, true)) return;
+                meanwhile();
+            });
+    }
+    static bool WaitForPhase(TForm1& form, kivo::TPortPhase phase)
+    {
+        return kivo::test::WaitUntil(
+            std::chrono::seconds(5), [&] { return form.Port1->PortPhase() == phase; },
+            TSignLine::ServeMessages);
     }
 };
 
@@ -290,21 +310,14 @@ TEST_F(WindowFailures, PortPromptCancelledWhileTheCloseWaitsForADeliveryEndsTheP
     Clock.Set({2024, 3, 5, 7, 30, 0, 0});
     PromptAnswer = std::nullopt;
     const int promptsBefore = PromptCount;
-    bool ticked = false;
-    form.KivDataPacket1->OnStringPacket = kivo::TStringPacketNotifyEvent::FromFunction(
-        [&](kivo::TObject* sender, const std::string& data) {
-            form.KivDataPacket1StringPacket(sender, data);
-            if (std::exchange(ticked, true)) return;
-            Tick(form.Timer1);
-            EXPECT_EQ(form.Port1->PortPhase(), kivo::TPortPhase::ppClosing)
-                << "the close did not wait for the delivery";
-        });
+    DuringTheFirstDelivery(form, [&] {
+        Tick(form.Timer1);
+        EXPECT_EQ(form.Port1->PortPhase(), kivo::TPortPhase::ppClosing)
+            << "the close did not wait for the delivery";
+    });
 
     ASSERT_TRUE(Deliver(StatusPacket()));
-    ASSERT_TRUE(kivo::test::WaitUntil(
-        std::chrono::seconds(5),
-        [&] { return form.Port1->PortPhase() == kivo::TPortPhase::ppClosed; },
-        TSignLine::ServeMessages));
+    ASSERT_TRUE(WaitForPhase(form, kivo::TPortPhase::ppClosed));
     EXPECT_EQ(PromptCount, promptsBefore + 1);
     EXPECT_EQ(ErrorsShown(), std::vector<std::string>{OpeningFailureText});
     EXPECT_EQ(Services.QuitCount, 1);
@@ -335,26 +348,19 @@ TEST_P(ReopenAfterADelivery, ThatFailsIsAnOpeningFailureAndTheScheduleStaysDue)
     TForm1& form = ShowForm();
     form.CB3->setChecked(true);
     Clock.Set({2024, 3, 5, 7, 30, 0, 0});
-    bool ticked = false;
-    form.KivDataPacket1->OnStringPacket = kivo::TStringPacketNotifyEvent::FromFunction(
-        [&](kivo::TObject* sender, const std::string& data) {
-            form.KivDataPacket1StringPacket(sender, data);
-            if (std::exchange(ticked, true)) return;
-            Tick(form.Timer1);
-            EXPECT_EQ(form.Port1->PortPhase(), kivo::TPortPhase::ppClosing)
-                << "the close did not wait for the delivery";
-            if (GetParam().TakenOver)
-                EXPECT_TRUE(Line.TakeOver(3));
-            else
-                Line.Detach(3);
-        });
+    DuringTheFirstDelivery(form, [&] {
+        Tick(form.Timer1);
+        EXPECT_EQ(form.Port1->PortPhase(), kivo::TPortPhase::ppClosing)
+            << "the close did not wait for the delivery";
+        if (GetParam().TakenOver)
+            EXPECT_TRUE(Line.TakeOver(3));
+        else
+            Line.Detach(3);
+    });
 
     ::testing::internal::CaptureStderr();
     const bool delivered = Deliver(StatusPacket());
-    const bool closed = kivo::test::WaitUntil(
-        std::chrono::seconds(5),
-        [&] { return form.Port1->PortPhase() == kivo::TPortPhase::ppClosed; },
-        TSignLine::ServeMessages);
+    const bool closed = WaitForPhase(form, kivo::TPortPhase::ppClosed);
     const std::string technician = ::testing::internal::GetCapturedStderr();
     ASSERT_TRUE(delivered && closed);
     EXPECT_THAT(technician, ::testing::ContainsRegex(GetParam().Technician));
@@ -383,20 +389,13 @@ TEST_F(WindowFailures, OutputRefusedAfterAReopenThatADeliveryHeldBackLeavesTheSc
     TForm1& form = ShowForm();
     form.CB3->setChecked(true);
     Clock.Set({2024, 3, 5, 7, 30, 0, 0});
-    bool ticked = false;
-    form.KivDataPacket1->OnStringPacket = kivo::TStringPacketNotifyEvent::FromFunction(
-        [&](kivo::TObject* sender, const std::string& data) {
-            form.KivDataPacket1StringPacket(sender, data);
-            if (std::exchange(ticked, true)) return;
-            TSignLine::LimitOutputRoom(*form.Port1, 10);
-            Tick(form.Timer1);
-        });
+    DuringTheFirstDelivery(form, [&] {
+        TSignLine::LimitOutputRoom(*form.Port1, 10);
+        Tick(form.Timer1);
+    });
 
     ASSERT_TRUE(Deliver(StatusPacket()));
-    ASSERT_TRUE(kivo::test::WaitUntil(
-        std::chrono::seconds(5),
-        [&] { return form.Port1->PortPhase() == kivo::TPortPhase::ppOpen; },
-        TSignLine::ServeMessages));
+    ASSERT_TRUE(WaitForPhase(form, kivo::TPortPhase::ppOpen));
     EXPECT_EQ(ErrorsShown(), std::vector<std::string>{"Output buffer too small for block"});
     EXPECT_FALSE(App.Terminated());
     EXPECT_TRUE(Sent().empty());
@@ -425,10 +424,7 @@ TEST_F(WindowFailures, AHeldFrameThatFailsAfterTheScheduledOneWentOutLeavesTheSc
             }
         });
     auto reopened = [&] {
-        return kivo::test::WaitUntil(
-            std::chrono::seconds(5),
-            [&] { return form.Port1->PortPhase() == kivo::TPortPhase::ppOpen; },
-            TSignLine::ServeMessages);
+        return WaitForPhase(form, kivo::TPortPhase::ppOpen);
     };
 
     ASSERT_TRUE(Deliver(StatusPacket()));
