@@ -8,10 +8,13 @@
 #include "tests/support/wait_until.h"
 
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <termios.h>
 #include <thread>
+#include <unistd.h>
 
 namespace tarvio::sim::test {
 namespace {
@@ -116,6 +119,38 @@ TEST_F(SimulatedSign, WrongLengthFrameIsLoggedAndNotAnswered)
     EXPECT_EQ(line.ReadUntilQuiet(150ms), "");
     EXPECT_THAT(Sim->Stderr(), HasSubstr("ignored a frame of 33 bytes"));
     // The parser is back in step for the next proper frame.
+    line.Write(Frame);
+    EXPECT_EQ(line.ReadExactly(Packet.size(), 3s), Packet);
+}
+
+// Sets the rate as a program would: the pty's settings are one for all who
+// have it open.
+void SetProgramRate(const std::string& link, speed_t speed)
+{
+    int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << link;
+    termios tio{};
+    ASSERT_EQ(::tcgetattr(fd, &tio), 0);
+    ::cfsetispeed(&tio, speed);
+    ::cfsetospeed(&tio, speed);
+    ASSERT_EQ(::tcsetattr(fd, TCSANOW, &tio), 0);
+    ::close(fd);
+}
+
+// A real sign listens at 9600 only: a frame sent at another rate reaches it
+// as garbage, and a program that set its line wrongly must get no answer.
+TEST_F(SimulatedSign, FrameAtAnotherRateIsNotUnderstood)
+{
+    Start();
+    ProgramEnd line(Link);
+    for (auto [speed, shown] : {std::pair{B19200, "19200"}, std::pair{B1200, "1200"}}) {
+        SetProgramRate(Link, speed);
+        line.Write(Frame);
+        EXPECT_TRUE(WaitLog(" garbled " + std::string(shown) + " baud @1234")) << shown;
+        EXPECT_EQ(line.ReadUntilQuiet(150ms), "") << shown;
+    }
+    EXPECT_THAT(Sim->Stderr(), HasSubstr("a frame came at 19200 baud"));
+    SetProgramRate(Link, B9600);
     line.Write(Frame);
     EXPECT_EQ(line.ReadExactly(Packet.size(), 3s), Packet);
 }

@@ -65,7 +65,11 @@ void SignSimulator::Run(int stopFd)
             if (Outgoing.empty() && now - LastWrite >= *Options.Interval / 2)
                 if (std::size_t stale = Line.DiscardUnread())
                     Log.Line("discarded", std::to_string(stale));
-            QueueAnswer();
+            // The program would read this packet as garbage at another rate.
+            if (std::optional<std::string> rate = Line.ForeignRate())
+                Log.Line("garbled", *rate);
+            else
+                QueueAnswer();
             NextTick += *Options.Interval;
             if (NextTick <= now) NextTick = now + *Options.Interval;
         }
@@ -124,6 +128,13 @@ bool SignSimulator::Powered()
 void SignSimulator::HandleFrame(const FrameEvent& event)
 {
     if (!Powered()) return;
+    if (std::optional<std::string> rate = Line.ForeignRate()) {
+        Log.Line("garbled", *rate + " " + EscapeBytes(event.Bytes));
+        if (!Options.Quiet)
+            Err.Print("tarvio-sign-sim: a frame came at " + *rate +
+                      "; the sign listens at 9600 baud and cannot make it out\n");
+        return;
+    }
     if (event.Kind != FrameEvent::TKind::fkFrame) {
         Log.Line("bad", std::to_string(event.Length) + " " + EscapeBytes(event.Bytes));
         if (!Options.Quiet)
