@@ -153,10 +153,6 @@ void SignSimulator::HandleFrame(const FrameEvent& event)
 void SignSimulator::QueueAnswer()
 {
     if (!Powered()) return;
-    if (Options.Fault == TFault::fBreak) {
-        Line.SendBreak();
-        Log.Line("break");
-    }
     WireAnswer answer = ShapeAnswer(Prices, Options);
     if (answer.Chunks.empty()) {
         Log.Line("silent");
@@ -168,7 +164,8 @@ void SignSimulator::QueueAnswer()
         due += answer.Chunks[i].DelayBefore;
         bool last = i + 1 == answer.Chunks.size();
         Outgoing.push_back({std::move(answer.Chunks[i].Bytes), 0, due, last,
-                            last ? whole : std::string()});
+                            last ? whole : std::string(),
+                            i == 0 && Options.Fault == TFault::fBreak});
     }
 }
 
@@ -176,6 +173,13 @@ void SignSimulator::WriteDue(Clock::time_point now)
 {
     while (!Outgoing.empty() && Outgoing.front().Due <= now) {
         Pending& head = Outgoing.front();
+        // Not when queued: the answers still going out before this one would
+        // carry the break inside them.
+        if (head.BreakFirst) {
+            Line.SendBreak();
+            Log.Line("break");
+            head.BreakFirst = false;
+        }
         std::size_t n = Line.WriteSome(std::string_view(head.Bytes).substr(head.Written));
         if (n == 0) {
             if (!Stalled) Stalled = true, StalledSince = now;
