@@ -225,6 +225,21 @@ TEST_F(SimulatedSign, AnAnswerNotYetReadWhenATickComesIsKept)
     EXPECT_EQ(Log().find(" discarded "), std::string::npos) << Log();
 }
 
+// A program that stops reading fills the line until the sign drops what it
+// queued; what it leaves there must not be half an answer, which would glue
+// to the next one and spoil it.
+TEST_F(SimulatedSign, AnswersDroppedOnAFullLineLeaveNoCutPacket)
+{
+    Start({"--quiet"});
+    ProgramEnd line(Link);
+    for (int frame = 0; frame < 2500; ++frame) line.Write(Frame);
+    ASSERT_TRUE(WaitLog(" dropped ", 15s));
+    std::string left = line.ReadUntilQuiet(200ms);
+    EXPECT_EQ(left.size() % Packet.size(), 0u) << "ends with " << left.substr(left.size() - 60);
+    line.Write(Frame);
+    EXPECT_EQ(line.ReadExactly(Packet.size(), 3s), Packet);
+}
+
 struct FaultCase {
     std::vector<std::string> Args;
     std::string Wire;

@@ -229,8 +229,9 @@ Output:
                      a real sign cannot read: not answered, and no tick's
                      packet goes out while the rate lasts),
                      "dropped N" (the line stayed full), "discarded N" (a
-                     tick found the last packet unread: nobody listens, so
-                     it is not kept for later), "start PATH", "stop"; bytes
+                     tick found the last packet unread, or the line stayed
+                     full: nobody listens, so it is not kept for later),
+                     "start PATH", "stop"; bytes
                      outside 0x20..0x7e and the backslash are written as
                      \xNN
   -h, --help         this text

@@ -185,6 +185,11 @@ void SignSimulator::WriteDue(Clock::time_point now)
             if (!Stalled) Stalled = true, StalledSince = now;
             if (now - StalledSince >= StallLimit) {
                 Log.Line("dropped", std::to_string(Outgoing.size()));
+                // The line took part of the head: left there, it would glue to
+                // the next answer. What waits unread goes as well, as on a
+                // line nobody listens to.
+                if (std::size_t stale = Line.DiscardUnread())
+                    Log.Line("discarded", std::to_string(stale));
                 if (!Options.Quiet)
                     Err.Print("tarvio-sign-sim: nobody reads " + Line.Where() +
                               "; dropped what was queued\n");
