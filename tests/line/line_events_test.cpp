@@ -563,10 +563,12 @@ protected:
     }
 
     // The sign makes its own pty; the model follows it there.
-    void StartSign(const std::string& fault)
+    void StartSign(const std::string& fault, const std::vector<std::string>& extra = {})
     {
-        Sign = std::make_unique<tarvio::sim::test::SimProcess>(std::vector<std::string>{
-            "--device-dir", Devices.Path().string(), "--com", "2", "--quiet", "--fault", fault});
+        std::vector<std::string> args{"--device-dir", Devices.Path().string(), "--com", "2",
+                                      "--quiet",      "--fault",                fault};
+        args.insert(args.end(), extra.begin(), extra.end());
+        Sign = std::make_unique<tarvio::sim::test::SimProcess>(args);
         std::optional<std::string> where = Sign->WaitReady();
         if (!where) throw std::runtime_error("sign not ready: " + Sign->Stderr());
         Model.Model(*where);
@@ -615,6 +617,21 @@ TEST_F(SignOnTestLine, BreakingSignBringsABreakBeforeEachAnswer)
     EXPECT_TRUE(Answered(port, 5000ms));
     ASSERT_TRUE(WaitFor([&] { return !Reported.empty(); }));
     EXPECT_TRUE(Reported.front().second);
+}
+
+// Each answer's break comes right before that answer, never inside the one
+// still going out before it.
+TEST_F(SignOnTestLine, BreakingSignKeepsEachBreakWithItsOwnAnswer)
+{
+    StartSign("break", {"--chunk", "10", "--chunk-delay", "40"});
+    tarvio::sim::test::ProgramEnd line((Devices.Path() / "com2").string());
+    const std::string frame = "@" + std::string(32, '1') + "*";
+    std::string packet = "@ALIVE-";
+    for (int row = 0; row < 8; ++row) packet += "1111 ";
+    packet += "OK *";
+    line.Write(frame + frame);
+    const std::string nul(1, '\0');
+    EXPECT_EQ(line.ReadExactly(2 * (1 + packet.size()), 5000ms), nul + packet + nul + packet);
 }
 
 } // namespace

@@ -8,10 +8,13 @@
 #include "tests/support/wait_until.h"
 
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <termios.h>
 #include <thread>
+#include <unistd.h>
 
 namespace tarvio::sim::test {
 namespace {
@@ -120,6 +123,38 @@ TEST_F(SimulatedSign, WrongLengthFrameIsLoggedAndNotAnswered)
     EXPECT_EQ(line.ReadExactly(Packet.size(), 3s), Packet);
 }
 
+// Sets the rate as a program would: the pty's settings are one for all who
+// have it open.
+void SetProgramRate(const std::string& link, speed_t speed)
+{
+    int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << link;
+    termios tio{};
+    ASSERT_EQ(::tcgetattr(fd, &tio), 0);
+    ::cfsetispeed(&tio, speed);
+    ::cfsetospeed(&tio, speed);
+    ASSERT_EQ(::tcsetattr(fd, TCSANOW, &tio), 0);
+    ::close(fd);
+}
+
+// A real sign listens at 9600 only: a frame sent at another rate reaches it
+// as garbage, and a program that set its line wrongly must get no answer.
+TEST_F(SimulatedSign, FrameAtAnotherRateIsNotUnderstood)
+{
+    Start();
+    ProgramEnd line(Link);
+    for (auto [speed, shown] : {std::pair{B19200, "19200"}, std::pair{B1200, "1200"}}) {
+        SetProgramRate(Link, speed);
+        line.Write(Frame);
+        EXPECT_TRUE(WaitLog(" garbled " + std::string(shown) + " baud @1234")) << shown;
+        EXPECT_EQ(line.ReadUntilQuiet(150ms), "") << shown;
+    }
+    EXPECT_THAT(Sim->Stderr(), HasSubstr("a frame came at 19200 baud"));
+    SetProgramRate(Link, B9600);
+    line.Write(Frame);
+    EXPECT_EQ(line.ReadExactly(Packet.size(), 3s), Packet);
+}
+
 TEST_F(SimulatedSign, AnswersWithTheChosenStatusAndSeparator)
 {
     Start({"--status", "OK1", "--separator", "-"});
@@ -188,6 +223,21 @@ TEST_F(SimulatedSign, AnAnswerNotYetReadWhenATickComesIsKept)
     std::this_thread::sleep_until(tick + 500ms);
     EXPECT_EQ(line.ReadUntilQuiet(100ms), Packet + Packet) << "the answer, then the tick's packet";
     EXPECT_EQ(Log().find(" discarded "), std::string::npos) << Log();
+}
+
+// A program that stops reading fills the line until the sign drops what it
+// queued; what it leaves there must not be half an answer, which would glue
+// to the next one and spoil it.
+TEST_F(SimulatedSign, AnswersDroppedOnAFullLineLeaveNoCutPacket)
+{
+    Start({"--quiet"});
+    ProgramEnd line(Link);
+    for (int frame = 0; frame < 2500; ++frame) line.Write(Frame);
+    ASSERT_TRUE(WaitLog(" dropped ", 15s));
+    std::string left = line.ReadUntilQuiet(200ms);
+    EXPECT_EQ(left.size() % Packet.size(), 0u) << "ends with " << left.substr(left.size() - 60);
+    line.Write(Frame);
+    EXPECT_EQ(line.ReadExactly(Packet.size(), 3s), Packet);
 }
 
 struct FaultCase {

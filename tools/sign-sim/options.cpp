@@ -177,7 +177,8 @@ price frames ("@", eight four-character prices, "*") at 9600 8N1 raw, shows
 the eight prices it now displays, and answers each frame with a 51-character
 status packet: "@ALIVE-", the eight prices each followed by a separator, a
 three-character status code, "*". Bytes outside a frame are ignored; a frame
-of the wrong length is logged and not answered.
+of the wrong length, or sent while the program's end of the pseudo-terminal
+is set to another rate than 9600, is logged and not answered.
 
 Where the sign sits (one of):
   --device-dir DIR   open a pseudo-terminal and link its far end as DIR/comN
@@ -223,11 +224,16 @@ Output:
   --quiet            nothing but the ready line (errors still go to stderr)
   --log FILE         append a timestamped line per event, flushed at once:
                      "in FRAME", "out PACKET", "bad N BYTES" (wrong length),
-                     "silent" (an answer held back), "dropped N" (the line
-                     stayed full), "discarded N" (a tick found the last
-                     packet unread: nobody listens, so it is not kept for
-                     later), "start PATH", "stop"; bytes outside
-                     0x20..0x7e and the backslash are written as \xNN
+                     "silent" (an answer held back), "garbled RATE baud
+                     BYTES" (a frame sent at another rate than 9600, which
+                     a real sign cannot read: not answered, and no tick's
+                     packet goes out while the rate lasts),
+                     "dropped N" (the line stayed full), "discarded N" (a
+                     tick found the last packet unread, or the line stayed
+                     full: nobody listens, so it is not kept for later),
+                     "start PATH", "stop"; bytes
+                     outside 0x20..0x7e and the backslash are written as
+                     \xNN
   -h, --help         this text
 
 SIGINT or SIGTERM ends it cleanly. Exit codes: 0 after a clean stop, 1 when

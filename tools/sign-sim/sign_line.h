@@ -45,6 +45,12 @@ public:
     // line would have lost them. A real port keeps nothing here: always 0.
     std::size_t DiscardUnread();
 
+    // The rate of the program's end ("19200 baud"), when it is not the sign's
+    // 9600: bytes cross a pseudo-terminal at any rate, where a real sign would
+    // read garbage. (The pty itself keeps 8 bits without parity.) Nothing on a
+    // real port, whose far end garbles them by itself.
+    std::optional<std::string> ForeignRate() const;
+
     // Whether the far end holds our DSR up (its DTR through a null-modem
     // cable); nothing when the line has no modem signals (a bare pty).
     std::optional<bool> FarEndReady() const;

@@ -65,7 +65,11 @@ void SignSimulator::Run(int stopFd)
             if (Outgoing.empty() && now - LastWrite >= *Options.Interval / 2)
                 if (std::size_t stale = Line.DiscardUnread())
                     Log.Line("discarded", std::to_string(stale));
-            QueueAnswer();
+            // The program would read this packet as garbage at another rate.
+            if (std::optional<std::string> rate = Line.ForeignRate())
+                Log.Line("garbled", *rate);
+            else
+                QueueAnswer();
             NextTick += *Options.Interval;
             if (NextTick <= now) NextTick = now + *Options.Interval;
         }
@@ -124,6 +128,13 @@ bool SignSimulator::Powered()
 void SignSimulator::HandleFrame(const FrameEvent& event)
 {
     if (!Powered()) return;
+    if (std::optional<std::string> rate = Line.ForeignRate()) {
+        Log.Line("garbled", *rate + " " + EscapeBytes(event.Bytes));
+        if (!Options.Quiet)
+            Err.Print("tarvio-sign-sim: a frame came at " + *rate +
+                      "; the sign listens at 9600 baud and cannot make it out\n");
+        return;
+    }
     if (event.Kind != FrameEvent::TKind::fkFrame) {
         Log.Line("bad", std::to_string(event.Length) + " " + EscapeBytes(event.Bytes));
         if (!Options.Quiet)
@@ -142,10 +153,6 @@ void SignSimulator::HandleFrame(const FrameEvent& event)
 void SignSimulator::QueueAnswer()
 {
     if (!Powered()) return;
-    if (Options.Fault == TFault::fBreak) {
-        Line.SendBreak();
-        Log.Line("break");
-    }
     WireAnswer answer = ShapeAnswer(Prices, Options);
     if (answer.Chunks.empty()) {
         Log.Line("silent");
@@ -157,7 +164,8 @@ void SignSimulator::QueueAnswer()
         due += answer.Chunks[i].DelayBefore;
         bool last = i + 1 == answer.Chunks.size();
         Outgoing.push_back({std::move(answer.Chunks[i].Bytes), 0, due, last,
-                            last ? whole : std::string()});
+                            last ? whole : std::string(),
+                            i == 0 && Options.Fault == TFault::fBreak});
     }
 }
 
@@ -165,11 +173,23 @@ void SignSimulator::WriteDue(Clock::time_point now)
 {
     while (!Outgoing.empty() && Outgoing.front().Due <= now) {
         Pending& head = Outgoing.front();
+        // Not when queued: the answers still going out before this one would
+        // carry the break inside them.
+        if (head.BreakFirst) {
+            Line.SendBreak();
+            Log.Line("break");
+            head.BreakFirst = false;
+        }
         std::size_t n = Line.WriteSome(std::string_view(head.Bytes).substr(head.Written));
         if (n == 0) {
             if (!Stalled) Stalled = true, StalledSince = now;
             if (now - StalledSince >= StallLimit) {
                 Log.Line("dropped", std::to_string(Outgoing.size()));
+                // The line took part of the head: left there, it would glue to
+                // the next answer. What waits unread goes as well, as on a
+                // line nobody listens to.
+                if (std::size_t stale = Line.DiscardUnread())
+                    Log.Line("discarded", std::to_string(stale));
                 if (!Options.Quiet)
                     Err.Print("tarvio-sign-sim: nobody reads " + Line.Where() +
                               "; dropped what was queued\n");

@@ -38,7 +38,8 @@ private:
         std::size_t Written = 0;
         Clock::time_point Due;
         bool LastOfPacket = false;
-        std::string Packet;  // the whole answer, logged once its last byte is out
+        std::string Packet;       // the whole answer, logged once its last byte is out
+        bool BreakFirst = false;  // the break of the break fault, sent when this is due
     };
 
     void ReadLine();
