@@ -7,6 +7,7 @@
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait_until.h"
 
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
@@ -235,7 +236,7 @@ TEST_F(SimulatedSign, AnswersDroppedOnAFullLineLeaveNoCutPacket)
     for (int frame = 0; frame < 2500; ++frame) line.Write(Frame);
     ASSERT_TRUE(WaitLog(" dropped ", 15s));
     std::string left = line.ReadUntilQuiet(200ms);
-    EXPECT_EQ(left.size() % Packet.size(), 0u) << "ends with " << left.substr(left.size() - 60);
+    EXPECT_EQ(left.size() % Packet.size(), 0u) << "ends with " << left.substr(left.size() - std::min<std::size_t>(left.size(), 60));
     line.Write(Frame);
     EXPECT_EQ(line.ReadExactly(Packet.size(), 3s), Packet);
 }
