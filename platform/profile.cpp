@@ -351,10 +351,14 @@ bool ReplaceThroughTemporary(const std::string& path, const std::string& content
     }
     if (fd < 0) return false;
     bool written = WriteAll(fd, content);
-    if (written && existing) written = ::fchmod(fd, existing->st_mode & 07777) == 0;
+    // Another user's file, in a folder both may write, must stay theirs:
+    // taken over, its owner could no longer save to it. Who cannot hand it
+    // back rewrites it in place instead, as the caller does on EPERM.
     if (written && existing && ::fchown(fd, existing->st_uid, existing->st_gid) != 0) {
-        // Best effort: only a privileged writer can hand the file back to its owner.
+        written = false;
+        errno = EPERM;
     }
+    if (written && existing) written = ::fchmod(fd, existing->st_mode & 07777) == 0;
     if (written) written = ::fsync(fd) == 0;
     int error = written ? 0 : errno;
     if (::close(fd) != 0 && written) {

@@ -10,7 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <climits>
 #include <filesystem>
@@ -213,6 +216,35 @@ TEST_F(SettingsFile, WriteKeepsPermissionsAndLinksAndLeavesNoTemporaryFile)
     EXPECT_EQ(Dir.Read("real.ini"), "[Tarvio]\nP1=2\n");
     EXPECT_EQ(fs::status(Dir / "real.ini").permissions(), mode);
     EXPECT_EQ(Entries().size(), 2u);
+}
+
+// Two operators sharing a portable copy's folder: a save by one must leave
+// the file the other's, or the other can no longer save to it.
+TEST_F(SettingsFile, AnotherUsersFileStaysTheirsAfterAWrite)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "playing two users needs root";
+    constexpr uid_t Owner = 64001, Other = 64002;
+    Given("[Tarvio]\nP1=1\n");
+    ASSERT_EQ(::chown(Path.c_str(), Owner, Owner), 0);
+    fs::permissions(Path, static_cast<fs::perms>(0666));
+    ModeGuard shared(Dir.Path(), fs::perms::all);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(Other, Other, Other) != 0 ||
+            ::setresuid(Other, Other, Other) != 0)
+            ::_exit(3);
+        ::_exit(Write("Tarvio", "P1", "2") ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(Content(), "[Tarvio]\nP1=2\n");
+    struct stat info = {};
+    ASSERT_EQ(::stat(Path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, Owner);
+    EXPECT_EQ(info.st_gid, Owner);
+    EXPECT_EQ(Entries().size(), 1u);
 }
 
 TEST_F(SettingsFile, ReadOnlyFileOrFolderWithoutTheFileFails)
