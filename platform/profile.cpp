@@ -265,6 +265,13 @@ std::optional<std::string> ReadWholeFile(const std::string& path)
     std::string content;
     char block[8192];
     for (;;) {
+        // Also for a file that grows while it is read.
+        if (info.st_size > ProfileFileLimit ||
+            content.size() > static_cast<std::size_t>(ProfileFileLimit)) {
+            ::close(fd);
+            errno = EFBIG;
+            return std::nullopt;
+        }
         ssize_t got = ::read(fd, block, sizeof block);
         if (got < 0) {
             if (errno == EINTR) continue;
@@ -639,6 +646,8 @@ BOOL WritePrivateProfileString(const std::string& section, const std::string& ke
     if (exists && updated == content) return TRUE;
     std::optional<std::string> bytes = Encode(updated, decoded.Coding);
     if (!bytes) return FailWith(ERROR_INVALID_PARAMETER);
+    if (bytes->size() > static_cast<std::size_t>(ProfileFileLimit))
+        return FailWith(FromErrno(EFBIG));
 
     std::string folder = FolderOf(path);
     struct stat folderInfo {};
