@@ -654,7 +654,9 @@ BOOL WritePrivateProfileString(const std::string& section, const std::string& ke
     if (::stat(folder.c_str(), &folderInfo) != 0) return FailWith(FromErrno(errno));
     bool folderWritable = MayWrite(folder, folderInfo);
     int error = EACCES;
-    if (folderWritable) {
+    // A file under two names (a hard link) would keep the old text under the
+    // other name: it is changed where it is, as a file the folder forbids.
+    if (folderWritable && !(exists && info.st_nlink > 1)) {
         if (ReplaceThroughTemporary(path, *bytes, exists ? &info : nullptr)) return TRUE;
         error = errno;
     }

@@ -216,6 +216,12 @@ TEST_F(SettingsFile, WriteKeepsPermissionsAndLinksAndLeavesNoTemporaryFile)
     EXPECT_EQ(Dir.Read("real.ini"), "[Tarvio]\nP1=2\n");
     EXPECT_EQ(fs::status(Dir / "real.ini").permissions(), mode);
     EXPECT_EQ(Entries().size(), 2u);
+
+    fs::remove(Path);
+    fs::create_hard_link(Dir / "real.ini", Path);
+    ASSERT_TRUE(Write("Tarvio", "P1", "3"));
+    EXPECT_EQ(Dir.Read("real.ini"), "[Tarvio]\nP1=3\n") << "a hard link stays one file";
+    EXPECT_EQ(Entries().size(), 2u);
 }
 
 // Two operators sharing a portable copy's folder: a save by one must leave
