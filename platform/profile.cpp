@@ -20,6 +20,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace kivo::win {
@@ -430,6 +431,11 @@ bool RewriteInPlace(const std::string& path, std::string_view old, std::string_v
     return written;
 }
 
+bool HasAccessList(const std::string& path)
+{
+    return ::getxattr(path.c_str(), "system.posix_acl_access", nullptr, 0) > 0;
+}
+
 bool ValidName(std::string_view name, char forbidden)
 {
     if (Trim(name).empty()) return false;
@@ -655,8 +661,10 @@ BOOL WritePrivateProfileString(const std::string& section, const std::string& ke
     bool folderWritable = MayWrite(folder, folderInfo);
     int error = EACCES;
     // A file under two names (a hard link) would keep the old text under the
-    // other name: it is changed where it is, as a file the folder forbids.
-    if (folderWritable && !(exists && info.st_nlink > 1)) {
+    // other name, and the access list that lets another operator at a file
+    // would not pass to a new one: such a file is changed where it is, as a
+    // file the folder forbids.
+    if (folderWritable && !(exists && (info.st_nlink > 1 || HasAccessList(path)))) {
         if (ReplaceThroughTemporary(path, *bytes, exists ? &info : nullptr)) return TRUE;
         error = errno;
     }
