@@ -92,6 +92,7 @@ std::optional<std::string> FileReadFailure(const std::string& path, bool& missin
                                                    : std::optional<std::string>(failure(errno));
     }
     if (!S_ISREG(info.st_mode)) return std::nullopt;
+    if (info.st_size > ProfileFileLimit) return failure(EFBIG);
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return failure(errno);
     char first;

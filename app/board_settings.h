@@ -42,10 +42,11 @@ std::string SettingsPathFor(const std::filesystem::path& executable);
 BoardSettings ReadBoardSettings(const std::string& path);
 
 // "Unable to read <path> (<reason>)" for a settings file that is there but
-// cannot be read (no permission, a read error). It must not pass for a
-// missing one: its defaults would go to the sign and, once saved, over the
-// prices. Nothing for a missing file or one that is no regular file. While
-// the user has no file, the same holds for the system-wide one read instead.
+// cannot be read (no permission, a read error, larger than the profile
+// functions take). It must not pass for a missing one: its defaults would go
+// to the sign and, once saved, over the prices. Nothing for a missing file
+// or one that is no regular file. While the user has no file, the same holds
+// for the system-wide one read instead.
 std::optional<std::string> SettingsReadFailure(const std::string& path);
 
 // Writes Tarvio/P1 ... P8, then Hora_Muda/Hora and Minuto, each at once; a

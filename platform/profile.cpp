@@ -20,6 +20,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace kivo::win {
@@ -265,6 +266,13 @@ std::optional<std::string> ReadWholeFile(const std::string& path)
     std::string content;
     char block[8192];
     for (;;) {
+        // Also for a file that grows while it is read.
+        if (info.st_size > ProfileFileLimit ||
+            content.size() > static_cast<std::size_t>(ProfileFileLimit)) {
+            ::close(fd);
+            errno = EFBIG;
+            return std::nullopt;
+        }
         ssize_t got = ::read(fd, block, sizeof block);
         if (got < 0) {
             if (errno == EINTR) continue;
@@ -351,10 +359,14 @@ bool ReplaceThroughTemporary(const std::string& path, const std::string& content
     }
     if (fd < 0) return false;
     bool written = WriteAll(fd, content);
-    if (written && existing) written = ::fchmod(fd, existing->st_mode & 07777) == 0;
+    // Another user's file, in a folder both may write, must stay theirs:
+    // taken over, its owner could no longer save to it. Who cannot hand it
+    // back rewrites it in place instead, as the caller does on EPERM.
     if (written && existing && ::fchown(fd, existing->st_uid, existing->st_gid) != 0) {
-        // Best effort: only a privileged writer can hand the file back to its owner.
+        written = false;
+        errno = EPERM;
     }
+    if (written && existing) written = ::fchmod(fd, existing->st_mode & 07777) == 0;
     if (written) written = ::fsync(fd) == 0;
     int error = written ? 0 : errno;
     if (::close(fd) != 0 && written) {
@@ -417,6 +429,11 @@ bool RewriteInPlace(const std::string& path, std::string_view old, std::string_v
     }
     errno = error;
     return written;
+}
+
+bool HasAccessList(const std::string& path)
+{
+    return ::getxattr(path.c_str(), "system.posix_acl_access", nullptr, 0) > 0;
 }
 
 bool ValidName(std::string_view name, char forbidden)
@@ -635,13 +652,19 @@ BOOL WritePrivateProfileString(const std::string& section, const std::string& ke
     if (exists && updated == content) return TRUE;
     std::optional<std::string> bytes = Encode(updated, decoded.Coding);
     if (!bytes) return FailWith(ERROR_INVALID_PARAMETER);
+    if (bytes->size() > static_cast<std::size_t>(ProfileFileLimit))
+        return FailWith(FromErrno(EFBIG));
 
     std::string folder = FolderOf(path);
     struct stat folderInfo {};
     if (::stat(folder.c_str(), &folderInfo) != 0) return FailWith(FromErrno(errno));
     bool folderWritable = MayWrite(folder, folderInfo);
     int error = EACCES;
-    if (folderWritable) {
+    // A file under two names (a hard link) would keep the old text under the
+    // other name, and the access list that lets another operator at a file
+    // would not pass to a new one: such a file is changed where it is, as a
+    // file the folder forbids.
+    if (folderWritable && !(exists && (info.st_nlink > 1 || HasAccessList(path)))) {
         if (ReplaceThroughTemporary(path, *bytes, exists ? &info : nullptr)) return TRUE;
         error = errno;
     }

@@ -13,6 +13,11 @@
 
 namespace kivo::win {
 
+// A settings file is read whole for every value: one larger than this (a
+// log sent there by mistake, a damaged disk) is refused as unreadable with
+// EFBIG, before it could take the memory of the machine, and never written.
+inline constexpr long long ProfileFileLimit = 64ll << 20;
+
 // The value of key in section, or defaultValue when the file, the section or
 // the key is missing. Values are cut to size - 1 characters (the Win32 buffer
 // rule); the result is returned, not copied into a caller's buffer.

@@ -3,6 +3,8 @@
 
 #include "app/board_settings.h"
 
+#include "platform/profile.h"
+
 #include "tests/support/env_guard.h"
 #include "tests/support/temp_dir.h"
 
@@ -87,6 +89,23 @@ TEST(SettingsReadFailure, AnUnreadableSystemFileIsReportedWhileTheUserHasNone)
         failure = SettingsReadFailure(path);
     }
     EXPECT_EQ(failure, std::nullopt);
+}
+
+// Each value is read from the whole file: one of gigabytes ended the
+// program for want of memory. One too large is told as unreadable and left
+// as it is.
+TEST(SettingsReadFailure, AFileTooLargeIsReportedAndLeftAsItIs)
+{
+    kivo::test::TempDir dir("tarvio-settings");
+    dir.Write("t.ini", "[Porta]\nPort=1\n[Tarvio]\nP1=1234\n");
+    const std::string path = (dir / "t.ini").string();
+    const auto size = static_cast<std::uintmax_t>(kivo::win::ProfileFileLimit) + 1;
+    std::filesystem::resize_file(path, size);
+    EXPECT_EQ(SettingsReadFailure(path), "Unable to read " + path + " (File too large)");
+    EXPECT_THROW(WriteBoardState(path, TRowTexts{"1", "2", "3", "4", "5", "6", "7", "8"}, 0, 0),
+                 EIniFileException);
+    EXPECT_EQ(std::filesystem::file_size(path), size);
+    EXPECT_TRUE(dir.Read("t.ini").starts_with("[Porta]\nPort=1\n[Tarvio]\nP1=1234\n"));
 }
 
 TEST(ReadBoardSettings, MissingFileGivesTheDefaults)

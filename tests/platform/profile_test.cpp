@@ -10,9 +10,15 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
 #include <climits>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -213,6 +219,68 @@ TEST_F(SettingsFile, WriteKeepsPermissionsAndLinksAndLeavesNoTemporaryFile)
     EXPECT_EQ(Dir.Read("real.ini"), "[Tarvio]\nP1=2\n");
     EXPECT_EQ(fs::status(Dir / "real.ini").permissions(), mode);
     EXPECT_EQ(Entries().size(), 2u);
+
+    fs::remove(Path);
+    fs::create_hard_link(Dir / "real.ini", Path);
+    ASSERT_TRUE(Write("Tarvio", "P1", "3"));
+    EXPECT_EQ(Dir.Read("real.ini"), "[Tarvio]\nP1=3\n") << "a hard link stays one file";
+    EXPECT_EQ(Entries().size(), 2u);
+}
+
+// Two operators sharing a portable copy's folder: a save by one must leave
+// the file the other's, or the other can no longer save to it.
+TEST_F(SettingsFile, AnotherUsersFileStaysTheirsAfterAWrite)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "playing two users needs root";
+    constexpr uid_t Owner = 64001, Other = 64002;
+    Given("[Tarvio]\nP1=1\n");
+    ASSERT_EQ(::chown(Path.c_str(), Owner, Owner), 0);
+    fs::permissions(Path, static_cast<fs::perms>(0666));
+    ModeGuard shared(Dir.Path(), fs::perms::all);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(Other, Other, Other) != 0 ||
+            ::setresuid(Other, Other, Other) != 0)
+            ::_exit(3);
+        ::_exit(Write("Tarvio", "P1", "2") ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(Content(), "[Tarvio]\nP1=2\n");
+    struct stat info = {};
+    ASSERT_EQ(::stat(Path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, Owner);
+    EXPECT_EQ(info.st_gid, Owner);
+    EXPECT_EQ(Entries().size(), 1u);
+}
+
+// The technician lets a second operator at the file with an access list;
+// a save must not drop it.
+TEST_F(SettingsFile, AnAccessListOnTheFileSurvivesAWrite)
+{
+    Given("[Tarvio]\nP1=1\n");
+    // Owner rw, user 64002 rw, group r, mask rw, others r: the kernel's form.
+    auto entry = [](std::uint16_t tag, std::uint16_t perm, std::uint32_t id) {
+        std::string bytes(8, '\0');
+        std::memcpy(bytes.data(), &tag, 2);
+        std::memcpy(bytes.data() + 2, &perm, 2);
+        std::memcpy(bytes.data() + 4, &id, 4);
+        return bytes;
+    };
+    std::string list("\x02\0\0\0", 4);
+    list += entry(0x01, 6, UINT32_MAX) + entry(0x02, 6, 64002) + entry(0x04, 4, UINT32_MAX) +
+            entry(0x10, 6, UINT32_MAX) + entry(0x20, 4, UINT32_MAX);
+    if (::setxattr(Path.c_str(), "system.posix_acl_access", list.data(), list.size(), 0) != 0)
+        GTEST_SKIP() << "no access lists here: " << std::strerror(errno);
+    ASSERT_TRUE(Write("Tarvio", "P1", "2"));
+    EXPECT_EQ(Content(), "[Tarvio]\nP1=2\n");
+    std::string after(list.size() + 64, '\0');
+    ssize_t size = ::getxattr(Path.c_str(), "system.posix_acl_access", after.data(), after.size());
+    ASSERT_GT(size, 0) << "the access list was dropped";
+    after.resize(static_cast<std::size_t>(size));
+    EXPECT_EQ(after, list);
 }
 
 TEST_F(SettingsFile, ReadOnlyFileOrFolderWithoutTheFileFails)
