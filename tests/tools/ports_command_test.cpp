@@ -178,6 +178,33 @@ TEST_F(PortsCommand, SystemWideLinksStayReadableWhateverTheTechniciansUmask)
                   fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                       fs::perms::others_read | fs::perms::others_exec)
             << folder;
+
+    // Made by hand under that umask before: opened up, or no user but root
+    // would see the link.
+    fs::remove_all(SystemConfig);
+    fs::create_directories(SystemConfig / "devices");
+    fs::permissions(SystemConfig / "devices", fs::perms::owner_all);
+    run = Ports({"assign", "2", sign.SubsidiaryPath(), "--system"});
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_THAT(run.Err,
+                HasSubstr(SystemConfig.string() + "/devices is now readable by every user"));
+    EXPECT_EQ(fs::status(SystemConfig / "devices").permissions() & fs::perms::all,
+              fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                  fs::perms::others_read | fs::perms::others_exec);
+}
+
+TEST_F(PortsCommand, ListingTellsOfLinksThisUserCannotRead)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "playing another user needs root";
+    PtyPair sign;
+    sign.LinkAs(Devices, "com1");
+    fs::permissions(Devices, fs::perms::owner_all);
+    TRun run =
+        Ports({}, {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+    EXPECT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_THAT(run.Out, HasSubstr("Links in " + Devices.string() +
+                                   " (adapters are numbered here)\n  cannot read them "
+                                   "(Permission denied)"));
 }
 
 TEST_F(PortsCommand, ListingNamesAnAdapterThatCouldNotBeNumberedAndWhy)

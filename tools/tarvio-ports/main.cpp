@@ -85,9 +85,14 @@ const char* StateText(TPortState state)
 int List()
 {
     TDeviceDirectories directories = DeviceDirectories();
-    for (const fs::path& directory : directories.Search)
+    for (const fs::path& directory : directories.Search) {
         std::printf("Links in %s%s\n", directory.c_str(),
                     directory == directories.Record ? " (adapters are numbered here)" : "");
+        if (std::error_code unreadable = LinksUnreadable(directory))
+            std::printf("  cannot read them (%s): the COM numbers linked there do not apply to "
+                        "you until every user may read that folder\n",
+                        unreadable.message().c_str());
+    }
     std::optional<TUnnumbered> unnumbered = NumberNewAdapters(directories);
     std::vector<TComMapping> map = ComPortMap(directories);
     if (map.empty() && !unnumbered)
@@ -138,13 +143,27 @@ int Change(const std::vector<std::string_view>& words, bool system)
         // Every user's program reads the system-wide links: a technician's
         // umask of 077 would hide them from all but root.
         if (!failed && system) {
-            constexpr fs::perms open = fs::perms::owner_all | fs::perms::group_read |
-                                       fs::perms::group_exec | fs::perms::others_read |
-                                       fs::perms::others_exec;
+            constexpr fs::perms readable = fs::perms::group_read | fs::perms::group_exec |
+                                           fs::perms::others_read | fs::perms::others_exec;
+            constexpr fs::perms open = fs::perms::owner_all | readable;
             const bool parentThere = fs::exists(directory.parent_path(), failed);
             if (!failed && fs::create_directories(directory, failed)) {
                 fs::permissions(directory, open, failed);
                 if (!failed && !parentThere) fs::permissions(directory.parent_path(), open, failed);
+            } else if (!failed) {
+                // Made by hand under such a umask, the folder would keep the
+                // new link from every user but root, who would find no link.
+                for (const fs::path& folder : {directory.parent_path(), directory}) {
+                    fs::perms now = fs::status(folder, failed).permissions();
+                    if (failed) break;
+                    if ((now & readable) == readable) continue;
+                    fs::permissions(folder, readable, fs::perm_options::add, failed);
+                    if (failed) break;
+                    std::fprintf(stderr,
+                                 "%s: %s is now readable by every user, whose Tarvio "
+                                 "reads the links there\n",
+                                 Name, folder.c_str());
+                }
             }
         }
         if (!failed) failed = AssignComPort(directory, *number, device);
