@@ -149,6 +149,12 @@ TEST_F(PortsCommand, AssignAndForgetChangeTheLinkAndListingNumbersAdapters)
     TRun run = Ports({"assign", "1", "/nonexistent/tty"});
     ASSERT_EQ(run.ExitCode, 0);
     EXPECT_THAT(run.Err, HasSubstr("warning: /nonexistent/tty is not there now; COM1 opens it"));
+    // Named through its own link: it can never open, unlike a name not there yet.
+    run = Ports({"assign", "3", (Devices / "com3").string()});
+    ASSERT_EQ(run.ExitCode, 0);
+    EXPECT_THAT(run.Err, HasSubstr("/com3 cannot be reached (Too many levels of symbolic links); "
+                                   "COM3 will not open it"));
+    ASSERT_EQ(Ports({"forget", "3"}).ExitCode, 0);
     run = Ports({"assign", "65535", highest.SubsidiaryPath()});
     ASSERT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_EQ(run.Err, "");

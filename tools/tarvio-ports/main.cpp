@@ -191,6 +191,10 @@ int Change(const std::vector<std::string_view>& words, bool system)
                      "%s: warning: %s is not there now; %s opens it once it is (if the "
                      "adapter is plugged in, check the name)\n",
                      Name, device.c_str(), com.c_str());
+    // A loop (a device named through this very link, say) never resolves.
+    else if (assign && unknown)
+        std::fprintf(stderr, "%s: warning: %s cannot be reached (%s); %s will not open it\n", Name,
+                     device.c_str(), unknown.message().c_str(), com.c_str());
     return 0;
 }
 
