@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,8 +59,10 @@ protected:
         std::vector<std::string> argv = std::move(prefix);
         argv.insert(argv.end(),
                     {"/usr/bin/env", "-i", "HOME=" + Root.Path().string(),
-                     "KIVO_DEVICE_DIR=" + Devices.string(), "KIVO_DEV_ROOT=" + Dev.string(),
-                     "KIVO_SYSCONF_DIR=" + SystemConfig.string(), TARVIO_PORTS_PATH});
+                     "KIVO_DEV_ROOT=" + Dev.string(), "KIVO_SYSCONF_DIR=" + SystemConfig.string()});
+        if (!Installed) argv.push_back("KIVO_DEVICE_DIR=" + Devices.string());
+        argv.push_back(Installed ? (Installed->Path() / "tarvio-ports").string()
+                                 : std::string(TARVIO_PORTS_PATH));
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<char*> raw;
         for (std::string& word : argv) raw.push_back(word.data());
@@ -83,6 +86,25 @@ protected:
         return run;
     }
 
+    // Runs it, after this, as the installed program, from a folder mounted
+    // read-only in a mount namespace of its own: root may write every other.
+    bool PlayInstalled()
+    {
+        if (::geteuid() != 0 || !fs::exists("/usr/bin/unshare")) return false;
+        Installed.emplace("kivo-ports-installed");
+        fs::copy_file(TARVIO_PORTS_PATH, Installed->Path() / "tarvio-ports");
+        fs::permissions(Installed->Path() / "tarvio-ports", fs::perms::owner_all);
+        ReadOnly = {"/usr/bin/unshare",
+                    "-m",
+                    "/bin/sh",
+                    "-c",
+                    "mount --bind -o ro \"$0\" \"$0\" && exec \"$@\"",
+                    Installed->Path().string()};
+        return Ports({"--help"}, ReadOnly).ExitCode == 0;
+    }
+
+    std::optional<TempDir> Installed;
+    std::vector<std::string> ReadOnly;
     TempDir Root{"kivo-ports-command"};
     fs::path Devices = Root / "devices";
     fs::path Dev = Root / "dev";
@@ -211,6 +233,28 @@ TEST_F(PortsCommand, ListingTellsOfLinksThisUserCannotRead)
     EXPECT_THAT(run.Out, HasSubstr("Links in " + Devices.string() +
                                    " (adapters are numbered here)\n  cannot read them "
                                    "(Permission denied)"));
+}
+
+TEST_F(PortsCommand, UnderSudoTheInstalledProgramSaysTheLinkIsRootsOwn)
+{
+    if (!PlayInstalled()) GTEST_SKIP() << "needs root and a mount namespace";
+    PtyPair sign;
+    fs::create_directories(SystemConfig / "devices");
+    fs::create_symlink(sign.SubsidiaryPath(), SystemConfig / "devices/com7");
+    const fs::path own = Root / ".config/tarvio/devices";
+    TRun run = Ports({"assign", "1", sign.SubsidiaryPath()}, ReadOnly);
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_EQ(fs::read_symlink(own / "com1"), sign.SubsidiaryPath());
+    EXPECT_THAT(run.Err, HasSubstr("note: COM1 is linked in " + own.string() +
+                                   ", which only root's own Tarvio reads; for every user, "
+                                   "assign it with --system"));
+    run = Ports({"forget", "7"}, ReadOnly);
+    EXPECT_EQ(run.ExitCode, 1);
+    EXPECT_THAT(run.Err, HasSubstr("nothing to forget (it comes from " + SystemConfig.string() +
+                                   "/devices/com7: forget it with --system, as root)"));
+    run = Ports({"assign", "2", sign.SubsidiaryPath(), "--system"}, ReadOnly);
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_EQ(run.Err, "");
 }
 
 TEST_F(PortsCommand, ListingNamesAnAdapterThatCouldNotBeNumberedAndWhy)

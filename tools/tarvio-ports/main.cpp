@@ -5,6 +5,7 @@
 #include "platform/port_names.h"
 #include "serial/port/port_probe.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
@@ -12,6 +13,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using namespace kivo;
@@ -171,9 +174,20 @@ int Change(const std::vector<std::string_view>& words, bool system)
         failed = ForgetComPort(directory, *number);
     }
     std::string com = "COM" + std::to_string(*number);
+    // The installed program reads the system-wide links after the user's own.
+    const fs::path systemLinks = SystemConfigDir() / "devices";
+    const std::vector<fs::path> searched = DeviceDirectories().Search;
+    const bool readsSystemLinks =
+        !system && std::find(searched.begin(), searched.end(), systemLinks) != searched.end();
     if (!assign && failed == std::errc::no_such_file_or_directory) {
-        std::fprintf(stderr, "%s: %s has no link in %s: nothing to forget\n", Name, com.c_str(),
-                     directory.c_str());
+        std::error_code unseen;
+        const fs::path systemLink = systemLinks / ("com" + std::to_string(*number));
+        const bool systemWide =
+            readsSystemLinks && fs::is_symlink(fs::symlink_status(systemLink, unseen));
+        std::fprintf(stderr, "%s: %s has no link in %s: nothing to forget%s%s%s\n", Name,
+                     com.c_str(), directory.c_str(), systemWide ? " (it comes from " : "",
+                     systemWide ? systemLink.c_str() : "",
+                     systemWide ? ": forget it with --system, as root)" : "");
         return 1;
     }
     if (failed) {
@@ -183,6 +197,12 @@ int Change(const std::vector<std::string_view>& words, bool system)
                      system && failed == std::errc::permission_denied ? " (run it as root)" : "");
         return 1;
     }
+    // sudo gives root's own folder: a link there reaches no operator.
+    if (assign && readsSystemLinks && ::geteuid() == 0)
+        std::fprintf(stderr,
+                     "%s: note: %s is linked in %s, which only root's own Tarvio reads; for "
+                     "every user, assign it with --system\n",
+                     Name, com.c_str(), directory.c_str());
     // Linked all the same: a by-id name exists only while its adapter is
     // plugged in, but a mistyped one never will.
     std::error_code unknown;
