@@ -177,6 +177,15 @@ TEST_F(PortsCommand, AssignAndForgetChangeTheLinkAndListingNumbersAdapters)
     EXPECT_THAT(run.Err, HasSubstr("/com3 cannot be reached (Too many levels of symbolic links); "
                                    "COM3 will not open it"));
     ASSERT_EQ(Ports({"forget", "3"}).ExitCode, 0);
+    // A node numbered by plugging order, as ttyUSB0 is: its adapter's own name is offered.
+    run = Ports({"assign", "3", adapter.SubsidiaryPath()});
+    ASSERT_EQ(run.ExitCode, 0);
+    EXPECT_THAT(run.Err,
+                HasSubstr("warning: the number in " + adapter.SubsidiaryPath() +
+                          " follows the order adapters are plugged in, so it may lead "
+                          "to another one later; assign this adapter's own name, " +
+                          (Dev / "serial/by-id/usb-Alpha-if00").string() + ", to follow it"));
+    ASSERT_EQ(Ports({"forget", "3"}).ExitCode, 0);
     run = Ports({"assign", "65535", highest.SubsidiaryPath()});
     ASSERT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_EQ(run.Err, "");

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -83,6 +84,34 @@ const char* StateText(TPortState state)
     case TPortState::psAbsent: return "absent";
     }
     return "";
+}
+
+// The by-id (or else by-path) name of the adapter behind device, when device
+// is not such a name itself: ttyUSB and ttyACM numbers follow the order in
+// which adapters are plugged in.
+std::optional<fs::path> StableName(const fs::path& device)
+{
+    std::error_code failed;
+    for (const char* kind : {"by-id", "by-path"}) {
+        const fs::path folder = DevRoot() / "serial" / kind;
+        if (device.lexically_normal().parent_path() == folder.lexically_normal())
+            return std::nullopt;
+    }
+    struct stat node
+    {
+    };
+    if (::stat(device.c_str(), &node) != 0 || !S_ISCHR(node.st_mode)) return std::nullopt;
+    for (const char* kind : {"by-id", "by-path"})
+        for (const fs::directory_entry& entry :
+             fs::directory_iterator(DevRoot() / "serial" / kind, failed)) {
+            struct stat named
+            {
+            };
+            if (::stat(entry.path().c_str(), &named) == 0 && S_ISCHR(named.st_mode) &&
+                named.st_rdev == node.st_rdev)
+                return entry.path();
+        }
+    return std::nullopt;
 }
 
 int List()
@@ -215,6 +244,13 @@ int Change(const std::vector<std::string_view>& words, bool system)
     else if (assign && unknown)
         std::fprintf(stderr, "%s: warning: %s cannot be reached (%s); %s will not open it\n", Name,
                      device.c_str(), unknown.message().c_str(), com.c_str());
+    else if (assign)
+        if (std::optional<fs::path> stable = StableName(device))
+            std::fprintf(stderr,
+                         "%s: warning: the number in %s follows the order adapters are plugged "
+                         "in, so it may lead to another one later; assign this adapter's own "
+                         "name, %s, to follow it\n",
+                         Name, device.c_str(), stable->c_str());
     return 0;
 }
 
