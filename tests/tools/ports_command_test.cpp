@@ -228,6 +228,16 @@ TEST_F(PortsCommand, SystemWideLinksStayReadableWhateverTheTechniciansUmask)
     EXPECT_EQ(fs::status(SystemConfig / "devices").permissions() & fs::perms::all,
               fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                   fs::perms::others_read | fs::perms::others_exec);
+    // So is a folder above it made so, when only the devices folder is new.
+    fs::remove_all(SystemConfig / "devices");
+    fs::permissions(SystemConfig, fs::perms::owner_all);
+    run = Ports({"assign", "3", sign.SubsidiaryPath(), "--system"});
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_EQ(run.Err, "tarvio-ports: " + SystemConfig.string() +
+                           " is now readable by every user, whose Tarvio reads the links there\n");
+    EXPECT_EQ(fs::status(SystemConfig).permissions() & fs::perms::all,
+              fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                  fs::perms::others_read | fs::perms::others_exec);
 }
 
 TEST_F(PortsCommand, ListingTellsOfLinksThisUserCannotRead)

@@ -182,20 +182,19 @@ int Change(const std::vector<std::string_view>& words, bool system)
             if (!failed && fs::create_directories(directory, failed)) {
                 fs::permissions(directory, open, failed);
                 if (!failed && !parentThere) fs::permissions(directory.parent_path(), open, failed);
-            } else if (!failed) {
-                // Made by hand under such a umask, the folder would keep the
-                // new link from every user but root, who would find no link.
-                for (const fs::path& folder : {directory.parent_path(), directory}) {
-                    fs::perms now = fs::status(folder, failed).permissions();
-                    if (failed) break;
-                    if ((now & readable) == readable) continue;
-                    fs::permissions(folder, readable, fs::perm_options::add, failed);
-                    if (failed) break;
+            }
+            // Made by hand under such a umask, either folder would keep the
+            // new link from every user but root, who would find no link.
+            for (const fs::path& folder : {directory.parent_path(), directory}) {
+                if (failed) break;
+                fs::perms now = fs::status(folder, failed).permissions();
+                if (failed || (now & readable) == readable) continue;
+                fs::permissions(folder, readable, fs::perm_options::add, failed);
+                if (!failed)
                     std::fprintf(stderr,
                                  "%s: %s is now readable by every user, whose Tarvio "
                                  "reads the links there\n",
                                  Name, folder.c_str());
-                }
             }
         }
         if (!failed) failed = AssignComPort(directory, *number, device);
