@@ -177,6 +177,9 @@ TEST_F(PortsCommand, AssignAndForgetChangeTheLinkAndListingNumbersAdapters)
     EXPECT_THAT(run.Err, HasSubstr("/com3 cannot be reached (Too many levels of symbolic links); "
                                    "COM3 will not open it"));
     ASSERT_EQ(Ports({"forget", "3"}).ExitCode, 0);
+    run = Ports({"assign", "3", (Dev / "serial/by-id").string()});
+    ASSERT_EQ(run.ExitCode, 0);
+    EXPECT_THAT(run.Err, HasSubstr("/serial/by-id is no device; COM3 will not open it"));
     // A node numbered by plugging order, as ttyUSB0 is: its adapter's own name is offered.
     run = Ports({"assign", "3", adapter.SubsidiaryPath()});
     ASSERT_EQ(run.ExitCode, 0);

@@ -243,6 +243,10 @@ int Change(const std::vector<std::string_view>& words, bool system)
     else if (assign && unknown)
         std::fprintf(stderr, "%s: warning: %s cannot be reached (%s); %s will not open it\n", Name,
                      device.c_str(), unknown.message().c_str(), com.c_str());
+    // A folder or a file, say: the program would only say it is no serial port.
+    else if (assign && !fs::is_character_file(device, unknown))
+        std::fprintf(stderr, "%s: warning: %s is no device; %s will not open it\n", Name,
+                     device.c_str(), com.c_str());
     else if (assign)
         if (std::optional<fs::path> stable = StableName(device))
             std::fprintf(stderr,
