@@ -192,7 +192,14 @@ TEST_F(PortsCommand, AssignAndForgetChangeTheLinkAndListingNumbersAdapters)
     run = Ports({"assign", "65535", highest.SubsidiaryPath()});
     ASSERT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_EQ(run.Err, "");
+    // Named as Windows writes it, or with a leading zero, by hand: passed over, and said so.
+    fs::create_symlink(highest.SubsidiaryPath(), Devices / "COM4");
+    fs::create_symlink(highest.SubsidiaryPath(), Devices / "com05");
     run = Ports({"list"});
+    EXPECT_THAT(run.Out, HasSubstr("\n  COM4 is not read: a link is named comN, in lower case and "
+                                   "without leading zeros (com1 for COM1)\n"));
+    EXPECT_THAT(run.Out, HasSubstr("\n  com05 is not read"));
+    EXPECT_THAT(run.Out, Not(HasSubstr("COM5 ")));
     EXPECT_THAT(run.Out, ContainsRegex("COM1 +link +absent +/nonexistent/tty"));
     EXPECT_THAT(run.Out, ContainsRegex("COM2 +automatic +present +.*usb-Alpha-if00"));
     EXPECT_THAT(run.Out, ContainsRegex("COM65535 +link +present +" + highest.SubsidiaryPath()));

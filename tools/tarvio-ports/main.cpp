@@ -6,6 +6,7 @@
 #include "serial/port/port_probe.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
@@ -124,6 +125,20 @@ int List()
             std::printf("  cannot read them (%s): the COM numbers linked there do not apply to "
                         "you until every user may read that folder\n",
                         unreadable.message().c_str());
+        // Made by hand as Windows writes the name, a link is passed over.
+        std::error_code unlisted;
+        for (const fs::directory_entry& entry : fs::directory_iterator(directory, unlisted)) {
+            const std::string name = entry.path().filename().string();
+            std::string lower = name;
+            for (char& c : lower)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (ComLinkNumber(name) || !lower.starts_with("com") || lower.size() == 3 ||
+                lower.find_first_not_of("0123456789", 3) != std::string::npos)
+                continue;
+            std::printf("  %s is not read: a link is named comN, in lower case and without "
+                        "leading zeros (com1 for COM1)\n",
+                        name.c_str());
+        }
     }
     std::optional<TUnnumbered> unnumbered = NumberNewAdapters(directories);
     std::vector<TComMapping> map = ComPortMap(directories);
