@@ -98,16 +98,12 @@ std::optional<fs::path> StableName(const fs::path& device)
         if (device.lexically_normal().parent_path() == folder.lexically_normal())
             return std::nullopt;
     }
-    struct stat node
-    {
-    };
+    struct stat node = {};
     if (::stat(device.c_str(), &node) != 0 || !S_ISCHR(node.st_mode)) return std::nullopt;
     for (const char* kind : {"by-id", "by-path"})
         for (const fs::directory_entry& entry :
              fs::directory_iterator(DevRoot() / "serial" / kind, failed)) {
-            struct stat named
-            {
-            };
+            struct stat named = {};
             if (::stat(entry.path().c_str(), &named) == 0 && S_ISCHR(named.st_mode) &&
                 named.st_rdev == node.st_rdev)
                 return entry.path();
