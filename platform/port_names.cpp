@@ -348,4 +348,11 @@ std::error_code ForgetComPort(const fs::path& directory, unsigned number)
     return {};
 }
 
+std::error_code LinksUnreadable(const fs::path& directory)
+{
+    // Listing needs read, finding a link by its name needs search.
+    if (::access(directory.c_str(), R_OK | X_OK) == 0 || errno == ENOENT) return {};
+    return {errno, std::generic_category()};
+}
+
 } // namespace kivo::win

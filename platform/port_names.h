@@ -105,4 +105,9 @@ std::error_code AssignComPort(const std::filesystem::path& directory, unsigned n
 // Removes directory/comN.
 std::error_code ForgetComPort(const std::filesystem::path& directory, unsigned number);
 
+// Why this user cannot read the links in directory (a folder that is not
+// there holds none, and is no failure): its links are then passed over as if
+// absent, so a number set there silently leads elsewhere.
+std::error_code LinksUnreadable(const std::filesystem::path& directory);
+
 } // namespace kivo::win

@@ -88,6 +88,11 @@ std::string PortTrouble(WORD comNumber, TPortState state)
     }
     std::string otherNumber = "set Port in the settings to a number that tarvio-ports lists";
     if (std::string note = UnnumberedAdapterNote(); !note.empty()) otherNumber += "; " + note;
+    // A link this user cannot see may be the one meant for this number.
+    for (const std::filesystem::path& directory : DeviceDirectories().Search)
+        if (std::error_code unreadable = LinksUnreadable(directory))
+            otherNumber +=
+                "; cannot read the links in " + directory.string() + ": " + unreadable.message();
     if (there)
         return port + " is not a serial port: give " + com + " the sign's port with tarvio-ports "
                "assign " + std::to_string(comNumber) + " DEVICE, or " + otherNumber;

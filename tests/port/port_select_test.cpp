@@ -189,6 +189,9 @@ TEST_F(PortSelect, TroubleNamesAPluggedAdapterThatCouldNotBeNumbered)
     EXPECT_THAT(trouble, ::testing::ContainsRegex(
                              "the adapter .*/usb-Alpha-if00 has no COM number: cannot write "
                              ".*/config/devices: Not a directory"));
+    // Nor can its links be read, one of which may be the one meant.
+    EXPECT_THAT(trouble, ::testing::ContainsRegex(
+                             "; cannot read the links in .*/config/devices: Not a directory"));
 }
 
 TEST_F(PortSelect, APcPortWithNoUartIsNotThere)

@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,8 +59,10 @@ protected:
         std::vector<std::string> argv = std::move(prefix);
         argv.insert(argv.end(),
                     {"/usr/bin/env", "-i", "HOME=" + Root.Path().string(),
-                     "KIVO_DEVICE_DIR=" + Devices.string(), "KIVO_DEV_ROOT=" + Dev.string(),
-                     "KIVO_SYSCONF_DIR=" + SystemConfig.string(), TARVIO_PORTS_PATH});
+                     "KIVO_DEV_ROOT=" + Dev.string(), "KIVO_SYSCONF_DIR=" + SystemConfig.string()});
+        if (!Installed) argv.push_back("KIVO_DEVICE_DIR=" + Devices.string());
+        argv.push_back(Installed ? (Installed->Path() / "tarvio-ports").string()
+                                 : std::string(TARVIO_PORTS_PATH));
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<char*> raw;
         for (std::string& word : argv) raw.push_back(word.data());
@@ -83,6 +86,25 @@ protected:
         return run;
     }
 
+    // Runs it, after this, as the installed program, from a folder mounted
+    // read-only in a mount namespace of its own: root may write every other.
+    bool PlayInstalled()
+    {
+        if (::geteuid() != 0 || !fs::exists("/usr/bin/unshare")) return false;
+        Installed.emplace("kivo-ports-installed");
+        fs::copy_file(TARVIO_PORTS_PATH, Installed->Path() / "tarvio-ports");
+        fs::permissions(Installed->Path() / "tarvio-ports", fs::perms::owner_all);
+        ReadOnly = {"/usr/bin/unshare",
+                    "-m",
+                    "/bin/sh",
+                    "-c",
+                    "mount --bind -o ro \"$0\" \"$0\" && exec \"$@\"",
+                    Installed->Path().string()};
+        return Ports({"--help"}, ReadOnly).ExitCode == 0;
+    }
+
+    std::optional<TempDir> Installed;
+    std::vector<std::string> ReadOnly;
     TempDir Root{"kivo-ports-command"};
     fs::path Devices = Root / "devices";
     fs::path Dev = Root / "dev";
@@ -149,10 +171,35 @@ TEST_F(PortsCommand, AssignAndForgetChangeTheLinkAndListingNumbersAdapters)
     TRun run = Ports({"assign", "1", "/nonexistent/tty"});
     ASSERT_EQ(run.ExitCode, 0);
     EXPECT_THAT(run.Err, HasSubstr("warning: /nonexistent/tty is not there now; COM1 opens it"));
+    // Named through its own link: it can never open, unlike a name not there yet.
+    run = Ports({"assign", "3", (Devices / "com3").string()});
+    ASSERT_EQ(run.ExitCode, 0);
+    EXPECT_THAT(run.Err, HasSubstr("/com3 cannot be reached (Too many levels of symbolic links); "
+                                   "COM3 will not open it"));
+    ASSERT_EQ(Ports({"forget", "3"}).ExitCode, 0);
+    run = Ports({"assign", "3", (Dev / "serial/by-id").string()});
+    ASSERT_EQ(run.ExitCode, 0);
+    EXPECT_THAT(run.Err, HasSubstr("/serial/by-id is no device; COM3 will not open it"));
+    // A node numbered by plugging order, as ttyUSB0 is: its adapter's own name is offered.
+    run = Ports({"assign", "3", adapter.SubsidiaryPath()});
+    ASSERT_EQ(run.ExitCode, 0);
+    EXPECT_THAT(run.Err,
+                HasSubstr("warning: the number in " + adapter.SubsidiaryPath() +
+                          " follows the order adapters are plugged in, so it may lead "
+                          "to another one later; assign this adapter's own name, " +
+                          (Dev / "serial/by-id/usb-Alpha-if00").string() + ", to follow it"));
+    ASSERT_EQ(Ports({"forget", "3"}).ExitCode, 0);
     run = Ports({"assign", "65535", highest.SubsidiaryPath()});
     ASSERT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_EQ(run.Err, "");
+    // Named as Windows writes it, or with a leading zero, by hand: passed over, and said so.
+    fs::create_symlink(highest.SubsidiaryPath(), Devices / "COM4");
+    fs::create_symlink(highest.SubsidiaryPath(), Devices / "com05");
     run = Ports({"list"});
+    EXPECT_THAT(run.Out, HasSubstr("\n  COM4 is not read: a link is named comN, in lower case and "
+                                   "without leading zeros (com1 for COM1)\n"));
+    EXPECT_THAT(run.Out, HasSubstr("\n  com05 is not read"));
+    EXPECT_THAT(run.Out, Not(HasSubstr("COM5 ")));
     EXPECT_THAT(run.Out, ContainsRegex("COM1 +link +absent +/nonexistent/tty"));
     EXPECT_THAT(run.Out, ContainsRegex("COM2 +automatic +present +.*usb-Alpha-if00"));
     EXPECT_THAT(run.Out, ContainsRegex("COM65535 +link +present +" + highest.SubsidiaryPath()));
@@ -178,6 +225,65 @@ TEST_F(PortsCommand, SystemWideLinksStayReadableWhateverTheTechniciansUmask)
                   fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                       fs::perms::others_read | fs::perms::others_exec)
             << folder;
+
+    // Made by hand under that umask before: opened up, or no user but root
+    // would see the link.
+    fs::remove_all(SystemConfig);
+    fs::create_directories(SystemConfig / "devices");
+    fs::permissions(SystemConfig / "devices", fs::perms::owner_all);
+    run = Ports({"assign", "2", sign.SubsidiaryPath(), "--system"});
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_THAT(run.Err,
+                HasSubstr(SystemConfig.string() + "/devices is now readable by every user"));
+    EXPECT_EQ(fs::status(SystemConfig / "devices").permissions() & fs::perms::all,
+              fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                  fs::perms::others_read | fs::perms::others_exec);
+    // So is a folder above it made so, when only the devices folder is new.
+    fs::remove_all(SystemConfig / "devices");
+    fs::permissions(SystemConfig, fs::perms::owner_all);
+    run = Ports({"assign", "3", sign.SubsidiaryPath(), "--system"});
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_EQ(run.Err, "tarvio-ports: " + SystemConfig.string() +
+                           " is now readable by every user, whose Tarvio reads the links there\n");
+    EXPECT_EQ(fs::status(SystemConfig).permissions() & fs::perms::all,
+              fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                  fs::perms::others_read | fs::perms::others_exec);
+}
+
+TEST_F(PortsCommand, ListingTellsOfLinksThisUserCannotRead)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "playing another user needs root";
+    PtyPair sign;
+    sign.LinkAs(Devices, "com1");
+    fs::permissions(Devices, fs::perms::owner_all);
+    TRun run =
+        Ports({}, {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+    EXPECT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_THAT(run.Out, HasSubstr("Links in " + Devices.string() +
+                                   " (adapters are numbered here)\n  cannot read them "
+                                   "(Permission denied)"));
+}
+
+TEST_F(PortsCommand, UnderSudoTheInstalledProgramSaysTheLinkIsRootsOwn)
+{
+    if (!PlayInstalled()) GTEST_SKIP() << "needs root and a mount namespace";
+    PtyPair sign;
+    fs::create_directories(SystemConfig / "devices");
+    fs::create_symlink(sign.SubsidiaryPath(), SystemConfig / "devices/com7");
+    const fs::path own = Root / ".config/tarvio/devices";
+    TRun run = Ports({"assign", "1", sign.SubsidiaryPath()}, ReadOnly);
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_EQ(fs::read_symlink(own / "com1"), sign.SubsidiaryPath());
+    EXPECT_THAT(run.Err, HasSubstr("note: COM1 is linked in " + own.string() +
+                                   ", which only root's own Tarvio reads; for every user, "
+                                   "assign it with --system"));
+    run = Ports({"forget", "7"}, ReadOnly);
+    EXPECT_EQ(run.ExitCode, 1);
+    EXPECT_THAT(run.Err, HasSubstr("nothing to forget (it comes from " + SystemConfig.string() +
+                                   "/devices/com7: forget it with --system, as root)"));
+    run = Ports({"assign", "2", sign.SubsidiaryPath(), "--system"}, ReadOnly);
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_EQ(run.Err, "");
 }
 
 TEST_F(PortsCommand, ListingNamesAnAdapterThatCouldNotBeNumberedAndWhy)

@@ -5,6 +5,8 @@
 #include "platform/port_names.h"
 #include "serial/port/port_probe.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
@@ -12,6 +14,9 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using namespace kivo;
@@ -82,12 +87,55 @@ const char* StateText(TPortState state)
     return "";
 }
 
+// The by-id (or else by-path) name of the adapter behind device, when device
+// is not such a name itself: ttyUSB and ttyACM numbers follow the order in
+// which adapters are plugged in.
+std::optional<fs::path> StableName(const fs::path& device)
+{
+    std::error_code failed;
+    for (const char* kind : {"by-id", "by-path"}) {
+        const fs::path folder = DevRoot() / "serial" / kind;
+        if (device.lexically_normal().parent_path() == folder.lexically_normal())
+            return std::nullopt;
+    }
+    struct stat node = {};
+    if (::stat(device.c_str(), &node) != 0 || !S_ISCHR(node.st_mode)) return std::nullopt;
+    for (const char* kind : {"by-id", "by-path"})
+        for (const fs::directory_entry& entry :
+             fs::directory_iterator(DevRoot() / "serial" / kind, failed)) {
+            struct stat named = {};
+            if (::stat(entry.path().c_str(), &named) == 0 && S_ISCHR(named.st_mode) &&
+                named.st_rdev == node.st_rdev)
+                return entry.path();
+        }
+    return std::nullopt;
+}
+
 int List()
 {
     TDeviceDirectories directories = DeviceDirectories();
-    for (const fs::path& directory : directories.Search)
+    for (const fs::path& directory : directories.Search) {
         std::printf("Links in %s%s\n", directory.c_str(),
                     directory == directories.Record ? " (adapters are numbered here)" : "");
+        if (std::error_code unreadable = LinksUnreadable(directory))
+            std::printf("  cannot read them (%s): the COM numbers linked there do not apply to "
+                        "you until every user may read that folder\n",
+                        unreadable.message().c_str());
+        // Made by hand as Windows writes the name, a link is passed over.
+        std::error_code unlisted;
+        for (const fs::directory_entry& entry : fs::directory_iterator(directory, unlisted)) {
+            const std::string name = entry.path().filename().string();
+            std::string lower = name;
+            for (char& c : lower)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (ComLinkNumber(name) || !lower.starts_with("com") || lower.size() == 3 ||
+                lower.find_first_not_of("0123456789", 3) != std::string::npos)
+                continue;
+            std::printf("  %s is not read: a link is named comN, in lower case and without "
+                        "leading zeros (com1 for COM1)\n",
+                        name.c_str());
+        }
+    }
     std::optional<TUnnumbered> unnumbered = NumberNewAdapters(directories);
     std::vector<TComMapping> map = ComPortMap(directories);
     if (map.empty() && !unnumbered)
@@ -138,13 +186,26 @@ int Change(const std::vector<std::string_view>& words, bool system)
         // Every user's program reads the system-wide links: a technician's
         // umask of 077 would hide them from all but root.
         if (!failed && system) {
-            constexpr fs::perms open = fs::perms::owner_all | fs::perms::group_read |
-                                       fs::perms::group_exec | fs::perms::others_read |
-                                       fs::perms::others_exec;
+            constexpr fs::perms readable = fs::perms::group_read | fs::perms::group_exec |
+                                           fs::perms::others_read | fs::perms::others_exec;
+            constexpr fs::perms open = fs::perms::owner_all | readable;
             const bool parentThere = fs::exists(directory.parent_path(), failed);
             if (!failed && fs::create_directories(directory, failed)) {
                 fs::permissions(directory, open, failed);
                 if (!failed && !parentThere) fs::permissions(directory.parent_path(), open, failed);
+            }
+            // Made by hand under such a umask, either folder would keep the
+            // new link from every user but root, who would find no link.
+            for (const fs::path& folder : {directory.parent_path(), directory}) {
+                if (failed) break;
+                fs::perms now = fs::status(folder, failed).permissions();
+                if (failed || (now & readable) == readable) continue;
+                fs::permissions(folder, readable, fs::perm_options::add, failed);
+                if (!failed)
+                    std::fprintf(stderr,
+                                 "%s: %s is now readable by every user, whose Tarvio "
+                                 "reads the links there\n",
+                                 Name, folder.c_str());
             }
         }
         if (!failed) failed = AssignComPort(directory, *number, device);
@@ -152,9 +213,20 @@ int Change(const std::vector<std::string_view>& words, bool system)
         failed = ForgetComPort(directory, *number);
     }
     std::string com = "COM" + std::to_string(*number);
+    // The installed program reads the system-wide links after the user's own.
+    const fs::path systemLinks = SystemConfigDir() / "devices";
+    const std::vector<fs::path> searched = DeviceDirectories().Search;
+    const bool readsSystemLinks =
+        !system && std::find(searched.begin(), searched.end(), systemLinks) != searched.end();
     if (!assign && failed == std::errc::no_such_file_or_directory) {
-        std::fprintf(stderr, "%s: %s has no link in %s: nothing to forget\n", Name, com.c_str(),
-                     directory.c_str());
+        std::error_code unseen;
+        const fs::path systemLink = systemLinks / ("com" + std::to_string(*number));
+        const bool systemWide =
+            readsSystemLinks && fs::is_symlink(fs::symlink_status(systemLink, unseen));
+        std::fprintf(stderr, "%s: %s has no link in %s: nothing to forget%s%s%s\n", Name,
+                     com.c_str(), directory.c_str(), systemWide ? " (it comes from " : "",
+                     systemWide ? systemLink.c_str() : "",
+                     systemWide ? ": forget it with --system, as root)" : "");
         return 1;
     }
     if (failed) {
@@ -164,6 +236,12 @@ int Change(const std::vector<std::string_view>& words, bool system)
                      system && failed == std::errc::permission_denied ? " (run it as root)" : "");
         return 1;
     }
+    // sudo gives root's own folder: a link there reaches no operator.
+    if (assign && readsSystemLinks && ::geteuid() == 0)
+        std::fprintf(stderr,
+                     "%s: note: %s is linked in %s, which only root's own Tarvio reads; for "
+                     "every user, assign it with --system\n",
+                     Name, com.c_str(), directory.c_str());
     // Linked all the same: a by-id name exists only while its adapter is
     // plugged in, but a mistyped one never will.
     std::error_code unknown;
@@ -172,6 +250,21 @@ int Change(const std::vector<std::string_view>& words, bool system)
                      "%s: warning: %s is not there now; %s opens it once it is (if the "
                      "adapter is plugged in, check the name)\n",
                      Name, device.c_str(), com.c_str());
+    // A loop (a device named through this very link, say) never resolves.
+    else if (assign && unknown)
+        std::fprintf(stderr, "%s: warning: %s cannot be reached (%s); %s will not open it\n", Name,
+                     device.c_str(), unknown.message().c_str(), com.c_str());
+    // A folder or a file, say: the program would only say it is no serial port.
+    else if (assign && !fs::is_character_file(device, unknown))
+        std::fprintf(stderr, "%s: warning: %s is no device; %s will not open it\n", Name,
+                     device.c_str(), com.c_str());
+    else if (assign)
+        if (std::optional<fs::path> stable = StableName(device))
+            std::fprintf(stderr,
+                         "%s: warning: the number in %s follows the order adapters are plugged "
+                         "in, so it may lead to another one later; assign this adapter's own "
+                         "name, %s, to follow it\n",
+                         Name, device.c_str(), stable->c_str());
     return 0;
 }
 
