@@ -10,6 +10,7 @@
 #include "serial/port/port_select.h"
 
 #include <QApplication>
+#include <QIcon>
 
 #include <cstdlib>
 #include <cstring>
@@ -92,6 +93,10 @@ int main(int argc, char* argv[])
     // The name, not a display name: Qt would append a display name to every
     // window's caption as the window manager shows it.
     QApplication::setApplicationName("Tarvio");
+    // Lets the desktop match the window to its menu entry (the Wayland app id
+    // and the X11 hints); the icon is for window managers that ask the window.
+    QApplication::setDesktopFileName("tarvio");
+    QApplication::setWindowIcon(QIcon(":/tarvio.png"));
     kivo::qt::TQtApplication application;
     // The serial stack's messages and synchronised calls reach this thread
     // through its queue; the pump serves it from Qt's loop.
