@@ -5,6 +5,7 @@
 #include "app/code_page.h"
 #include "platform/app_paths.h"
 #include "platform/profile.h"
+#include "platform/sysmsg.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iostream>
 
 namespace tarvio {
 
@@ -31,8 +33,17 @@ std::string RowKey(const char* prefix, int row)
 void Write(const std::string& path, const char* section, const std::string& key,
            const std::string& value)
 {
-    if (!WritePrivateProfileString(section, key, value, path))
+    if (!WritePrivateProfileString(section, key, value, path)) {
+        // The operator's box keeps the system's words; whoever reads the
+        // program's output (a technician at a terminal, the session's
+        // journal) also learns why: a full disk, a folder it may not write.
+        const DWORD error = GetLastError();
+        std::string reason = FormatMessage(error);
+        reason.erase(reason.find_last_not_of(".\r\n") + 1);
+        if (reason.empty()) reason = "error " + std::to_string(error);
+        std::cerr << "tarvio: cannot write " << path << ": " << reason << '\n';
         throw EIniFileException("Unable to write to " + path);
+    }
 }
 
 std::string ReadText(const char* section, const std::string& key, const char* defaultValue,

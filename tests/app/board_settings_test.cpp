@@ -122,17 +122,21 @@ TEST(ReadBoardSettings, MissingFileGivesTheDefaults)
     }
 }
 
-TEST(WriteBoardState, FailedWriteNamesTheFile)
+// The box names the file; the program's output says why.
+TEST(WriteBoardState, FailedWriteNamesTheFileAndSaysWhy)
 {
     kivo::test::TempDir dir("tarvio-settings");
     std::string path = (dir / "missing-folder" / "t.ini").string();
     TRowTexts prices{"1", "2", "3", "4", "5", "6", "7", "8"};
+    testing::internal::CaptureStderr();
     try {
         WriteBoardState(path, prices, 0, 0);
-        FAIL() << "no exception";
+        ADD_FAILURE() << "no exception";
     } catch (const EIniFileException& error) {
         EXPECT_EQ(error.Message(), "Unable to write to " + path);
     }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "tarvio: cannot write " + path + ": The system cannot find the path specified\n");
 }
 
 // A folder that takes no new file leaves only the rewrite in place; a write
