@@ -210,15 +210,25 @@ void TKivCustomComPort::SetSWFlowOptions(TSWFlowOptions value)
             BufferResumeValue = Fraction(InSizeValue, 0.25);
     }
     if (Phase == TPortPhase::ppOpen) {
+        TKivBaseDispatcher& line = LiveDispatcher();
+        // Refused before the clear, not after it: a refusal there would
+        // leave the line without the flow the property still names, or
+        // with the standard characters' flow when the port's own failed.
+        // The dispatcher's threshold rule, and the device's for XON/XOFF.
+        if (mode != 0) {
+            if (BufferResumeValue > BufferFullValue || BufferFullValue > line.InSize)
+                Check(ecBadArgument);
+            if (XOnCharValue == XOffCharValue) Check(-static_cast<int>(ERROR_INVALID_PARAMETER));
+        }
         // The dispatcher only ever sets the XON/XOFF bits; without clearing
         // first, going from both sides to one would leave the other side on.
-        Check(LiveDispatcher().ClearSoftwareFlow());
+        Check(line.ClearSoftwareFlow());
         if (mode != 0) {
-            Check(LiveDispatcher().SetSoftwareFlow(BufferFullValue, BufferResumeValue, mode));
+            Check(line.SetSoftwareFlow(BufferFullValue, BufferResumeValue, mode));
             // The dispatcher writes the standard XON and XOFF with the flow;
             // the line must go on using the port's own.
             if (XOnCharValue != 0x11 || XOffCharValue != 0x13)
-                Check(LiveDispatcher().SetXonXoffChars(XOnCharValue, XOffCharValue));
+                Check(line.SetXonXoffChars(XOnCharValue, XOffCharValue));
         }
     }
     SWFlowOptionsValue = value;

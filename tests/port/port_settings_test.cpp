@@ -283,6 +283,32 @@ TEST_F(OpenPort, ThresholdsThatDoNotFitAreRefusedByTheDispatcher)
     EXPECT_EQ(Port.BufferFull(), 100);
 }
 
+TEST_F(OpenPort, RefusedSoftwareFlowLeavesTheLineAsItWas)
+{
+    Open();
+    // One character for both: the device refuses it once the flow is on.
+    Port.SetXOnChar(0x05);
+    Port.SetXOffChar(0x05);
+    try {
+        Port.SetSWFlowOptions(TSWFlowOptions::swfBoth);
+        ADD_FAILURE() << "one character for XON and XOFF was taken";
+    } catch (const EInOutError& error) {
+        EXPECT_EQ(error.ErrorCode, 87);
+    }
+    EXPECT_EQ(Port.SWFlowOptions(), TSWFlowOptions::swfNone);
+    TLineView none = ReadLineView(Far);
+    EXPECT_FALSE(none.XonOutput || none.XonInput) << "the line runs a flow the port calls off";
+
+    Port.SetXOffChar(0x06);
+    Port.SetSWFlowOptions(TSWFlowOptions::swfBoth);
+    EXPECT_THROW(Port.SetBufferFull(500), EBadArgument);  // below the resume level
+    EXPECT_THROW(Port.SetSWFlowOptions(TSWFlowOptions::swfReceive), EBadArgument);
+    EXPECT_EQ(Port.SWFlowOptions(), TSWFlowOptions::swfBoth);
+    TLineView both = ReadLineView(Far);
+    EXPECT_TRUE(both.XonOutput && both.XonInput) << "the refusal took the line's flow away";
+    EXPECT_EQ(both.Start, 0x05);
+}
+
 TEST_F(OpenPort, RS485OnAnOpenPortDropsRtsFlow)
 {
     Port.SetHWFlowOptions({hwfUseRTS});
