@@ -358,6 +358,9 @@ void TKivBaseDispatcher::ReleaseLine()
         OutHead = OutTail = 0;
         OutFull = false;
     }
+    // What the read thread queued after the close's input flush, before it
+    // stopped, was received by this opening: a reopening must not hand it on.
+    InputQueue.Clear();
     TCriticalSectionLock hold(DispatchLock);
     DispatchBuf.reset();
     DispHead = DispTail = 0;

@@ -417,6 +417,44 @@ TEST_F(OpenLine, CloseOfAStalledLineIsPromptAndTheReopenedLineSendsWholeFrames)
     EXPECT_TRUE(NothingShown());
 }
 
+// Bytes come in just after the close has flushed the input, while the read
+// thread still runs, and the dispatch thread has not taken the last block
+// yet (a handler held it up). They belong to the opening being closed.
+class TLateInput : public TKivWin32Dispatcher
+{
+public:
+    explicit TLateInput(PtyPair& far) : TKivWin32Dispatcher(nullptr), Far(far) {}
+    ~TLateInput() override { Shutdown(); }
+    int HeadBytesUnread() override { return HoldBack ? 0 : TKivWin32Dispatcher::HeadBytesUnread(); }
+    int DeviceFlush(int queue) override
+    {
+        int result = TKivWin32Dispatcher::DeviceFlush(queue);
+        if (queue == 1 && HoldBack) {
+            Far.Write("late");
+            Queued = WaitUntil(2s, [&] { return InputQueue.QueuedBytes() > 0; });
+        }
+        return result;
+    }
+    PtyPair& Far;
+    std::atomic<bool> HoldBack{false};
+    bool Queued = false;
+};
+
+TEST_F(OpenLine, BytesQueuedAsTheCloseFlushesDoNotReachTheNextOpening)
+{
+    TLateInput line(Far);
+    ASSERT_EQ(Open(line, 1), 0);
+    line.HoldBack = true;
+    line.CloseLine();
+    ASSERT_TRUE(line.Queued);
+    line.HoldBack = false;
+    ASSERT_EQ(Open(line, 1), 0);
+    Far.Write("fresh");
+    EXPECT_EQ(ReadAll(line, 5), "fresh");
+    line.CloseLine();
+    EXPECT_TRUE(EndedClean(line));
+}
+
 // A handler that keeps the dispatch thread past both grace periods of the
 // close: the release gives up waiting for it, yet frees nothing the thread
 // still uses; the thread releases the line itself once it has ended.
