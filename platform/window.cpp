@@ -48,7 +48,9 @@ struct WindowEntry {
 enum class TSentState : std::uint8_t { ssWaiting, ssRunning, ssDone, ssFailed };
 
 // One sent message or call. Shared by sender and owner, so that a sender that
-// gives up leaves nothing dangling behind.
+// gives up leaves nothing dangling behind. The owner copies what it runs when
+// it takes the item, and touches nothing of it but its word once it has
+// answered, so a sender that saw the answer arrive may use it again.
 struct SentItem {
     std::shared_ptr<WindowEntry> Target;  // none for a call
     UINT Message = 0;
@@ -59,8 +61,9 @@ struct SentItem {
 
     // Under the owner queue's lock.
     TSentState State = TSentState::ssWaiting;
-    // Moved off 0 once State is ssDone or ssFailed, for a sender that spins
-    // or sleeps before it takes the lock; the lock still orders what it then reads.
+    // Moved on once per send, after State became ssDone or ssFailed, for a
+    // sender that spins or sleeps before it takes the lock; the lock still
+    // orders what it then reads.
     TChangeWord Ended;
     bool Abandoned = false;  // the sender stopped waiting while it ran
     LRESULT Result = 0;
@@ -82,7 +85,9 @@ struct ThreadQueue {
     const DWORD ThreadId;
     std::mutex Lock;
     std::condition_variable Arrived;
-    std::deque<std::shared_ptr<SentItem>> Sent;
+    // As many as there are threads waiting on this one: a vector, which
+    // stops allocating once it has grown to that.
+    std::vector<std::shared_ptr<SentItem>> Sent;
     std::deque<MSG> Posted;
     bool QuitPending = false;
     int QuitCode = 0;
@@ -278,10 +283,13 @@ void Enqueue(ThreadQueue& queue, HWND window, UINT message, WPARAM wParam, LPARA
 // for the limit. The result is the item's success; the last error says why not.
 // What a call raised is moved to *raised under the lock, so that only the
 // caller's thread holds the exception from then on.
+// *settled tells that the owner is done with the item, so it may serve again.
 BOOL Deliver(ThreadQueue& queue, const std::shared_ptr<SentItem>& item, DWORD milliseconds,
-             std::exception_ptr* raised = nullptr)
+             bool* settled, std::exception_ptr* raised = nullptr)
 {
     std::unique_lock lock(queue.Lock, std::defer_lock);
+    *settled = true;
+    std::uint32_t seen;
     {
         // The owner is woken once the queue is let go, or it would find the
         // queue still held and sleep on it.
@@ -291,6 +299,7 @@ BOOL Deliver(ThreadQueue& queue, const std::shared_ptr<SentItem>& item, DWORD mi
             return FailWith(item->Target ? ERROR_INVALID_WINDOW_HANDLE : ERROR_INVALID_THREAD_ID);
         if (item->Target && item->Target->Destroyed) return FailWith(ERROR_INVALID_WINDOW_HANDLE);
         item->Sender = GetCurrentThreadId();
+        seen = item->Ended.Load();
         queue.Sent.push_back(item);
         queue.Refresh();
         lock.unlock();
@@ -300,11 +309,15 @@ BOOL Deliver(ThreadQueue& queue, const std::shared_ptr<SentItem>& item, DWORD mi
     // The owner usually answers within microseconds; a sender that sleeps
     // at once pays for being woken on top of that.
     thread_local TSpinGauge answers;
-    if (!SpinBriefly(answers, [&] { return item->Ended.Load() != 0; })) {
+    auto answered = [&] { return item->Ended.Load() != seen; };
+    if (!SpinBriefly(answers, answered)) {
         const bool forever = milliseconds == INFINITE;
-        while (item->Ended.Load() == 0 && (forever || std::chrono::steady_clock::now() < deadline))
-            item->Ended.SleepWhile(0, forever ? nullptr : &deadline);
+        while (!answered() && (forever || std::chrono::steady_clock::now() < deadline))
+            item->Ended.SleepWhile(seen, forever ? nullptr : &deadline);
     }
+    // Only an answer seen to arrive is the owner's last touch; one found
+    // under the lock after the limit may still have its word to move.
+    *settled = answered();
     lock.lock();
     if (item->State == TSentState::ssDone) {
         if (raised) *raised = std::move(item->Raised);
@@ -315,23 +328,60 @@ BOOL Deliver(ThreadQueue& queue, const std::shared_ptr<SentItem>& item, DWORD mi
         // Not begun: withdrawn, so the owner never runs what nobody waits for.
         queue.Sent.erase(std::find(queue.Sent.begin(), queue.Sent.end(), item));
         queue.Refresh();
+        *settled = true;
     } else {
         item->Abandoned = true;
     }
     return FailWith(ERROR_TIMEOUT);
 }
 
+// The calling thread's item for its next send or call. A thread has at most
+// one under way, so a settled one serves all that follow: no allocation per
+// message on a line's busiest path.
+thread_local std::shared_ptr<SentItem> SpareItem;
+
+std::shared_ptr<SentItem> TakeSentItem()
+{
+    if (SpareItem) return std::move(SpareItem);
+    return std::make_shared<SentItem>();
+}
+
+// Keeps item for the next send when the owner is done with it, holding
+// nothing of this one; else lets it go.
+void KeepSentItem(std::shared_ptr<SentItem>& item, bool settled)
+{
+    if (!settled) return;
+    item->Target.reset();
+    item->Call = nullptr;
+    item->Sender = 0;
+    item->State = TSentState::ssWaiting;
+    item->Abandoned = false;
+    item->Result = 0;
+    item->Error = ERROR_SUCCESS;
+    item->Raised = nullptr;
+    SpareItem = std::move(item);
+}
+
 // Serves the oldest sent message or call of the calling thread's queue.
 bool ServeOneSent(ThreadQueue& queue)
 {
     std::shared_ptr<SentItem> item;
+    std::shared_ptr<WindowEntry> target;
+    UINT message = 0;
+    WPARAM wParam = 0;
+    LPARAM lParam = 0;
     std::function<void()> call;
     {
         std::lock_guard lock(queue.Lock);
         if (queue.Sent.empty()) return false;
         item = std::move(queue.Sent.front());
-        queue.Sent.pop_front();
+        queue.Sent.erase(queue.Sent.begin());
         item->State = TSentState::ssRunning;
+        // Taken out: a sender let go early may use its item again meanwhile.
+        target = std::move(item->Target);
+        message = item->Message;
+        wParam = item->WParam;
+        lParam = item->LParam;
         call = std::move(item->Call);
         queue.Refresh();
     }
@@ -340,8 +390,8 @@ bool ServeOneSent(ThreadQueue& queue)
     ServedSend served{*item, queue, Serving, OwnCalls};
     Serving = &served;
     try {
-        if (item->Target)
-            result = CallProcedure(*item->Target, item->Message, item->WParam, item->LParam);
+        if (target)
+            result = CallProcedure(*target, message, wParam, lParam);
         else
             call();
     } catch (...) {
@@ -363,7 +413,7 @@ bool ServeOneSent(ThreadQueue& queue)
     if (!raised) {
         item->Result = result;
         item->State = TSentState::ssDone;
-    } else if (!item->Target && !item->Abandoned) {
+    } else if (!target && !item->Abandoned) {
         // The caller of a synchronised call gets its exception back.
         item->Raised = std::move(raised);
         item->State = TSentState::ssDone;
@@ -615,14 +665,16 @@ LRESULT SendMessageTimeout(HWND window, UINT message, WPARAM wParam, LPARAM lPar
         if (result) *result = static_cast<DWORD_PTR>(direct);
         return TRUE;
     }
-    auto item = std::make_shared<SentItem>();
+    auto item = TakeSentItem();
     item->Target = entry;
     item->Message = message;
     item->WParam = wParam;
     item->LParam = lParam;
-    if (!Deliver(*entry->Owner, item, milliseconds)) return FALSE;
-    if (result) *result = static_cast<DWORD_PTR>(item->Result);
-    return TRUE;
+    bool settled = false;
+    const BOOL delivered = Deliver(*entry->Owner, item, milliseconds, &settled);
+    if (delivered && result) *result = static_cast<DWORD_PTR>(item->Result);
+    KeepSentItem(item, settled);
+    return delivered;
 }
 
 LRESULT SendMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
@@ -642,11 +694,14 @@ BOOL SendThreadCall(DWORD threadId, const std::function<void()>& call, DWORD mil
     }
     auto queue = FindQueue(threadId);
     if (!queue) return FailWith(ERROR_INVALID_THREAD_ID);
-    auto item = std::make_shared<SentItem>();
+    auto item = TakeSentItem();
     // A copy: a caller that gives up must not take the running call with it.
     item->Call = call;
     std::exception_ptr raised;
-    if (!Deliver(*queue, item, milliseconds, &raised)) return FALSE;
+    bool settled = false;
+    const BOOL delivered = Deliver(*queue, item, milliseconds, &settled, &raised);
+    KeepSentItem(item, settled);
+    if (!delivered) return FALSE;
     if (raised) std::rethrow_exception(raised);
     return TRUE;
 }

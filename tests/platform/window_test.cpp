@@ -12,7 +12,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -458,4 +460,55 @@ TEST_F(WindowQueue, RegisteredClassGivesItsWindowsProcedureAndExtraBytes)
     EXPECT_EQ(GetLastError(), ERROR_INVALID_INDEX);
     DestroyWindow(window);
     EXPECT_EQ(CreateWindow("noSuchClass", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr), nullptr);
+}
+
+// A sanitizer's allocator stands in for operator new and must pair with it.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#define KIVO_COUNTS_ALLOCATIONS 1
+namespace {
+// Allocations made by the calling thread, for the paths that must make none.
+thread_local long ThreadAllocations = 0;
+}  // namespace
+
+void* operator new(std::size_t size)
+{
+    ++ThreadAllocations;
+    if (void* block = std::malloc(size ? size : 1)) return block;
+    throw std::bad_alloc();
+}
+#endif
+
+TEST_F(WindowQueue, RepeatedSendsAndCallsAllocateNothing)
+{
+#ifndef KIVO_COUNTS_ALLOCATIONS
+    GTEST_SKIP() << "the sanitizer's allocator is not counted";
+#else
+    // A line's status notifications and packet events travel this way up to
+    // a hundred thousand times a second.
+    RecordingWindow window;
+    DWORD target = GetCurrentThreadId();
+    ASSERT_FALSE(SendArrives(0));
+    std::atomic<bool> done{false};
+    long allocations = -1;
+    std::thread sender([&] {
+        int calls = 0;
+        auto round = [&] {
+            DWORD_PTR result = 0;
+            SendMessageTimeout(window.Handle, MsgA, 1, 0, SMTO_BLOCK, 10000, &result);
+            SendThreadCall(
+                target, [&calls] { ++calls; }, 10000);
+        };
+        round();  // the thread's queue and what stays with it
+        long before = ThreadAllocations;
+        for (int i = 0; i < 200; ++i)
+            round();
+        allocations = ThreadAllocations - before;
+        done = true;
+    });
+    auto deadline = Clock::now() + 20s;
+    while (!done && Clock::now() < deadline)
+        if (SendArrives(100)) ProcessOneSentMessage();
+    sender.join();
+    EXPECT_EQ(allocations, 0);
+#endif
 }
