@@ -140,12 +140,15 @@ void TKivCustomComPort::HandleNotification(UINT message, WPARAM wParam, LPARAM l
     case kvPortClosing:
         if (Phase != TPortPhase::ppClosing || !Dispatcher) break;
         if (Dispatcher->Started()) {
-            // Asleep until a thread of the line ends or something else
-            // arrives, rather than spin the queue with our own re-posted
-            // message. Registered before the look at Started, so the last
-            // thread's end cannot slip in between.
+            // Asleep until a thread of the line ends or sends (it may wait
+            // for this thread), rather than spin the queue with our own
+            // re-posted message. Posted messages wait for the loop: another
+            // close circulating beside this one would otherwise cut every
+            // sleep short, and the two would spin the thread between them.
+            // Registered before the look at Started, so the last thread's
+            // end cannot slip in between.
             kivo::detail::TThreadGate::TWaiter waiter(*Dispatcher->ThreadGate);
-            if (Dispatcher->Started()) waiter.Wait(ClosingRecheckMs, QS_ALLINPUT);
+            if (Dispatcher->Started()) waiter.Wait(ClosingRecheckMs, QS_SENDMESSAGE);
             if (NotifyWindowValue) PostMessage(NotifyWindowValue, kvPortClosing, 0, lParam);
         } else {
             FinishDeferredClose();

@@ -861,5 +861,35 @@ TEST_F(CopyAndFind, FindsAPortInsideAPanelAndNoneElsewhere)
     (void)direct;
 }
 
+// Each circulating close sleeps between its rounds; one must not cut the
+// other's sleep short, or the two spin the main thread between them.
+TEST_F(DeferredClose, TwoClosesAtOnceDoNotSpinTheMainThread)
+{
+    Line(4);
+    auto* other = new TRigPort(&Form);
+    other->SetComNumber(4);
+    // Shared: the port may outlive this body in the form when an assertion ends it.
+    auto otherClosing = std::make_shared<int>(0);
+    other->SetOnTrigger(
+        TTriggerEvent::FromFunction([otherClosing](TObject*, win::WORD msg, win::WORD, win::WORD) {
+            *otherClosing += msg == kvPortClosing;
+        }));
+    other->SetOpen(true);
+    other->Rig()->LingerOnClose = true;
+    Port->SetOpen(false);
+    other->SetOpen(false);
+    ASSERT_EQ(Port->PortPhase(), ppClosing);
+    ASSERT_EQ(other->PortPhase(), ppClosing);
+    EXPECT_FALSE(HappensWithin([] { return false; }, 300ms));
+    // A round sleeps 5 ms while the threads linger: some 60 in that time.
+    EXPECT_LT(ClosingMessages(), 150);
+    EXPECT_LT(*otherClosing, 150);
+
+    Port->Rig()->EndLinger();
+    other->Rig()->EndLinger();
+    ASSERT_TRUE(WaitFor([&] { return !Port->Open() && !other->Open(); }));
+    delete other;
+}
+
 } // namespace
 } // namespace kivo::test
