@@ -10,6 +10,8 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <chrono>
+
 namespace kivo::qt {
 
 using namespace kivo::win;
@@ -27,7 +29,11 @@ TMessagePump::~TMessagePump() = default;
 
 void TMessagePump::Drain()
 {
+    const auto started = std::chrono::steady_clock::now();
     for (int step = 0; step < BatchSize; ++step) {
+        // Slow handlers end the batch sooner: Qt's timers and painting wait
+        // for it to return.
+        if (step > 0 && std::chrono::steady_clock::now() - started >= BatchTime) return;
         try {
             MSG msg;
             if (!PeekMessage(&msg, PM_REMOVE)) {

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -99,5 +100,27 @@ TEST_F(MessagePump, AFloodOfMessagesLeavesRoomForQtEvents)
     EXPECT_TRUE(RunLoop());
     EXPECT_GE(handledWhenTimerRan, 0);
     EXPECT_LT(handledWhenTimerRan, flood);
+    DestroyWindow(window);
+}
+
+TEST_F(MessagePump, SlowMessagesEndTheBatchSoonerForQtEvents)
+{
+    // A handler that takes milliseconds (a deferred close waiting for its
+    // line, a packet event saving the prices): a batch of them in full would
+    // hold Qt's timers and painting for hundreds of milliseconds.
+    constexpr int flood = 2 * qt::TMessagePump::BatchSize;
+    int handled = 0;
+    int handledWhenTimerRan = -1;
+    HWND window = CreateMessageWindow([&](UINT, WPARAM, LPARAM) -> LRESULT {
+        if (++handled == 1) QTimer::singleShot(0, [&] { handledWhenTimerRan = handled; });
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (handled == flood) Loop.quit();
+        return 0;
+    });
+    for (int i = 0; i < flood; ++i)
+        PostMessage(window, MsgWork, 0, 0);
+    EXPECT_TRUE(RunLoop());
+    EXPECT_GE(handledWhenTimerRan, 1);
+    EXPECT_LT(handledWhenTimerRan, qt::TMessagePump::BatchSize / 4);
     DestroyWindow(window);
 }
