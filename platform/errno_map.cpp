@@ -8,6 +8,7 @@ namespace kivo::win {
 
 namespace {
 constexpr DWORD ERROR_DISK_FULL = 112;
+constexpr DWORD ERROR_FILE_TOO_LARGE = 223;
 }
 
 DWORD Win32FromErrno(int error)
@@ -32,6 +33,8 @@ DWORD Win32FromErrno(int error)
     case ENOSPC:
     case EDQUOT:
         return ERROR_DISK_FULL;
+    case EFBIG:
+        return ERROR_FILE_TOO_LARGE;
     case EMFILE:
     case ENFILE:
         return ERROR_TOO_MANY_OPEN_FILES;

@@ -51,6 +51,7 @@ constexpr std::array Messages{
     MessageEntry{122, "The data area passed to a system call is too small.\r\n"},
     MessageEntry{123, "The filename, directory name, or volume label syntax is incorrect.\r\n"},
     MessageEntry{170, "The requested resource is in use.\r\n"},
+    MessageEntry{223, "The file size exceeds the limit allowed and cannot be saved.\r\n"},
     MessageEntry{995, "The I/O operation has been aborted because of either a thread exit or an application request.\r\n"},
     MessageEntry{996, "Overlapped I/O event is not in a signaled state.\r\n"},
     MessageEntry{997, "Overlapped I/O operation is in progress.\r\n"},
