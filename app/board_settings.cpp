@@ -4,6 +4,7 @@
 
 #include "app/code_page.h"
 #include "platform/app_paths.h"
+#include "platform/errno_map.h"
 #include "platform/profile.h"
 #include "platform/sysmsg.h"
 
@@ -13,7 +14,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <iostream>
 
 namespace tarvio {
@@ -93,7 +93,7 @@ namespace {
 std::optional<std::string> FileReadFailure(const std::string& path, bool& missing)
 {
     auto failure = [&path](int error) {
-        return "Unable to read " + path + " (" + std::strerror(error) + ")";
+        return "Unable to read " + path + " (" + ErrnoText(error) + ")";
     };
     struct stat info {};
     missing = false;

@@ -3,6 +3,10 @@
 #include "platform/errno_map.h"
 
 #include <cerrno>
+#include <clocale>
+#include <cstring>
+
+#include <locale.h>
 
 namespace kivo::win {
 
@@ -49,6 +53,13 @@ DWORD Win32FromErrno(int error)
     default:
         return ERROR_GEN_FAILURE;
     }
+}
+
+std::string ErrnoText(int error)
+{
+    static const locale_t plain = ::newlocale(LC_ALL_MASK, "C", locale_t{});
+    if (!plain) return "error " + std::to_string(error);
+    return ::strerror_l(error, plain);
 }
 
 } // namespace kivo::win

@@ -4,6 +4,7 @@
 #include "platform/port_names.h"
 
 #include "platform/app_paths.h"
+#include "platform/errno_map.h"
 
 #include <algorithm>
 #include <atomic>
@@ -245,7 +246,8 @@ std::string WhyUnnumbered(const TDeviceDirectories& directories, const TUnnumber
 {
     if (unnumbered.Error == std::errc::result_out_of_range)
         return "every number up to " + std::to_string(HighestAutomaticNumber) + " is taken";
-    return "cannot write " + directories.Record.string() + ": " + unnumbered.Error.message();
+    return "cannot write " + directories.Record.string() + ": " +
+           ErrnoText(unnumbered.Error.value());
 }
 
 std::optional<TUnnumbered> NumberNewAdapters(const TDeviceDirectories& directories)

@@ -3,6 +3,7 @@
 #include "serial/port/port_probe.h"
 
 #include "platform/comm.h"
+#include "platform/errno_map.h"
 #include "platform/port_names.h"
 #include "platform/sync.h"
 #include "serial/device/win32_dispatcher.h"
@@ -91,8 +92,8 @@ std::string PortTrouble(WORD comNumber, TPortState state)
     // A link this user cannot see may be the one meant for this number.
     for (const std::filesystem::path& directory : DeviceDirectories().Search)
         if (std::error_code unreadable = LinksUnreadable(directory))
-            otherNumber +=
-                "; cannot read the links in " + directory.string() + ": " + unreadable.message();
+            otherNumber += "; cannot read the links in " + directory.string() + ": " +
+                           win::ErrnoText(unreadable.value());
     if (there)
         return port + " is not a serial port: give " + com + " the sign's port with tarvio-ports "
                "assign " + std::to_string(comNumber) + " DEVICE, or " + otherNumber;

@@ -6,11 +6,15 @@
 #include "platform/profile.h"
 
 #include "tests/support/env_guard.h"
+#include "tests/support/locale_guard.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <string_view>
 
 #include <sys/fsuid.h>
 #include <sys/resource.h>
@@ -106,6 +110,24 @@ TEST(SettingsReadFailure, AFileTooLargeIsReportedAndLeftAsItIs)
                  EIniFileException);
     EXPECT_EQ(std::filesystem::file_size(path), size);
     EXPECT_TRUE(dir.Read("t.ini").starts_with("[Porta]\nPort=1\n[Tarvio]\nP1=1234\n"));
+}
+
+// The reason comes in the C library's words: under a single-byte desktop
+// locale they were Latin-1 bytes that the operator's box showed as
+// "Permiss?o recusada"; the rest of the text is English anyway.
+TEST(SettingsReadFailure, TheReasonIsTheSameUnderADesktopLocale)
+{
+    kivo::test::TempDir dir("tarvio-settings");
+    dir.Write("t.ini", "[Porta]\nPort=1\n");
+    const std::string path = (dir / "t.ini").string();
+    std::filesystem::resize_file(path,
+                                 static_cast<std::uintmax_t>(kivo::win::ProfileFileLimit) + 1);
+
+    kivo::test::LocaleGuard locale("pt_PT", "ISO-8859-1");
+    if (!locale.Unavailable().empty()) GTEST_SKIP() << locale.Unavailable();
+    if (std::string_view(std::strerror(EFBIG)) == "File too large")
+        GTEST_SKIP() << "the C library has no Portuguese messages here";
+    EXPECT_EQ(SettingsReadFailure(path), "Unable to read " + path + " (File too large)");
 }
 
 TEST(ReadBoardSettings, MissingFileGivesTheDefaults)

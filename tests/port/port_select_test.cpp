@@ -8,6 +8,7 @@
 #include "serial/port/port_select_form.h"
 #include "tests/device/port_holder.h"
 #include "tests/support/env_guard.h"
+#include "tests/support/locale_guard.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/temp_dir.h"
 
@@ -192,6 +193,12 @@ TEST_F(PortSelect, TroubleNamesAPluggedAdapterThatCouldNotBeNumbered)
     // Nor can its links be read, one of which may be the one meant.
     EXPECT_THAT(trouble, ::testing::ContainsRegex(
                              "; cannot read the links in .*/config/devices: Not a directory"));
+
+    // The operator's box takes the text as UTF-8: the reasons must not come
+    // in the bytes of a single-byte desktop locale, nor in its language.
+    LocaleGuard locale("pt_PT", "ISO-8859-1");
+    if (!locale.Unavailable().empty()) GTEST_SKIP() << locale.Unavailable();
+    EXPECT_EQ(PortTrouble(3, TPortState::psAbsent), trouble);
 }
 
 TEST_F(PortSelect, APcPortWithNoUartIsNotThere)
