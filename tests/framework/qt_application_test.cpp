@@ -3,6 +3,7 @@
 #include "framework/qt/qt_application.h"
 
 #include "framework/exceptions.h"
+#include "tests/support/locale_guard.h"
 #include "tests/support/wait_until.h"
 
 #include <QApplication>
@@ -103,6 +104,21 @@ TEST(TQtApplication, MessageBoxIsModalAndReturnsWhenClosed)
     binding.Application().MessageBox("Erro ao abrir porta");
     ASSERT_EQ(closer.Texts, std::vector<std::string>{"Erro ao abrir porta"});
     EXPECT_EQ(closer.Icons[0], QMessageBox::NoIcon);
+}
+
+// A file name in a box is the bytes the file system holds, which a desktop in
+// a single-byte locale wrote in its own character set: Qt took them for
+// UTF-8 and showed "Pre\uFFFDos" for a folder named "Preços".
+TEST(TQtApplication, AFileNameInASingleByteLocaleIsShownAsItsOwnerWroteIt)
+{
+    TQtApplication binding;
+    TBoxCloser closer;
+    {
+        test::LocaleGuard locale("pt_PT", "ISO-8859-1");
+        if (!locale.Unavailable().empty()) GTEST_SKIP() << locale.Unavailable();
+        binding.Application().MessageBox("O Tarvio j\xC3\xA1 leu /lojas/Pre\xE7os/tarvio.ini");
+    }
+    ASSERT_EQ(closer.Texts, std::vector<std::string>{"O Tarvio já leu /lojas/Preços/tarvio.ini"});
 }
 
 TEST(TQtApplication, TerminateEndsTheLoopWithoutClosingWindows)
