@@ -2,6 +2,8 @@
 
 #include "app/board_layout.h"
 
+#include <algorithm>
+
 namespace tarvio {
 
 namespace {
@@ -34,6 +36,15 @@ TRowLayout ComputeRowLayout(const TRowTexts& captions)
         layout.SairTop = heights.SairTop;
     }
     return layout;
+}
+
+TPoint CentredTopLeft(const TArea& area, int width, int height)
+{
+    // The centre as the toolkit rounds it, so a window that fits lands where
+    // it always has.
+    const int centreX = (2 * area.Left + area.Width - 1) / 2;
+    const int centreY = (2 * area.Top + area.Height - 1) / 2;
+    return {std::max(centreX - width / 2, area.Left), std::max(centreY - height / 2, area.Top)};
 }
 
 std::optional<TCaptionColour> CaptionColourFor(const std::string& name)

@@ -39,6 +39,24 @@ constexpr int RowTop(int row)
     return 8 + 40 * row;
 }
 
+struct TArea {
+    int Left = 0;
+    int Top = 0;
+    int Width = 0;
+    int Height = 0;
+};
+
+struct TPoint {
+    int X = 0;
+    int Y = 0;
+    friend bool operator==(const TPoint&, const TPoint&) = default;
+};
+
+// Where the window's top-left corner goes: centred in the screen's work area;
+// a window larger than the area (a small screen, a large scale) keeps its
+// top-left corner, and with it the title bar and close box, inside it.
+TPoint CentredTopLeft(const TArea& area, int width, int height);
+
 struct TRgb {
     int Red = 0;
     int Green = 0;

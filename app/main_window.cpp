@@ -380,7 +380,9 @@ void TForm1::LayOutRows()
 
     if (QScreen* screen = this->screen()) {
         QRect area = screen->availableGeometry();
-        move(area.center() - QPoint(width() / 2, height() / 2));
+        TPoint topLeft =
+            CentredTopLeft({area.x(), area.y(), area.width(), area.height()}, width(), height());
+        move(topLeft.X, topLeft.Y);
     }
 }
 

@@ -5,6 +5,12 @@
 #include <gtest/gtest.h>
 
 namespace tarvio {
+
+void PrintTo(const TPoint& point, std::ostream* out)
+{
+    *out << "(" << point.X << ", " << point.Y << ")";
+}
+
 namespace {
 
 TRowTexts Captions(std::initializer_list<int> hiddenRows)
@@ -105,6 +111,18 @@ INSTANTIATE_TEST_SUITE_P(
                       ColourRow{"Verde", TRgb{0, 128, 0}, false},
                       ColourRow{"Amarelo", TRgb{255, 255, 0}, true},
                       ColourRow{"Branco", TRgb{255, 255, 255}, true}));
+
+TEST(WindowPlacement, CentredWhereItFitsTitleBarKeptOnAScreenTooSmall)
+{
+    // 1024 x 768 at 100 %: centred, as the window has always been placed.
+    EXPECT_EQ(CentredTopLeft({0, 0, 1024, 768}, 558, 341), (TPoint{232, 213}));
+    // A top panel of 27 pixels.
+    EXPECT_EQ(CentredTopLeft({0, 27, 1366, 741}, 558, 341), (TPoint{403, 227}));
+    // A 1024 x 600 netbook at 200 %: centred, the top rows and the title bar
+    // with its close box would lie above the screen.
+    EXPECT_EQ(CentredTopLeft({0, 0, 512, 300}, 558, 341), (TPoint{0, 0}));
+    EXPECT_EQ(CentredTopLeft({0, 27, 1280, 333}, 558, 341), (TPoint{360, 27}));
+}
 
 TEST(CaptionColours, OtherNamesAndOtherCaseMatchNothing)
 {
