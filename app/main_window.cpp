@@ -18,6 +18,7 @@
 #include <QGuiApplication>
 #include <QPalette>
 #include <QScreen>
+#include <QStyle>
 
 #include <exception>
 #include <iostream>
@@ -78,9 +79,20 @@ void SetTextColour(QWidget* widget, const QColor& colour)
     widget->setPalette(palette);
 }
 
+// The window's texts have fixed colours (black, red, green, blue, and black
+// price digits) chosen for a light face. A dark desktop theme would put them
+// on dark grey, the prices black on black: the window then keeps the style's
+// own light colours, as it has on a light desktop.
+QPalette WindowPalette()
+{
+    QPalette system = QApplication::palette();
+    if (system.color(QPalette::Button).lightness() >= 128) return system;
+    return QApplication::style()->standardPalette();
+}
+
 QColor ButtonFace()
 {
-    return QApplication::palette().color(QPalette::Button);
+    return WindowPalette().color(QPalette::Button);
 }
 
 template <typename Handler>
@@ -110,7 +122,7 @@ TForm1::TForm1(std::string settingsPath, QWidget* parent)
     setWindowTitle("Tarvio");
     setFixedSize(ClientWidth, DesignedOuterHeight - FrameAndTitleHeight);
 
-    QPalette palette = this->palette();
+    QPalette palette = WindowPalette();
     palette.setColor(QPalette::Window, ButtonFace());
     setPalette(palette);
     setAutoFillBackground(true);

@@ -6,6 +6,9 @@
 #include <QApplication>
 #include <QFontInfo>
 
+#include <algorithm>
+#include <cmath>
+
 namespace tarvio::test {
 namespace {
 
@@ -153,6 +156,56 @@ TEST_F(WindowLayout, ColourNamesPaintTheCaptionPanels)
     EXPECT_EQ(background(form.PP7), QColor(255, 0, 0));
     EXPECT_EQ(background(form.PP8), face);
     EXPECT_EQ(text(form.PP8), QColor(255, 255, 255));
+}
+
+// Contrast ratio of two colours, 1 (none) to 21 (black on white).
+double Contrast(const QColor& a, const QColor& b)
+{
+    auto luminance = [](const QColor& c) {
+        auto linear = [](double v) {
+            return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) +
+               0.0722 * linear(c.blueF());
+    };
+    double la = luminance(a) + 0.05;
+    double lb = luminance(b) + 0.05;
+    return std::max(la, lb) / std::min(la, lb);
+}
+
+TEST_F(WindowLayout, TextsStayReadableOnADarkDesktop)
+{
+    // A dark desktop theme hands every window a palette like this one.
+    const QPalette system = QApplication::palette();
+    QPalette dark = system;
+    dark.setColor(QPalette::Window, QColor(49, 54, 59));
+    dark.setColor(QPalette::Button, QColor(49, 54, 59));
+    dark.setColor(QPalette::Base, QColor(35, 38, 41));
+    for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text})
+        dark.setColor(role, QColor(239, 240, 241));
+    QApplication::setPalette(dark);
+    struct TRestore {
+        QPalette Palette;
+        ~TRestore() { QApplication::setPalette(Palette); }
+    } restore{system};
+
+    WriteIni(TBoardIni{});
+    TForm1& form = ShowForm();
+    auto readable = [](QWidget* widget, QPalette::ColorRole text, QPalette::ColorRole ground) {
+        const QPalette& palette = widget->palette();
+        double contrast = Contrast(palette.color(text), palette.color(ground));
+        EXPECT_GE(contrast, 3.0) << widget->objectName().toStdString() << ": "
+                                 << palette.color(text).name().toStdString() << " on "
+                                 << palette.color(ground).name().toStdString();
+    };
+    for (TMaskEdit* price : form.PriceFields()) readable(price, QPalette::Text, QPalette::Base);
+    for (TLabel* readback : form.ReadbackLabels())
+        readable(readback, QPalette::WindowText, QPalette::Window);
+    for (QWidget* label : std::initializer_list<QWidget*>{form.Label1, form.Label2, form.Label3})
+        readable(label, QPalette::WindowText, QPalette::Window);
+    readable(form.Button1, QPalette::ButtonText, QPalette::Button);
+    readable(form.CB1, QPalette::ButtonText, QPalette::Button);
+    readable(form.SB1->Panel(0), QPalette::WindowText, QPalette::Window);
 }
 
 TEST_F(WindowLayout, FirstShowRunsOnce)
