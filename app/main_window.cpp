@@ -20,6 +20,7 @@
 #include <QScreen>
 #include <QStyle>
 
+#include <algorithm>
 #include <exception>
 #include <iostream>
 #include <optional>
@@ -167,6 +168,16 @@ void TForm1::CreateRows()
         SetTextColour(readback, Green);
         readback->SetText("0000");
         *readbacks[row] = readback;
+    }
+    // A stand-in face too wide for the fields is made smaller in each to fit
+    // (see TMaskEdit); all rows then take the smallest, as they share a size
+    // as designed.
+    int smallest = P1->font().pixelSize();
+    for (TMaskEdit* price : PriceFields()) smallest = std::min(smallest, price->font().pixelSize());
+    for (TMaskEdit* price : PriceFields()) {
+        QFont font = price->font();
+        font.setPixelSize(smallest);
+        price->setFont(font);
     }
 }
 

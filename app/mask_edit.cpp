@@ -11,6 +11,8 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPointer>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <QTimer>
 
 namespace tarvio {
@@ -277,6 +279,57 @@ void TMaskEdit::mouseReleaseEvent(QMouseEvent* event)
 void TMaskEdit::inputMethodEvent(QInputMethodEvent* event)
 {
     event->ignore();
+}
+
+void TMaskEdit::changeEvent(QEvent* event)
+{
+    QLineEdit::changeEvent(event);
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) FitDigits();
+}
+
+void TMaskEdit::resizeEvent(QResizeEvent* event)
+{
+    QLineEdit::resizeEvent(event);
+    FitDigits();
+}
+
+void TMaskEdit::FitDigits()
+{
+    // A face that stands in for a missing one can be wider than the field
+    // was sized for (bold DejaVu Sans at the designed height is), and the
+    // field would show only the first digits: the face is made smaller
+    // until all four fit.
+    if (Fitting) return;
+    QStyleOptionFrame option;
+    initStyleOption(&option);
+    // Less QLineEdit's own margin of 2 pixels on each side.
+    const int room = style()->subElementRect(QStyle::SE_LineEditContents, &option, this)
+                         .marginsRemoved(textMargins())
+                         .width() -
+                     4;
+    auto needed = [](const QFont& font) {
+        QFontMetrics metrics(font);
+        int widest = 0;
+        for (char16_t digit = u'0'; digit <= u'9'; ++digit)
+            widest = std::max(widest, metrics.horizontalAdvance(QString(Positions, QChar(digit))));
+        return widest;
+    };
+    QFont font = this->font();
+    bool smaller = false;
+    while (room > 0 && needed(font) > room) {
+        if (font.pixelSize() > 0) {
+            if (font.pixelSize() <= 6) break;
+            font.setPixelSize(font.pixelSize() - 1);
+        } else {
+            if (font.pointSizeF() <= 5) break;
+            font.setPointSizeF(font.pointSizeF() - 0.5);
+        }
+        smaller = true;
+    }
+    if (!smaller) return;
+    Fitting = true;
+    setFont(font);
+    Fitting = false;
 }
 
 } // namespace tarvio

@@ -42,6 +42,8 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void inputMethodEvent(QInputMethodEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     using TPositions = std::array<QChar, Positions>;  // a null QChar is unfilled
@@ -52,11 +54,13 @@ private:
     void TypeDigits(const QString& digits);
     void ClearSelectionOr(int from, int to);
     void Render(int cursor);
+    void FitDigits();
 
     TPositions Slots{};
     TPositions SlotsOnFocus{};  // as the operator entered the field
     bool IsModified = false;
     bool ReturningFocus = false;
+    bool Fitting = false;
 };
 
 } // namespace tarvio

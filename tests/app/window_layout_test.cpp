@@ -4,6 +4,7 @@
 #include "tests/app/window_fixture.h"
 
 #include <QApplication>
+#include <QFontDatabase>
 #include <QFontInfo>
 
 #include <algorithm>
@@ -131,6 +132,25 @@ TEST_F(WindowLayout, FourDigitsFitTheNarrowestPriceField)
     QFontMetrics metrics(form.P5->font());
     EXPECT_LT(metrics.horizontalAdvance("0000"), form.P5->width() - 4)
         << QFontInfo(form.P5->font()).family().toStdString();
+}
+
+TEST_F(WindowLayout, FourDigitsFitWhereOnlyAWiderFaceStandsIn)
+{
+    // Where Liberation Sans is missing, bold DejaVu Sans stands in: at the
+    // designed height its four digits are wider than any price field, and
+    // the last one was hidden.
+    if (!QFontDatabase::hasFamily("DejaVu Sans")) GTEST_SKIP() << "DejaVu Sans is not installed";
+    TForm1& form = Create();
+    QFont wide("DejaVu Sans");
+    wide.setPixelSize(21);
+    wide.setBold(true);
+    for (TMaskEdit* price : form.PriceFields()) {
+        price->setFont(wide);
+        price->SetText("8888");
+        EXPECT_LE(QFontMetrics(price->font()).horizontalAdvance("8888"), price->width() - 6)
+            << price->objectName().toStdString();
+        EXPECT_GE(price->font().pixelSize(), 15) << "smaller than it need be";
+    }
 }
 
 TEST_F(WindowLayout, ColourNamesPaintTheCaptionPanels)
