@@ -19,6 +19,7 @@
 #include <QPalette>
 #include <QScreen>
 #include <QStyle>
+#include <QStyleOptionButton>
 
 #include <algorithm>
 #include <exception>
@@ -94,6 +95,26 @@ QPalette WindowPalette()
 QColor ButtonFace()
 {
     return WindowPalette().color(QPalette::Button);
+}
+
+// Makes the widget's face smaller, a pixel at a time, until fits() holds.
+template <typename Fits>
+void ShrinkUntil(QWidget* widget, Fits fits)
+{
+    QFont font = widget->font();
+    while (!fits() && font.pixelSize() > 6) {
+        font.setPixelSize(font.pixelSize() - 1);
+        widget->setFont(font);
+    }
+}
+
+// The label's text, from its left edge, ends by limit (in its parent).
+void FitLabel(TLabel* label, int limit)
+{
+    ShrinkUntil(label, [&] {
+        return label->x() + label->fontMetrics().horizontalAdvance(label->text()) <= limit;
+    });
+    label->SetText(label->text());
 }
 
 template <typename Handler>
@@ -248,6 +269,20 @@ void TForm1::CreateRightColumn()
     CB3 = new QCheckBox("Acertar á hora marcada acima", this);
     CB3->setObjectName("CB3");
     CB3->setGeometry(364, 133, 173, 17);
+
+    // A stand-in face wider than the designed ones (DejaVu Sans, where
+    // Liberation Sans is missing) would cut the check box's text off and run
+    // the labels into their neighbours: those texts are set smaller to fit.
+    FitLabel(Label1, Panel1->x());
+    FitLabel(Label6, CB1->x() - Panel2->x());
+    FitLabel(Label5, Panel2->width() - Panel2->frameWidth());
+    ShrinkUntil(CB3, [this] {
+        QStyleOptionButton option;
+        option.initFrom(CB3);
+        option.text = CB3->text();
+        QRect room = CB3->style()->subElementRect(QStyle::SE_CheckBoxContents, &option, CB3);
+        return CB3->fontMetrics().horizontalAdvance(CB3->text()) <= room.width();
+    });
 
     Button3 = new QPushButton("Sair", this);
     Button3->setObjectName("Button3");

@@ -6,6 +6,8 @@
 #include <QApplication>
 #include <QFontDatabase>
 #include <QFontInfo>
+#include <QStyle>
+#include <QStyleOptionButton>
 
 #include <algorithm>
 #include <cmath>
@@ -151,6 +153,24 @@ TEST_F(WindowLayout, FourDigitsFitWhereOnlyAWiderFaceStandsIn)
             << price->objectName().toStdString();
         EXPECT_GE(price->font().pixelSize(), 15) << "smaller than it need be";
     }
+}
+
+TEST_F(WindowLayout, TextsEndBeforeTheirNeighbours)
+{
+    // In whatever face stands in for the designed one on this machine.
+    TForm1& form = Create();
+    auto end = [](TLabel* label) {
+        return label->x() + label->fontMetrics().horizontalAdvance(label->text());
+    };
+    EXPECT_LE(end(form.Label1), form.Panel1->x()) << "\"Ultima Comunicação\" runs under \"T\"";
+    EXPECT_LE(form.Panel2->x() + end(form.Label6), form.CB1->x());
+    EXPECT_LE(end(form.Label5), form.Panel2->width() - form.Panel2->frameWidth());
+    QStyleOptionButton option;
+    option.initFrom(form.CB3);
+    option.text = form.CB3->text();
+    QRect room = form.CB3->style()->subElementRect(QStyle::SE_CheckBoxContents, &option, form.CB3);
+    EXPECT_LE(form.CB3->fontMetrics().horizontalAdvance(form.CB3->text()), room.width())
+        << "the check box's text is cut off";
 }
 
 TEST_F(WindowLayout, ColourNamesPaintTheCaptionPanels)
