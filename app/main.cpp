@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QIcon>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -89,6 +90,9 @@ int main(int argc, char* argv[])
                      "from the desktop\n";
         return FailedExit;
     }
+    // A write past a file size limit (ulimit -f) would end the program, in the
+    // middle of a save; ignored, the write fails and the save says why.
+    std::signal(SIGXFSZ, SIG_IGN);
     QApplication app(argc, argv);
     // The name, not a display name: Qt would append a display name to every
     // window's caption as the window manager shows it.

@@ -217,6 +217,33 @@ TEST_F(Program, PricesTypedBeforeAShutdownAreSaved)
     EXPECT_NE(Ini().find("P2=1529\n"), std::string::npos) << Ini();
 }
 
+// A session with a file size limit (ulimit -f) that the settings outgrow: the
+// save fails and says why, and the program goes on.
+TEST_F(Program, ASaveBeyondTheFileSizeLimitIsRefusedNotFatal)
+{
+    // Longer than the limit below (256 blocks of 512 bytes) before any change;
+    // the program's output, a file too, stays well within it.
+    const std::string before = "; " + std::string(160 * 1024, 'x') + "\n" + BoardIni(BoardPrices);
+    Dir.Write("tarvio.ini", before);
+    Sign.emplace(Devices, 3, std::vector<std::string>{"--status", "OK1"});
+    ASSERT_TRUE(Sign->WaitReady()) << ReadText(Devices / "sign3.out");
+    Tarvio.emplace(
+        std::vector<std::string>{"/bin/sh", "-c", "ulimit -f 256 && exec \"$0\"", Exe.string()},
+        Env(), (Dir.Path() / "tarvio.out").string());
+    ASSERT_TRUE(FindWindow()) << ReadText(Dir.Path() / "tarvio.out");
+    ClickAcertarAgora();
+    ASSERT_TRUE(Sign->WaitFor("out", 1));
+    EXPECT_TRUE(WaitUntil(10s, [&] {
+        return !Tarvio->Running() ||
+               ReadText(Dir.Path() / "tarvio.out").find("cannot write") != std::string::npos;
+    }));
+    EXPECT_TRUE(Tarvio->Running()) << "ended with " << Tarvio->WaitExit(0s).value_or(0);
+    EXPECT_NE(ReadText(Dir.Path() / "tarvio.out").find("The file size exceeds the limit allowed"),
+              std::string::npos)
+        << ReadText(Dir.Path() / "tarvio.out");
+    EXPECT_TRUE(Ini() == before) << "the settings file changed";
+}
+
 TEST_F(Program, AShutdownWhileAPortIsAskedForSavesAndIsNoFailure)
 {
     std::string prompt = StartAskingForAPort();
