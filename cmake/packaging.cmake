@@ -77,7 +77,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # libqt6gui6, which those already bring; qt6-qpa-plugins holds only a VNC
 # server and touch input over the network, which the window never uses. The
 # face the window is laid out for has to be named: with DejaVu Sans alone the
-# price fields and the right-hand captions are cut off.
+# price digits and the right-hand texts are set smaller to fit.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 if(TARGET tarvio)
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-liberation2 | fonts-liberation")
