@@ -191,8 +191,10 @@ Where the sign sits (one of):
                      to another machine (bench work only)
 
 What it answers:
-  --status CODE      the three-character status code (default "OK ")
-  --separator C      the character after each price (default a space)
+  --status CODE      the three-character status code, printable, without "@"
+                     or "*" (default "OK ")
+  --separator C      the character after each price, printable, not "@" or
+                     "*" (default a space)
   --interval SECONDS also send a status packet every SECONDS (0.05 to 86400;
                      off by default)
 
@@ -213,8 +215,8 @@ Fault modes, to test the program (each applies to every packet sent):
   first frame)
   --noise            the bytes 0D 0A 00 A5 "#noise#" before each packet and
                      7F FE 0D 0A after it (no "@" or "*" among them)
-  --chunk N          write each packet in pieces of N bytes ...
-  --chunk-delay MS   ... MS milliseconds apart (default 50)
+  --chunk N          write each packet in pieces of N bytes (1 to 4096) ...
+  --chunk-delay MS   ... MS milliseconds apart (0 to 60000, default 50)
 
 Output:
   stdout             "ready PATH" once the link (or port) is ready, then the
