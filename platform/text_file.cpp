@@ -48,11 +48,17 @@ DWORD TTextFile::Open(const std::string& path, bool append)
     if (Fd >= 0) Close();
     FirstError = 0;
     Pending.clear();
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
+    // Not blocking while opening: a FIFO nobody reads fails (ENXIO) instead
+    // of holding the caller, and a terminal neither waits for its carrier nor
+    // becomes the controlling one.
+    int flags =
+        O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (append ? O_APPEND : O_TRUNC);
     do {
         Fd = ::open(path.c_str(), flags, 0666);
     } while (Fd < 0 && errno == EINTR);
     if (Fd >= 0) {
+        int status = ::fcntl(Fd, F_GETFL);
+        if (status != -1) ::fcntl(Fd, F_SETFL, status & ~O_NONBLOCK);
         struct stat info;
         OpenedSize = append && ::fstat(Fd, &info) == 0 ? info.st_size : 0;
         return 0;

@@ -9,10 +9,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <sstream>
@@ -136,6 +140,32 @@ TEST_F(Trace, FailedDumpGivesTheNegatedErrorAndKeepsTheTraceForAnotherTry)
     EXPECT_EQ(Line.DumpTrace("/dev/full", true, false), -101);
     ASSERT_EQ(Line.WriteBlock("e", 1), 0);
     EXPECT_EQ(Dump(true), "Transmit: \ncde\n");
+}
+
+// A trace named after a FIFO nobody reads: the dump fails instead of waiting
+// for ever for a reader, and the record stays.
+TEST_F(Trace, DumpToAFifoWithoutReaderFailsAtOnce)
+{
+    const std::string fifo = (Dir / "KIVO.FIFO").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(Line.InitTrace(10), 0);
+    Line.AddTraceEntry('T', 'a');
+    std::atomic<int> result{1};
+    std::thread dumper([&] { result = Line.DumpTrace(fifo, true, false); });
+    for (int i = 0; i < 200 && result == 1; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const bool stuck = result == 1;
+    if (stuck) {
+        // Lets a blocked open go on, so the test ends.
+        int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        dumper.join();
+        ::close(reader);
+    } else {
+        dumper.join();
+    }
+    EXPECT_FALSE(stuck) << "the dump waited for a reader of the FIFO";
+    EXPECT_EQ(result, ecGeneralFailure);
+    EXPECT_EQ(Dump(true), "Transmit: \na\n");
 }
 
 // Files of this process end at bytes past what they hold: a write reaching
