@@ -4,7 +4,10 @@
 #include "platform/text_file.h"
 
 #include <cerrno>
+#include <csignal>
+#include <ctime>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,7 +63,9 @@ DWORD TTextFile::Open(const std::string& path, bool append)
         int status = ::fcntl(Fd, F_GETFL);
         if (status != -1) ::fcntl(Fd, F_SETFL, status & ~O_NONBLOCK);
         struct stat info;
-        OpenedSize = append && ::fstat(Fd, &info) == 0 ? info.st_size : 0;
+        const bool known = ::fstat(Fd, &info) == 0;
+        OpenedSize = append && known ? info.st_size : 0;
+        IsPipe = known && S_ISFIFO(info.st_mode);
         return 0;
     }
     int error = errno;
@@ -84,16 +89,36 @@ DWORD TTextFile::Write(std::string_view text)
 
 DWORD TTextFile::Flush()
 {
+    // A FIFO whose reader has gone fails the write with EPIPE, and the signal
+    // that comes with it would end the program: it is held back for this
+    // thread and taken away unless it was already waiting.
+    sigset_t pipe;
+    sigset_t before;
+    bool pipeWaiting = false;
+    if (IsPipe) {
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, &before);
+        sigset_t waiting;
+        pipeWaiting = sigpending(&waiting) == 0 && sigismember(&waiting, SIGPIPE) == 1;
+    }
     std::size_t done = 0;
     while (done < Pending.size() && FirstError == 0) {
         ssize_t wrote = ::write(Fd, Pending.data() + done, Pending.size() - done);
         if (wrote < 0) {
-            if (errno == EINTR) continue;
-            FirstError = IoErrorFromErrno(errno);
+            const int error = errno;
+            if (error == EINTR) continue;
+            FirstError = IoErrorFromErrno(error);
+            if (error == EPIPE && IsPipe && !pipeWaiting) {
+                const timespec none{};
+                while (sigtimedwait(&pipe, nullptr, &none) < 0 && errno == EINTR) {
+                }
+            }
         } else {
             done += static_cast<std::size_t>(wrote);
         }
     }
+    if (IsPipe) pthread_sigmask(SIG_SETMASK, &before, nullptr);
     Pending.clear();
     return FirstError;
 }

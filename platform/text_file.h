@@ -34,6 +34,7 @@ private:
 
     int Fd = -1;
     long long OpenedSize = 0;
+    bool IsPipe = false;
     DWORD FirstError = 0;
     std::string Pending;
 };

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -166,6 +167,29 @@ TEST_F(Trace, DumpToAFifoWithoutReaderFailsAtOnce)
     EXPECT_FALSE(stuck) << "the dump waited for a reader of the FIFO";
     EXPECT_EQ(result, ecGeneralFailure);
     EXPECT_EQ(Dump(true), "Transmit: \na\n");
+}
+
+// The reader of a FIFO goes away while the dump writes: the dump fails and the
+// program lives on.
+TEST_F(Trace, DumpToAFifoWhoseReaderLeavesFailsWithoutEndingTheProgram)
+{
+    const std::string fifo = (Dir / "KIVO.FIFO").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(Line.InitTrace(200000), 0);
+    for (int i = 0; i < 200000; ++i) Line.AddTraceEntry('T', 'a');
+    int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    std::thread leaver([reader] {
+        // Leaves once the dump has begun to write.
+        pollfd ready{reader, POLLIN, 0};
+        ::poll(&ready, 1, 5000);
+        ::close(reader);
+    });
+    const int result = Line.DumpTrace(fifo, true, false);
+    leaver.join();
+    EXPECT_EQ(result, ecGeneralFailure);
+    Line.AddTraceEntry('R', 'b');
+    EXPECT_EQ(Dump(true).substr(0, 11), "Transmit: \n");
 }
 
 // Files of this process end at bytes past what they hold: a write reaching
