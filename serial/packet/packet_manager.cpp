@@ -246,6 +246,7 @@ void TKivDataPacketManager::Unhook()
     HandlerInstalled = false;
     HookedDispatcher = nullptr;
     Collector = nullptr;
+    CollectionTimed = false;
     ++Generation;
     // A delivery waiting for its events still points its handlers into the
     // buffer: only forget its bytes then; a pass once hooked again, or the
@@ -298,7 +299,8 @@ void TKivDataPacketManager::TriggerHandler(UINT message, WPARAM first, LPARAM)
         // A trigger armed again fired for an earlier collection: that expiry
         // may reach us only after the restart, and must not end the new one.
         if (TimerHandle != 0 && static_cast<int>(first) == TimerHandle && Collector &&
-            HookedDispatcher && !HookedDispatcher->TimerTriggerArmed(TimerHandle))
+            CollectionTimed && HookedDispatcher &&
+            !HookedDispatcher->TimerTriggerArmed(TimerHandle))
             Collector->PacketTimeout();
     }
 }
@@ -401,7 +403,8 @@ void TKivDataPacketManager::SetBusy(bool on)
 
 void TKivDataPacketManager::TakeOwnership(TKivDataPacket* packet, int ticks)
 {
-    if (ticks > 0 && TimerHandle != 0 && HookedDispatcher) {
+    const bool timed = ticks > 0 && TimerHandle != 0 && HookedDispatcher;
+    if (timed) {
         int result = HookedDispatcher->ArmTimerTrigger(TimerHandle, ticks, true);
         if (result == ecBadTriggerHandle) {
             // Someone replaced the dispatcher's trigger set (a port that
@@ -416,6 +419,7 @@ void TKivDataPacketManager::TakeOwnership(TKivDataPacket* packet, int ticks)
         }
         CheckErrorCode(packet, result);
     }
+    CollectionTimed = timed;
     Collector = packet;
     packet->OwnsTimer = true;
     for (std::size_t i = 0; i < Packets.size(); ++i) {
@@ -428,7 +432,10 @@ void TKivDataPacketManager::TakeOwnership(TKivDataPacket* packet, int ticks)
 
 void TKivDataPacketManager::ReleaseOwnership(TKivDataPacket* packet)
 {
-    if (Collector == packet) Collector = nullptr;
+    if (Collector == packet) {
+        Collector = nullptr;
+        CollectionTimed = false;
+    }
     packet->OwnsTimer = false;
     if (TimerHandle != 0 && HookedDispatcher)
         CheckErrorCode(packet, HookedDispatcher->ArmTimerTrigger(TimerHandle, 0, false));

@@ -146,6 +146,9 @@ private:
     // The packet whose events are being raised; cleared if it leaves or is
     // switched off meanwhile.
     TKivDataPacket* Delivering = nullptr;
+    // The running collection armed the timer: an expiry reaching a
+    // collection without a time-out belongs to an earlier one.
+    bool CollectionTimed = false;
     // The release message came while Busy: it is posted again when Busy ends.
     bool ReleaseRequested = false;
     TKivDataPacketManagerList* List = nullptr;

@@ -276,5 +276,30 @@ TEST_F(PacketOverPty, TimeOutThatFellDueBeforeARestartDoesNotEndTheNewCollection
     EXPECT_EQ(Got, Texts{"fresh*"});
 }
 
+TEST_F(PacketOverPty, TimeOutThatFellDueBeforeARestartWithoutTimeOutDoesNotEndIt)
+{
+    // The same race, the packet restarted with no time-out at all: its timer
+    // is then not armed again, yet the expiry belongs to the earlier run.
+    Packet->SetEnabled(false);
+    Packet->SetStartCond(TPacketStartCond::scAnyData);
+    Packet->SetTimeOut(2);
+    int timeouts = 0;
+    Packet->OnTimeout = TNotifyEvent::FromFunction([&](TObject*) { ++timeouts; });
+    {
+        detail::TPacketLockHold hold(Packet->Manager()->Lock());
+        Packet->SetEnabled(true);
+        std::this_thread::sleep_for(400ms);
+        Packet->SetEnabled(false);
+        Packet->SetTimeOut(0);
+        Packet->SetEnabled(true);
+    }
+    EXPECT_FALSE(WaitUntil(500ms, [&] { return timeouts > 0; }, [this] { Pump(); }))
+        << "the expired time-out ended the collection begun after it";
+    EXPECT_TRUE(Packet->Enabled());
+    Line.Write("fresh*");
+    ASSERT_TRUE(WaitFor([&] { return !Got.empty(); }));
+    EXPECT_EQ(Got, Texts{"fresh*"});
+}
+
 } // namespace
 } // namespace kivo::test
