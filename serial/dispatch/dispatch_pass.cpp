@@ -45,10 +45,19 @@ void CallOnMainThread(const TTriggerHandlerEvent& method, UINT message, WPARAM h
 
 bool TKivBaseDispatcher::NotifyHandlers(UINT message, int handle, std::uint16_t data)
 {
+    // A handler attached while this runs is first called by the next
+    // notification: an avail handler would otherwise read again bytes that
+    // a handler before it has already consumed.
+    std::size_t eventCount = 0;
+    std::size_t procedureCount = 0;
+    std::size_t windowCount = 0;
     {
         TCriticalSectionLock hold(StateLock);
         if (!NotifyWanted) return true;
         Notifying = true;
+        eventCount = EventHandlers.size();
+        procedureCount = ProcedureHandlers.size();
+        windowCount = WindowHandlers.size();
     }
     const bool reading = message == kvTriggerAvail || message == kvTriggerData;
     {
@@ -89,7 +98,7 @@ bool TKivBaseDispatcher::NotifyHandlers(UINT message, int handle, std::uint16_t 
         TEventHandler handler;
         {
             TCriticalSectionLock hold(StateLock);
-            if (i >= EventHandlers.size()) break;
+            if (i >= eventCount || i >= EventHandlers.size()) break;
             if (EventHandlers[i].Deleted) continue;
             handler = EventHandlers[i];
         }
@@ -111,7 +120,7 @@ bool TKivBaseDispatcher::NotifyHandlers(UINT message, int handle, std::uint16_t 
         TTriggerHandlerProc procedure;
         {
             TCriticalSectionLock hold(StateLock);
-            if (i >= ProcedureHandlers.size()) break;
+            if (i >= procedureCount || i >= ProcedureHandlers.size()) break;
             if (ProcedureHandlers[i].Deleted) continue;
             procedure = ProcedureHandlers[i].Procedure;
         }
@@ -128,7 +137,7 @@ bool TKivBaseDispatcher::NotifyHandlers(UINT message, int handle, std::uint16_t 
         HWND window;
         {
             TCriticalSectionLock hold(StateLock);
-            if (i >= WindowHandlers.size()) break;
+            if (i >= windowCount || i >= WindowHandlers.size()) break;
             if (WindowHandlers[i].Deleted) continue;
             window = WindowHandlers[i].Window;
         }

@@ -250,6 +250,33 @@ TEST_F(PacketOverPty, TimedOutPacketEnabledAgainByItsHandlerResumesMatching)
     EXPECT_EQ(Got, Texts{"@status*"}) << "the stray bytes went with the time-out";
 }
 
+TEST_F(PacketOverPty, APacketTakingOverOnAnOpenPortGetsNoFrameTwice)
+{
+    // The handler puts a new packet in place of its own while the port stays
+    // open: the new manager's handler, attached during the notification that
+    // carried the frame, must not read that frame again.
+    TKivDataPacket* next = nullptr;
+    Texts nextGot;
+    OnEach = [this, &next, &nextGot] {
+        if (next) return;
+        delete std::exchange(Packet, nullptr);
+        next = new TKivDataPacket(&Form);
+        next->SetStartString("@");
+        next->SetEndCond({TPacketEndCond::ecString});
+        next->SetEndString("*");
+        next->SetComPort(Port);
+        next->SetEnabled(true);
+        next->OnStringPacket = TStringPacketNotifyEvent::FromFunction(
+            [&nextGot](TObject*, const std::string& data) { nextGot.push_back(data); });
+    };
+    Line.Write("@first*");
+    ASSERT_TRUE(WaitFor([&] { return next != nullptr; }));
+    Line.Write("@after*");
+    ASSERT_TRUE(WaitFor([&] { return !nextGot.empty(); }));
+    EXPECT_EQ(nextGot, Texts{"@after*"}) << "the frame of the old packet came again";
+    EXPECT_EQ(Got, Texts{"@first*"});
+}
+
 TEST_F(PacketOverPty, TimeOutThatFellDueBeforeARestartDoesNotEndTheNewCollection)
 {
     // A packet that collects from its first byte, restarted just as its
