@@ -498,22 +498,29 @@ void TKivDataPacket::DeliverPacket(bool bySize)
     manager.Delivering = this;
     // Each handler is called through a copy: one that destroys its packet
     // must not destroy itself while it runs. The events see the delivery
-    // through one pointer, which the call keeps without allocating.
+    // through one pointer, which the call keeps without allocating. A close
+    // of the port while they wait for their turn ends the delivery as a
+    // switch-off does: no event not yet begun is raised.
     struct TDelivery {
         TKivDataPacket* Self;
         TKivDataPacketManager* Manager;
         const std::uint8_t* Data;
         int Size;
-    } delivery{this, &manager, data, size};
+        unsigned Generation;
+        bool Current() const
+        {
+            return Manager->Delivering == Self && Manager->Generation == Generation;
+        }
+    } delivery{this, &manager, data, size, generation};
     RaiseEvents(manager, [](void* context, bool sent) {
         const auto* at = static_cast<const TDelivery*>(context);
-        if (at->Manager->Delivering != at->Self) return;
+        if (!at->Current()) return;
         const TPacketNotifyEvent onPacket = at->Self->OnPacket;
         if (onPacket) {
             onPacket(at->Self, at->Data, at->Size);
             if (EventsLetGo(sent)) return;
         }
-        if (at->Manager->Delivering != at->Self) return;
+        if (!at->Current()) return;
         const TStringPacketNotifyEvent onStringPacket = at->Self->OnStringPacket;
         if (onStringPacket) RaiseStringPacket(onStringPacket, at->Self, at->Data, at->Size);
     }, &delivery);

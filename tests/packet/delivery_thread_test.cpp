@@ -230,6 +230,20 @@ TEST_F(PacketOverPty, PacketSwitchedOffWhileItsEventsWaitGetsNoneAndStaysOff)
     EXPECT_FALSE(WaitUntil(300ms, [&] { return !Got.empty(); }, [this] { Pump(); }));
 }
 
+TEST_F(PacketOverPty, PortClosedWhileTheEventsWaitRaisesNoneAndTheReopenStartsAfresh)
+{
+    Line.Write("@sent before*");
+    // Not pumped: the dispatch thread waits for this thread to raise the events.
+    ASSERT_TRUE(WaitUntil(5000ms, [&] { return Packet->Manager()->State().Busy; }));
+    Port->SetOpen(false);
+    ASSERT_TRUE(WaitFor([&] { return !Port->Open(); }));
+    EXPECT_TRUE(Got.empty()) << "an event after the port was closed";
+    Port->SetOpen(true);
+    Line.Write("@after*");
+    ASSERT_TRUE(WaitFor([&] { return !Got.empty(); }));
+    EXPECT_EQ(Got, Texts{"@after*"});
+}
+
 TEST_F(PacketOverPty, TimedOutPacketEnabledAgainByItsHandlerResumesMatching)
 {
     Packet->SetTimeOut(2);
