@@ -186,6 +186,24 @@ TEST(BenchReport, AnAllocationPerByteMissesTheDataPacketTarget)
         << verdict.Out;
 }
 
+// A miss is the stack's own unless floor-calls, the same steps with no stack
+// code, misses the bound as well in the same run.
+TEST(BenchReport, AMissIsRuledOutOnlyWhereFloorCallsMissesToo)
+{
+    TRun run;
+    run.Figures["kivo"]["cycle median"] = 150;          // x5
+    run.Figures["floor-calls"]["cycle median"] = 130;   // x4.33
+    run.Figures["kivo"]["latency median"] = 110;        // x2.2
+    run.Figures["floor-calls"]["latency median"] = 95;  // x1.9
+    TVerdict verdict = Judge(run);
+    EXPECT_EQ(verdict.Status, 0) << verdict.Out << verdict.Err;
+    EXPECT_TRUE(Has(verdict.Out, "| cycle median <= 4x raw termios | **no**, ruled out: "
+                                 "floor-calls misses it too | 150.0 us = x5.00 |"))
+        << verdict.Out;
+    EXPECT_TRUE(Has(verdict.Out, "| latency median <= 2x raw termios | **no** | 110.0 us"))
+        << verdict.Out;
+}
+
 TEST(BenchReport, AnyFailedMicroBenchmarkFailsTheRun)
 {
     TRun run;
