@@ -125,7 +125,16 @@ int main(int argc, char* argv[])
         return FailedExit;
     }
     tarvio::TForm1 form(settings);
-    kivo::qt::TTerminationSignals termination([&form](int) { form.EndOnSignal(); });
+    // Without it a logout would end the program unsaved. Nothing has been
+    // read or sent yet: the program ends, saying why.
+    std::optional<kivo::qt::TTerminationSignals> termination;
+    try {
+        termination.emplace([&form](int) { form.EndOnSignal(); });
+    } catch (const std::exception& error) {
+        std::cerr << "tarvio: " << error.what() << '\n';
+        application.Application().MessageBox(error.what(), kivo::TMessageKind::mkError);
+        return FailedExit;
+    }
     form.show();
     // The program ends on request only when the port could not be opened or
     // the settings read: whoever started it hears of the failure. At first

@@ -25,6 +25,7 @@
 #include <exception>
 #include <iostream>
 #include <optional>
+#include <string>
 #include <utility>
 
 namespace tarvio {
@@ -530,6 +531,10 @@ void TForm1::AbrirPorta()
 void TForm1::ReportOpeningFailure(std::exception_ptr failure)
 {
     std::optional<kivo::TPortState> trouble;
+    // This program out of descriptors or memory: a probe would fail the
+    // same way and blame the port.
+    bool shortOfResources = false;
+    std::string why;
     try {
         std::rethrow_exception(failure);
     } catch (const kivo::EAlreadyOpen&) {
@@ -537,13 +542,21 @@ void TForm1::ReportOpeningFailure(std::exception_ptr failure)
     } catch (const kivo::EInOutError& error) {
         if (error.ErrorCode == static_cast<int>(kivo::win::ERROR_ACCESS_DENIED))
             trouble = kivo::TPortState::psNotPermitted;
+        shortOfResources =
+            error.ErrorCode == static_cast<int>(kivo::win::ERROR_TOO_MANY_OPEN_FILES);
+        why = error.Message();
     } catch (const kivo::EBadId&) {
         trouble = kivo::TPortState::psAbsent;
+    } catch (const kivo::EOutOfMemory& error) {
+        shortOfResources = true;
+        why = error.Message();
+    } catch (const std::exception& error) {
+        why = error.what();
     } catch (...) {
     }
     // A link to a folder, say, fails as no known kind; asked again, the
     // port tells what it is, unless it opens now.
-    if (!trouble && Port1->ComNumber() != 0) {
+    if (!trouble && !shortOfResources && Port1->ComNumber() != 0) {
         kivo::TPortState state = kivo::ProbePort(Port1->ComNumber());
         if (state != kivo::TPortState::psFree) trouble = state;
     }
@@ -557,8 +570,13 @@ void TForm1::ReportOpeningFailure(std::exception_ptr failure)
                          "sign's adapter (tarvio-ports lists the ports), then start again\n";
         else
             std::cerr << "tarvio: no port to choose from: " << unnumbered << '\n';
-    } else if (trouble)
+    } else if (trouble) {
         std::cerr << "tarvio: " << kivo::PortTrouble(Port1->ComNumber(), *trouble) << '\n';
+    } else if (Port1->ComNumber() != 0 && !why.empty()) {
+        // Nothing wrong with the port itself (a thread it could not start,
+        // say): what went wrong is all there is to tell.
+        std::cerr << "tarvio: " << kivo::PortFailure(Port1->ComNumber(), why) << '\n';
+    }
 
     // The timers keep running under the modal box; their ticks must not
     // open the port again and stack another box.

@@ -3,6 +3,7 @@
 #include "framework/qt/termination_signals.h"
 
 #include "framework/exceptions.h"
+#include "platform/errno_map.h"
 
 #include <QSocketNotifier>
 
@@ -32,8 +33,10 @@ TTerminationSignals::TTerminationSignals(std::function<void(int signal)> onSigna
     : OnSignal(std::move(onSignal))
 {
     int ends[2];
-    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
-        throw Exception("Cannot watch for termination signals");
+    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+        const int error = errno;
+        throw Exception("Cannot watch for termination signals: " + win::ErrnoText(error));
+    }
     ReadEnd = ends[0];
     WriteEnd = ends[1];
     SignalPipe = WriteEnd;

@@ -64,18 +64,25 @@ std::filesystem::path LastName(std::filesystem::path path)
     return path.lexically_normal();
 }
 
-} // namespace
-
-std::string PortTrouble(WORD comNumber, TPortState state)
+// "COMn (device)"; there tells whether the device exists.
+std::string PortLabel(WORD comNumber, bool& there)
 {
     bool unfitted = false;
     std::filesystem::path link = ComPortPath(comNumber, &unfitted);
     std::error_code unresolved;
     std::filesystem::path device = std::filesystem::weakly_canonical(link, unresolved);
-    const bool there = !unfitted && !unresolved && std::filesystem::exists(device, unresolved);
+    there = !unfitted && !unresolved && std::filesystem::exists(device, unresolved);
     if (!there) device = LastName(link);
+    return "COM" + std::to_string(comNumber) + " (" + device.string() + ")";
+}
+
+} // namespace
+
+std::string PortTrouble(WORD comNumber, TPortState state)
+{
+    bool there = false;
+    const std::string port = PortLabel(comNumber, there);
     const std::string com = "COM" + std::to_string(comNumber);
-    std::string port = com + " (" + device.string() + ")";
     switch (state) {
     case TPortState::psInUse:
         return port + " is held by another program: close that program, then try again";
@@ -98,6 +105,12 @@ std::string PortTrouble(WORD comNumber, TPortState state)
         return port + " is not a serial port: give " + com + " the sign's port with tarvio-ports "
                "assign " + std::to_string(comNumber) + " DEVICE, or " + otherNumber;
     return port + " is not there: connect it, or " + otherNumber;
+}
+
+std::string PortFailure(WORD comNumber, const std::string& why)
+{
+    bool there = false;
+    return PortLabel(comNumber, there) + " could not be opened: " + why;
 }
 
 std::string UnnumberedAdapterNote()

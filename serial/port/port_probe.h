@@ -38,6 +38,11 @@ inline constexpr TPortProbe PortProbeSwitches{};
 // the remedy.
 std::string PortTrouble(win::WORD comNumber, TPortState state);
 
+// One line for the technician when the opening failed for a reason that
+// is not the port's (this program out of descriptors, memory or threads):
+// COMn, the device it leads to, and why.
+std::string PortFailure(win::WORD comNumber, const std::string& why);
+
 // "the adapter <name> has no COM number: <why>" for a plugged-in adapter
 // that could not be given a number (see NumberNewAdapters), else empty: told
 // where a port is not found, as it may be the one that was meant.

@@ -10,7 +10,9 @@
 
 #include <gmock/gmock.h>
 
+#include <fcntl.h>
 #include <sys/fsuid.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -193,6 +195,36 @@ TEST_F(WindowFailures, OpeningFailingDuringATransmissionSavesTheTypedPricesFirst
     EXPECT_EQ(Services.QuitCount, 1);
     EXPECT_TRUE(Sent().empty());
     EXPECT_NE(IniText().find("P1=4321"), std::string::npos) << "typed prices were lost";
+}
+
+// Out of descriptors, the program fails to open any port at all: the
+// technician must hear that, not that COM3 is no serial port.
+TEST_F(WindowFailures, OpeningShortOfDescriptorsBlamesTheShortageNotThePort)
+{
+    WriteIni(TBoardIni{});
+    TForm1& form = ShowForm();
+    // Closed, so that the opening cannot take the descriptor the close frees.
+    form.Port1->SetOpen(false);
+    const int lowestFree = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(lowestFree, 0);
+    ::close(lowestFree);
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit none = old;
+    none.rlim_cur = static_cast<rlim_t>(lowestFree);
+
+    ::testing::internal::CaptureStderr();
+    ::setrlimit(RLIMIT_NOFILE, &none);
+    QTest::mouseClick(form.Button1, Qt::LeftButton);
+    ::setrlimit(RLIMIT_NOFILE, &old);
+    const std::string technician = ::testing::internal::GetCapturedStderr();
+
+    EXPECT_THAT(technician, ::testing::ContainsRegex(
+                                R"(tarvio: COM3 \(.+\) could not be opened: Too many open files)"));
+    EXPECT_THAT(technician, ::testing::Not(::testing::HasSubstr("serial port")));
+    ASSERT_FALSE(ErrorsShown().empty());
+    EXPECT_EQ(ErrorsShown()[0], OpeningFailureText);
+    EXPECT_FALSE(form.Port1->Open());
 }
 
 TEST_F(WindowFailures, FailedSaveBeforeTheEndIsShownAndTheEndStillComes)

@@ -309,6 +309,44 @@ TEST(ProgramStart, WithoutADisplayItSaysSoAndEndsWithStatus1)
         << ReadText(output);
 }
 
+// Started with next to no file descriptors to spare (a tight ulimit -n),
+// the program says what it lacks; it never ends by an uncaught exception.
+TEST(ProgramStart, ShortOfDescriptorsItSaysWhyAndDoesNotAbort)
+{
+    if (!ToolAvailable("prlimit")) GTEST_SKIP() << "prlimit is missing";
+    kivo::test::TempDir dir{"tarvio-descriptors"};
+    const fs::path exe = dir.Path() / "tarvio";
+    fs::copy_file(TARVIO_PATH, exe);
+    dir.Write("tarvio.ini", BoardIni(BoardPrices));
+    fs::create_directories(dir.Path() / "devices");
+    const std::vector<std::string> env{"QT_QPA_PLATFORM=offscreen",
+                                       "KIVO_DEVICE_DIR=" + (dir.Path() / "devices").string()};
+    // Each step up gets the program further into its start, until it meets
+    // something that needs a descriptor of its own.
+    bool toldWhy = false;
+    std::string lastSaid;
+    for (int limit = 4; limit <= 64 && !toldWhy; ++limit) {
+        const fs::path output = dir.Path() / ("limit-" + std::to_string(limit) + ".out");
+        TChild tarvio({"prlimit", "--nofile=" + std::to_string(limit), exe.string()}, env,
+                      output.string());
+        // A box waits for an operator: what it says is on standard error first.
+        // The program's own lines begin with its name (the loader's begin with its path).
+        auto ownLine = [](const std::string& text) {
+            return text.rfind("tarvio: ", 0) == 0 || text.find("\ntarvio: ") != std::string::npos;
+        };
+        kivo::test::WaitUntil(20s, [&] { return !tarvio.Running() || ownLine(ReadText(output)); });
+        const std::string said = ReadText(output);
+        lastSaid = said;
+        EXPECT_EQ(said.find("terminate called"), std::string::npos)
+            << "with " << limit << " descriptors: " << said;
+        toldWhy = said.find("tarvio: Cannot watch for termination signals: Too many open files") !=
+                  std::string::npos;
+        // Past that point without meeting it: the ones further on say their own.
+        if (!toldWhy && ownLine(said)) break;
+    }
+    EXPECT_TRUE(toldWhy) << lastSaid;
+}
+
 // Asked from a terminal, with or without a display, the answer is text and
 // no window; the help names the settings file this very copy uses.
 TEST(ProgramStart, HelpAndVersionAnswerWithoutOpeningTheWindow)
