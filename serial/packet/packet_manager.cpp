@@ -36,7 +36,6 @@ TKivDataPacketManagerList::~TKivDataPacketManagerList()
             // The port, and the dispatcher with it, may be gone already.
             TPacketLockHold hold(manager->Lock());
             manager->PortValue = nullptr;
-            manager->PortComponent = nullptr;
             manager->HookedDispatcher = nullptr;
         }
         delete manager;
@@ -66,7 +65,7 @@ void TKivDataPacketManagerList::Remove(TKivDataPacketManager* manager)
 // ---- Creation and destruction --------------------------------------------------
 
 TKivDataPacketManager::TKivDataPacketManager(TKivCustomComPort* port)
-    : Link(std::make_shared<detail::TManagerLink>()), PortValue(port), PortComponent(port)
+    : Link(std::make_shared<detail::TManagerLink>()), PortValue(port), PortAlive(port->LifeToken())
 {
     Link->Manager = this;
     // A copy of this handler may still be on its way to a call after we are
@@ -127,6 +126,10 @@ LRESULT TKivDataPacketManager::ReleaseProcedure(UINT message)
             ReleaseRequested = true;
             return 0;
         }
+        // A packet took over since the delivery that emptied the list.
+        if (!Packets.empty()) return 0;
+        SetHooked(false);
+        LetGoOfPort();
     }
     delete this;
     return 0;
@@ -139,6 +142,7 @@ void TKivDataPacketManager::Attach(TKivDataPacket* packet)
     TPacketLockHold hold(Link->Lock);
     Packets.push_back(packet);
     packet->ManagerValue = this;
+    ReleaseWhenIdle = false;
 }
 
 void TKivDataPacketManager::Detach(TKivDataPacket* packet)
@@ -149,6 +153,13 @@ void TKivDataPacketManager::Detach(TKivDataPacket* packet)
     if (Delivering == packet) Delivering = nullptr;
     if (Collector == packet) Collector = nullptr;
     if (!Packets.empty() || Destroying) return;
+    // A handler that puts a new packet in place of the one being delivered
+    // finds this manager on the port, with the bytes behind the delivered
+    // ones, which a new manager would never see.
+    if (Busy && HandlerInstalled) {
+        ReleaseWhenIdle = true;
+        return;
+    }
     // Let go of the dispatcher and the port now, while both are known, so
     // neither keeps calling a manager that is about to go; the memory goes
     // once the current call chain has returned.
@@ -159,10 +170,9 @@ void TKivDataPacketManager::Detach(TKivDataPacket* packet)
 
 void TKivDataPacketManager::LetGoOfPort()
 {
-    if (PortValue && PortComponent && !PortComponent->Destroying())
-        PortValue->DeregisterPortUser(PortEvent);
+    if (PortValue && !PortAlive.expired()) PortValue->DeregisterPortUser(PortEvent);
     PortValue = nullptr;
-    PortComponent = nullptr;
+    PortAlive.reset();
 }
 
 TPacketManagerState TKivDataPacketManager::State() const
@@ -279,6 +289,9 @@ void TKivDataPacketManager::PortStateChanged(TKivCustomComPort* port, TPortEvent
     }
     for (std::size_t i = 0; i < Packets.size(); ++i) GuardedDisarm(Packets[i]);
     SetHooked(false);
+    // Kept for a delivery's bytes, which the close has dropped; the port
+    // may be gone before the release message comes.
+    if (ReleaseWhenIdle && Packets.empty()) LetGoOfPort();
 }
 
 // ---- The dispatch thread's side ----------------------------------------------
@@ -391,7 +404,7 @@ void TKivDataPacketManager::SetBusy(bool on)
     Busy = false;
     for (std::size_t i = 0; i < Packets.size(); ++i)
         if (Packets[i]->Enabled()) GuardedArm(Packets[i]);
-    if (ReleaseRequested) {
+    if (ReleaseRequested || (ReleaseWhenIdle && Packets.empty())) {
         ReleaseRequested = false;
         PostMessage(ReleaseWindow, kvReleaseManager, 0, 0);
     }

@@ -135,9 +135,8 @@ private:
     bool Destroying = false;
     win::HWND ReleaseWindow = nullptr;
 
-    // The port as a plain component: still safe to ask whether it is being
-    // destroyed once its own destructor has run.
-    TComponent* PortComponent = nullptr;
+    // Expires once the port's destructor has run: its users are gone then.
+    std::weak_ptr<char> PortAlive;
     // The dispatcher the handler and the timer were registered with.
     TKivBaseDispatcher* HookedDispatcher = nullptr;
     // Counts unhooks, so a delivery that waited for its events can tell that
@@ -151,6 +150,9 @@ private:
     bool CollectionTimed = false;
     // The release message came while Busy: it is posted again when Busy ends.
     bool ReleaseRequested = false;
+    // The last packet left during a delivery: the manager stays on its port
+    // for one that takes over, and is released once Busy ends without one.
+    bool ReleaseWhenIdle = false;
     TKivDataPacketManagerList* List = nullptr;
     TTriggerHandlerEvent TriggerEvent;
     TPortEventCallback PortEvent;

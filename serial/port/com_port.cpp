@@ -499,7 +499,7 @@ void TKivCustomComPort::RegisterPortUser(const TPortEventCallback& callback)
 
 void TKivCustomComPort::DeregisterPortUser(const TPortEventCallback& callback)
 {
-    if (Destroying() || PortUsers.empty()) return;
+    if (PortUsers.empty()) return;
     for (std::size_t i = PortUsers.size(); i-- > 0;) {
         if (PortUsers[i]->EventCallback == callback)
             PortUsers.erase(PortUsers.begin() + static_cast<std::ptrdiff_t>(i));

@@ -257,8 +257,12 @@ public:
     bool BreakReceived();
 
     void RegisterPortUser(const TPortEventCallback& callback);
-    // Removes every entry whose callback has the same code part.
+    // Removes every entry whose callback has the same code part; also while
+    // the destructor closes the port, whose users hear of the close.
     void DeregisterPortUser(const TPortEventCallback& callback);
+    // Expires as the port's own destructor ends: a user that outlives it can
+    // tell whether it may still deregister.
+    std::weak_ptr<char> LifeToken() const { return Lifetime; }
 
     // Copies another port's settings and users; anything else is ignored.
     virtual void CopyFrom(const TComponent* source);
