@@ -45,8 +45,10 @@ TKivDataPacketManagerList::~TKivDataPacketManagerList()
 TKivDataPacketManager* TKivDataPacketManagerList::FindManager(const TKivCustomComPort* port) const
 {
     if (!port) return nullptr;
+    // One kept for a take-over on a port that died without telling it is
+    // nobody's: a new port may be made at the same address.
     for (TKivDataPacketManager* manager : Managers)
-        if (manager->PortValue == port) return manager;
+        if (manager->PortValue == port && !manager->PortAlive.expired()) return manager;
     return nullptr;
 }
 
@@ -247,6 +249,9 @@ void TKivDataPacketManager::Hook()
 void TKivDataPacketManager::Unhook()
 {
     if (!HandlerInstalled) return;
+    // A port destroyed by a user told of its close before us never told us:
+    // its dispatcher went with it.
+    if (PortAlive.expired()) HookedDispatcher = nullptr;
     if (HookedDispatcher) {
         if (TimerHandle != 0) HookedDispatcher->DropTrigger(TimerHandle);
         TimerHandle = 0;

@@ -6,6 +6,7 @@
 #include "framework/application.h"
 #include "framework/component.h"
 #include "platform/window.h"
+#include "serial/dispatch/base_dispatcher.h"
 #include "serial/packet/data_packet.h"
 #include "serial/packet/packet_manager.h"
 #include "serial/port/com_port.h"
@@ -292,6 +293,42 @@ TEST_F(PacketOverPty, APacketTakingOverOnAnOpenPortGetsEveryLaterFrameOnce)
     EXPECT_EQ(nextGot, (Texts{"@second*", "@after*"}))
         << "a frame of the old packet came again, or the one behind it was lost";
     EXPECT_EQ(Got, Texts{"@first*"});
+}
+
+TEST_F(PacketOverPty, PortDestroyedByItsOwnCloseLeavesNoManagerKeptForATakeOver)
+{
+    // The handler drops its only packet, which keeps the manager on the port
+    // for a packet that may take over. Before the manager's release comes,
+    // the far end hangs up and the port is closed, and a user told of the
+    // close before the manager destroys the port: the manager never hears of
+    // the close.
+    Port->RegisterPortUser(
+        TPortEventCallback::FromFunction([this](TKivCustomComPort*, TPortEventKind kind) {
+            if (kind == TPortEventKind::pekClosing && Port) delete std::exchange(Port, nullptr);
+        }));
+    TKivDataPacketManager* manager = Packet->Manager();
+    TKivBaseDispatcher* line = Port->ActiveDispatcher();
+    bool found = false;
+    win::HWND closer = win::CreateMessageWindow([&](win::UINT, win::WPARAM, win::LPARAM) {
+        // Not pumped: the release, posted as the delivery ends, waits.
+        EXPECT_TRUE(WaitUntil(5000ms, [&] { return !manager->State().Busy; }));
+        Line.CloseController();
+        EXPECT_TRUE(WaitUntil(5000ms, [&] { return !line->Started(); }));
+        const TKivCustomComPort* gone = Port;
+        Port->SetOpen(false);
+        // A port made next may well be at the same address.
+        found = PacketManagers().FindManager(gone) != nullptr;
+        return win::LRESULT{0};
+    });
+    OnEach = [&] {
+        delete std::exchange(Packet, nullptr);
+        win::PostMessage(closer, win::WM_USER, 0, 0);
+    };
+    Line.Write("@only*");
+    ASSERT_TRUE(WaitFor([&] { return Port == nullptr && PacketManagers().Count() == 0; }));
+    win::DestroyWindow(closer);
+    EXPECT_FALSE(found) << "a new port at that address would join the manager of the dead one";
+    EXPECT_EQ(Got, Texts{"@only*"});
 }
 
 TEST_F(PacketOverPty, TimeOutThatFellDueBeforeARestartDoesNotEndTheNewCollection)
