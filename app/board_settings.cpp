@@ -41,7 +41,8 @@ void Write(const std::string& path, const char* section, const std::string& key,
         std::string reason = FormatMessage(error);
         reason.erase(reason.find_last_not_of(".\r\n") + 1);
         if (reason.empty()) reason = "error " + std::to_string(error);
-        std::cerr << "tarvio: cannot write " << path << ": " << reason << '\n';
+        // One write: whoever watches the output never reads half the line.
+        std::cerr << ("tarvio: cannot write " + path + ": " + reason + '\n');
         throw EIniFileException("Unable to write to " + path);
     }
 }

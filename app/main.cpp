@@ -119,8 +119,8 @@ int main(int argc, char* argv[])
     // run on another one beside the first, each saving its prices over the
     // other's.
     if (!kivo::win::ClaimForThisProcess(settings)) {
-        std::cerr << "tarvio: another Tarvio is already open on " << settings
-                  << "; use that window\n";
+        std::cerr << ("tarvio: another Tarvio is already open on " + settings +
+                      "; use that window\n");
         application.Application().MessageBox(AlreadyOpenText);
         return FailedExit;
     }
@@ -131,7 +131,7 @@ int main(int argc, char* argv[])
     try {
         termination.emplace([&form](int) { form.EndOnSignal(); });
     } catch (const std::exception& error) {
-        std::cerr << "tarvio: " << error.what() << '\n';
+        std::cerr << (std::string("tarvio: ") + error.what() + '\n');
         application.Application().MessageBox(error.what(), kivo::TMessageKind::mkError);
         return FailedExit;
     }

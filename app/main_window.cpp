@@ -499,7 +499,7 @@ void TForm1::EndOnSignal()
         try {
             Escreve();
         } catch (const std::exception& error) {
-            std::cerr << "tarvio: " << error.what() << '\n';
+            std::cerr << (std::string("tarvio: ") + error.what() + '\n');
             status = 1;
         }
     }
@@ -569,13 +569,13 @@ void TForm1::ReportOpeningFailure(std::exception_ptr failure)
             std::cerr << "tarvio: no port to choose from: no serial port is there; connect the "
                          "sign's adapter (tarvio-ports lists the ports), then start again\n";
         else
-            std::cerr << "tarvio: no port to choose from: " << unnumbered << '\n';
+            std::cerr << ("tarvio: no port to choose from: " + unnumbered + '\n');
     } else if (trouble) {
-        std::cerr << "tarvio: " << kivo::PortTrouble(Port1->ComNumber(), *trouble) << '\n';
+        std::cerr << ("tarvio: " + kivo::PortTrouble(Port1->ComNumber(), *trouble) + '\n');
     } else if (Port1->ComNumber() != 0 && !why.empty()) {
         // Nothing wrong with the port itself (a thread it could not start,
         // say): what went wrong is all there is to tell.
-        std::cerr << "tarvio: " << kivo::PortFailure(Port1->ComNumber(), why) << '\n';
+        std::cerr << ("tarvio: " + kivo::PortFailure(Port1->ComNumber(), why) + '\n');
     }
 
     // The timers keep running under the modal box; their ticks must not
@@ -603,7 +603,7 @@ void TForm1::ReportUnreadableSettings(const std::string& failure)
     // Nothing was read, so nothing may be sent or saved: the program ends
     // as after an opening failure, before its close handler could save.
     OpeningErrorShown = true;
-    std::cerr << "tarvio: " << failure << '\n';
+    std::cerr << ("tarvio: " + failure + '\n');
     kivo::Application().MessageBox(failure, kivo::TMessageKind::mkError);
     OpeningErrorShown = false;
     kivo::Application().Terminate();
