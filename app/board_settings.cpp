@@ -3,6 +3,7 @@
 #include "app/board_settings.h"
 
 #include "app/code_page.h"
+#include "app/program_output.h"
 #include "platform/app_paths.h"
 #include "platform/errno_map.h"
 #include "platform/profile.h"
@@ -14,7 +15,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <iostream>
 
 namespace tarvio {
 
@@ -41,8 +41,7 @@ void Write(const std::string& path, const char* section, const std::string& key,
         std::string reason = FormatMessage(error);
         reason.erase(reason.find_last_not_of(".\r\n") + 1);
         if (reason.empty()) reason = "error " + std::to_string(error);
-        // One write: whoever watches the output never reads half the line.
-        std::cerr << ("tarvio: cannot write " + path + ": " + reason + '\n');
+        SayOnStandardError("cannot write " + path + ": " + reason);
         throw EIniFileException("Unable to write to " + path);
     }
 }

@@ -3,6 +3,7 @@
 
 #include "app/board_settings.h"
 #include "app/main_window.h"
+#include "app/program_output.h"
 #include "framework/qt/message_pump.h"
 #include "framework/qt/qt_application.h"
 #include "framework/qt/termination_signals.h"
@@ -86,8 +87,8 @@ int main(int argc, char* argv[])
 {
     if (std::optional<int> answered = AnswerOwnOption(argc, argv)) return *answered;
     if (NoDisplay(argc, argv)) {
-        std::cerr << "tarvio: no display to open the window on (DISPLAY is not set); start it "
-                     "from the desktop\n";
+        tarvio::SayOnStandardError(
+            "no display to open the window on (DISPLAY is not set); start it from the desktop");
         return FailedExit;
     }
     // A write past a file size limit (ulimit -f) would end the program, in the
@@ -119,8 +120,8 @@ int main(int argc, char* argv[])
     // run on another one beside the first, each saving its prices over the
     // other's.
     if (!kivo::win::ClaimForThisProcess(settings)) {
-        std::cerr << ("tarvio: another Tarvio is already open on " + settings +
-                      "; use that window\n");
+        tarvio::SayOnStandardError("another Tarvio is already open on " + settings +
+                                   "; use that window");
         application.Application().MessageBox(AlreadyOpenText);
         return FailedExit;
     }
@@ -131,7 +132,7 @@ int main(int argc, char* argv[])
     try {
         termination.emplace([&form](int) { form.EndOnSignal(); });
     } catch (const std::exception& error) {
-        std::cerr << (std::string("tarvio: ") + error.what() + '\n');
+        tarvio::SayOnStandardError(error.what());
         application.Application().MessageBox(error.what(), kivo::TMessageKind::mkError);
         return FailedExit;
     }

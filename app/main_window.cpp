@@ -5,6 +5,7 @@
 
 #include "app/board_layout.h"
 #include "app/board_link.h"
+#include "app/program_output.h"
 #include "framework/application.h"
 #include "framework/flag_restore.h"
 #include "framework/local_time.h"
@@ -23,7 +24,6 @@
 
 #include <algorithm>
 #include <exception>
-#include <iostream>
 #include <optional>
 #include <string>
 #include <utility>
@@ -499,7 +499,7 @@ void TForm1::EndOnSignal()
         try {
             Escreve();
         } catch (const std::exception& error) {
-            std::cerr << (std::string("tarvio: ") + error.what() + '\n');
+            SayOnStandardError(error.what());
             status = 1;
         }
     }
@@ -566,16 +566,16 @@ void TForm1::ReportOpeningFailure(std::exception_ptr failure)
     if (trouble && Port1->ComNumber() == 0) {
         std::string unnumbered = kivo::UnnumberedAdapterNote();
         if (unnumbered.empty())
-            std::cerr << "tarvio: no port to choose from: no serial port is there; connect the "
-                         "sign's adapter (tarvio-ports lists the ports), then start again\n";
+            SayOnStandardError("no port to choose from: no serial port is there; connect the "
+                               "sign's adapter (tarvio-ports lists the ports), then start again");
         else
-            std::cerr << ("tarvio: no port to choose from: " + unnumbered + '\n');
+            SayOnStandardError("no port to choose from: " + unnumbered);
     } else if (trouble) {
-        std::cerr << ("tarvio: " + kivo::PortTrouble(Port1->ComNumber(), *trouble) + '\n');
+        SayOnStandardError(kivo::PortTrouble(Port1->ComNumber(), *trouble));
     } else if (Port1->ComNumber() != 0 && !why.empty()) {
         // Nothing wrong with the port itself (a thread it could not start,
         // say): what went wrong is all there is to tell.
-        std::cerr << ("tarvio: " + kivo::PortFailure(Port1->ComNumber(), why) + '\n');
+        SayOnStandardError(kivo::PortFailure(Port1->ComNumber(), why));
     }
 
     // The timers keep running under the modal box; their ticks must not
@@ -603,7 +603,7 @@ void TForm1::ReportUnreadableSettings(const std::string& failure)
     // Nothing was read, so nothing may be sent or saved: the program ends
     // as after an opening failure, before its close handler could save.
     OpeningErrorShown = true;
-    std::cerr << ("tarvio: " + failure + '\n');
+    SayOnStandardError(failure);
     kivo::Application().MessageBox(failure, kivo::TMessageKind::mkError);
     OpeningErrorShown = false;
     kivo::Application().Terminate();

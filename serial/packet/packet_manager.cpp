@@ -130,10 +130,8 @@ LRESULT TKivDataPacketManager::ReleaseProcedure(UINT message)
         }
         // A packet took over since the delivery that emptied the list.
         if (!Packets.empty()) return 0;
-        SetHooked(false);
-        LetGoOfPort();
     }
-    delete this;
+    delete this;  // which unhooks and lets go of the port
     return 0;
 }
 

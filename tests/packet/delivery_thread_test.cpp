@@ -63,6 +63,34 @@ protected:
             if (!ran) return;
         }
     }
+
+    // A packet that collects from its first byte, restarted just as its
+    // time-out falls due: the dispatch thread, holding the expiry, waits for
+    // the lock while this thread restarts the packet with restartTimeOut.
+    // The expiry belongs to the earlier collection and must not end the new one.
+    void RestartAsTheTimeOutFallsDue(int restartTimeOut)
+    {
+        Packet->SetEnabled(false);
+        Packet->SetStartCond(TPacketStartCond::scAnyData);
+        Packet->SetTimeOut(2);
+        int timeouts = 0;
+        Packet->OnTimeout = TNotifyEvent::FromFunction([&](TObject*) { ++timeouts; });
+        {
+            detail::TPacketLockHold hold(Packet->Manager()->Lock());
+            Packet->SetEnabled(true);
+            std::this_thread::sleep_for(400ms);
+            Packet->SetEnabled(false);
+            Packet->SetTimeOut(restartTimeOut);
+            Packet->SetEnabled(true);
+        }
+        EXPECT_FALSE(WaitUntil(500ms, [&] { return timeouts > 0; }, [this] { Pump(); }))
+            << "the expired time-out ended the collection begun after it";
+        EXPECT_TRUE(Packet->Enabled());
+        Line.Write("fresh*");
+        ASSERT_TRUE(WaitFor([&] { return !Got.empty(); }));
+        EXPECT_EQ(Got, Texts{"fresh*"});
+    }
+
     bool WaitFor(const std::function<bool()>& pred)
     {
         return WaitUntil(5000ms, pred, [this] { Pump(); });
@@ -333,53 +361,13 @@ TEST_F(PacketOverPty, PortDestroyedByItsOwnCloseLeavesNoManagerKeptForATakeOver)
 
 TEST_F(PacketOverPty, TimeOutThatFellDueBeforeARestartDoesNotEndTheNewCollection)
 {
-    // A packet that collects from its first byte, restarted just as its
-    // time-out falls due: the dispatch thread, holding the expiry, waits for
-    // the lock while this thread restarts the packet with a long time-out.
-    Packet->SetEnabled(false);
-    Packet->SetStartCond(TPacketStartCond::scAnyData);
-    Packet->SetTimeOut(2);
-    int timeouts = 0;
-    Packet->OnTimeout = TNotifyEvent::FromFunction([&](TObject*) { ++timeouts; });
-    {
-        detail::TPacketLockHold hold(Packet->Manager()->Lock());
-        Packet->SetEnabled(true);
-        std::this_thread::sleep_for(400ms);
-        Packet->SetEnabled(false);
-        Packet->SetTimeOut(200);
-        Packet->SetEnabled(true);
-    }
-    EXPECT_FALSE(WaitUntil(500ms, [&] { return timeouts > 0; }, [this] { Pump(); }))
-        << "the expired time-out ended the collection begun after it";
-    EXPECT_TRUE(Packet->Enabled());
-    Line.Write("fresh*");
-    ASSERT_TRUE(WaitFor([&] { return !Got.empty(); }));
-    EXPECT_EQ(Got, Texts{"fresh*"});
+    RestartAsTheTimeOutFallsDue(200);
 }
 
 TEST_F(PacketOverPty, TimeOutThatFellDueBeforeARestartWithoutTimeOutDoesNotEndIt)
 {
-    // The same race, the packet restarted with no time-out at all: its timer
-    // is then not armed again, yet the expiry belongs to the earlier run.
-    Packet->SetEnabled(false);
-    Packet->SetStartCond(TPacketStartCond::scAnyData);
-    Packet->SetTimeOut(2);
-    int timeouts = 0;
-    Packet->OnTimeout = TNotifyEvent::FromFunction([&](TObject*) { ++timeouts; });
-    {
-        detail::TPacketLockHold hold(Packet->Manager()->Lock());
-        Packet->SetEnabled(true);
-        std::this_thread::sleep_for(400ms);
-        Packet->SetEnabled(false);
-        Packet->SetTimeOut(0);
-        Packet->SetEnabled(true);
-    }
-    EXPECT_FALSE(WaitUntil(500ms, [&] { return timeouts > 0; }, [this] { Pump(); }))
-        << "the expired time-out ended the collection begun after it";
-    EXPECT_TRUE(Packet->Enabled());
-    Line.Write("fresh*");
-    ASSERT_TRUE(WaitFor([&] { return !Got.empty(); }));
-    EXPECT_EQ(Got, Texts{"fresh*"});
+    // Restarted with no time-out at all, its timer is not armed again.
+    RestartAsTheTimeOutFallsDue(0);
 }
 
 } // namespace
