@@ -57,9 +57,9 @@ protected:
     TRun Ports(const std::vector<std::string>& args, std::vector<std::string> prefix = {})
     {
         std::vector<std::string> argv = std::move(prefix);
-        argv.insert(argv.end(),
-                    {"/usr/bin/env", "-i", "HOME=" + Root.Path().string(),
-                     "KIVO_DEV_ROOT=" + Dev.string(), "KIVO_SYSCONF_DIR=" + SystemConfig.string()});
+        argv.insert(argv.end(), {"/usr/bin/env", "-i", "HOME=" + Root.Path().string(),
+                                 "KIVO_SYSCONF_DIR=" + SystemConfig.string()});
+        if (WithDevRoot) argv.push_back("KIVO_DEV_ROOT=" + Dev.string());
         if (!Installed) argv.push_back("KIVO_DEVICE_DIR=" + Devices.string());
         argv.push_back(Installed ? (Installed->Path() / "tarvio-ports").string()
                                  : std::string(TARVIO_PORTS_PATH));
@@ -104,6 +104,9 @@ protected:
     }
 
     std::optional<TempDir> Installed;
+    // Without it KIVO_DEVICE_DIR is a closed set, as a user trying the
+    // simulator sets it.
+    bool WithDevRoot = true;
     std::vector<std::string> ReadOnly;
     TempDir Root{"kivo-ports-command"};
     fs::path Devices = Root / "devices";
@@ -210,6 +213,20 @@ TEST_F(PortsCommand, AssignAndForgetChangeTheLinkAndListingNumbersAdapters)
     EXPECT_EQ(run.ExitCode, 1) << "nothing left to forget";
     EXPECT_EQ(run.Err, "tarvio-ports: COM1 has no link in " + Devices.string() +
                            ": nothing to forget\n");
+}
+
+TEST_F(PortsCommand, AClosedDeviceFolderIsNotSaidToNumberAdapters)
+{
+    PtyPair sign;
+    fs::create_symlink(sign.SubsidiaryPath(), Devices / "com1");
+    WithDevRoot = false;
+    TRun run = Ports({"list"});
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_THAT(run.Out, HasSubstr("Links in " + Devices.string() + "\n"));
+    EXPECT_THAT(run.Out, ContainsRegex("COM1 +link +present"));
+    WithDevRoot = true;
+    EXPECT_THAT(Ports({"list"}).Out,
+                HasSubstr("Links in " + Devices.string() + " (adapters are numbered here)\n"));
 }
 
 TEST_F(PortsCommand, SystemWideLinksStayReadableWhateverTheTechniciansUmask)

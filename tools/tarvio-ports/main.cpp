@@ -115,8 +115,10 @@ int List()
 {
     TDeviceDirectories directories = DeviceDirectories();
     for (const fs::path& directory : directories.Search) {
+        // A closed folder (KIVO_DEVICE_DIR alone) numbers no adapter.
+        const bool numbersAdapters = directory == directories.Record && !directories.Closed;
         std::printf("Links in %s%s\n", directory.c_str(),
-                    directory == directories.Record ? " (adapters are numbered here)" : "");
+                    numbersAdapters ? " (adapters are numbered here)" : "");
         if (std::error_code unreadable = LinksUnreadable(directory))
             std::printf("  cannot read them (%s): the COM numbers linked there do not apply to "
                         "you until every user may read that folder\n",
