@@ -39,6 +39,10 @@ install(FILES ${TARVIO_PACKAGING}/invalid.tarvio.tarvio.metainfo.xml DESTINATION
 install(FILES ${TARVIO_PACKAGING}/copyright DESTINATION ${TARVIO_DOC_DIR})
 if(EXISTS ${PROJECT_SOURCE_DIR}/README.md)
     install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${TARVIO_DOC_DIR})
+    # What the README shows and points to, at the same relative paths.
+    install(FILES ${PROJECT_SOURCE_DIR}/docs/ARCHITECTURE.md ${PROJECT_SOURCE_DIR}/docs/PERFORMANCE.md
+                  ${PROJECT_SOURCE_DIR}/docs/screenshot.png
+            DESTINATION ${TARVIO_DOC_DIR}/docs)
 endif()
 
 # The example of the system-wide settings. The prefix /usr has its

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <sys/wait.h>
@@ -66,7 +67,9 @@ std::set<std::string> ExpectedFiles()
                                 "etc/tarvio/tarvio.ini"};
     if (TARVIO_BUILT) files.insert({"bin/tarvio", "share/man/man1/tarvio.1.gz"});
     if (TARVIO_PORTS_BUILT) files.insert({"bin/tarvio-ports", "share/man/man1/tarvio-ports.1.gz"});
-    if (TARVIO_HAS_README) files.insert("share/doc/tarvio/README.md");
+    if (TARVIO_HAS_README)
+        files.insert({"share/doc/tarvio/README.md", "share/doc/tarvio/docs/ARCHITECTURE.md",
+                      "share/doc/tarvio/docs/PERFORMANCE.md", "share/doc/tarvio/docs/screenshot.png"});
     return files;
 }
 
@@ -140,8 +143,15 @@ TEST_F(InstallTree, IconIsAScalableSvgDocument)
 TEST_F(InstallTree, ReadmeIsTheSourceReadme)
 {
     if (!TARVIO_HAS_README) GTEST_SKIP() << "no README.md in the source tree yet";
-    EXPECT_EQ(ReadPath(Prefix / "share/doc/tarvio/README.md"),
-              ReadPath(fs::path(KIVO_SOURCE_DIR) / "README.md"));
+    const fs::path docs = Prefix / "share/doc/tarvio";
+    const std::string readme = ReadPath(docs / "README.md");
+    EXPECT_EQ(readme, ReadPath(fs::path(KIVO_SOURCE_DIR) / "README.md"));
+    // Every file it names under docs/, and every link or image, is there beside it.
+    static const std::regex named(R"((?:\]\(|`)((?:docs/)[^)`#\s]+))");
+    int seen = 0;
+    for (std::sregex_iterator it(readme.begin(), readme.end(), named), end; it != end; ++it, ++seen)
+        EXPECT_TRUE(fs::exists(docs / (*it)[1].str())) << (*it)[1].str();
+    EXPECT_GT(seen, 0);
 }
 
 // One package built with the real cpack and unpacked, for all the checks.
