@@ -58,7 +58,7 @@ void TComponent::Notification(TComponent*, TOperation) {}
 void TComponent::InsertComponent(TComponent* component)
 {
     component->OwnerComponent = this;
-    for (TComponent* sibling : Owned) sibling->Notification(component, TOperation::opInsert);
+    TellSiblings(component, TOperation::opInsert);
     Owned.push_back(component);
     Notification(component, TOperation::opInsert);
 }
@@ -68,7 +68,18 @@ void TComponent::RemoveComponent(TComponent* component)
     std::erase(Owned, component);
     component->OwnerComponent = nullptr;
     Notification(component, TOperation::opRemove);
-    for (TComponent* sibling : Owned) sibling->Notification(component, TOperation::opRemove);
+    TellSiblings(component, TOperation::opRemove);
+}
+
+// A sibling's notification may free other siblings or make new ones, which
+// changes the list: those present now are told, unless freed meanwhile.
+void TComponent::TellSiblings(TComponent* component, TOperation operation)
+{
+    const std::vector<TComponent*> siblings = Owned;
+    for (TComponent* sibling : siblings) {
+        if (std::find(Owned.begin(), Owned.end(), sibling) == Owned.end()) continue;
+        sibling->Notification(component, operation);
+    }
 }
 
 } // namespace kivo

@@ -51,6 +51,7 @@ protected:
 private:
     void InsertComponent(TComponent* component);
     void RemoveComponent(TComponent* component);
+    void TellSiblings(TComponent* component, TOperation operation);
 
     TComponent* OwnerComponent = nullptr;
     std::vector<TComponent*> Owned;
