@@ -48,9 +48,13 @@ void TComponent::FreeNotification(TComponent* component)
     }
 }
 
+// Both sides, as FreeNotification added both: one left holding the other
+// would reach it after it has gone.
 void TComponent::RemoveFreeNotification(TComponent* component)
 {
+    if (!component) return;
     std::erase(FreeNotifies, component);
+    std::erase(component->FreeNotifies, this);
 }
 
 void TComponent::Notification(TComponent*, TOperation) {}

@@ -58,6 +58,23 @@ TEST(ComponentFreeNotification, AWatcherFreedByAnotherOnesNotificationIsNotToldA
     EXPECT_EQ(third.Removed, std::vector<TComponent*>{watched});
 }
 
+TEST(ComponentFreeNotification, LettingGoFromEitherSideLeavesNeitherHoldingTheOther)
+{
+    for (bool watchedLetsGo : {true, false}) {
+        SCOPED_TRACE(watchedLetsGo ? "the watched one lets go" : "the watcher lets go");
+        auto* watcher = new TWatcher;
+        auto* watched = new TWatcher;
+        watcher->FreeNotification(watched);
+        if (watchedLetsGo)
+            watched->RemoveFreeNotification(watcher);
+        else
+            watcher->RemoveFreeNotification(watched);
+        delete watched;
+        EXPECT_TRUE(watcher->Removed.empty());
+        delete watcher;
+    }
+}
+
 // Hears what its owner gains and loses; OnNotice runs inside the notice.
 class TSibling : public TComponent {
 public:
