@@ -48,9 +48,13 @@ void TComponent::FreeNotification(TComponent* component)
     }
 }
 
+// Both sides, as FreeNotification added both: one left holding the other
+// would reach it after it has gone.
 void TComponent::RemoveFreeNotification(TComponent* component)
 {
+    if (!component) return;
     std::erase(FreeNotifies, component);
+    std::erase(component->FreeNotifies, this);
 }
 
 void TComponent::Notification(TComponent*, TOperation) {}
@@ -58,7 +62,7 @@ void TComponent::Notification(TComponent*, TOperation) {}
 void TComponent::InsertComponent(TComponent* component)
 {
     component->OwnerComponent = this;
-    for (TComponent* sibling : Owned) sibling->Notification(component, TOperation::opInsert);
+    TellSiblings(component, TOperation::opInsert);
     Owned.push_back(component);
     Notification(component, TOperation::opInsert);
 }
@@ -68,7 +72,18 @@ void TComponent::RemoveComponent(TComponent* component)
     std::erase(Owned, component);
     component->OwnerComponent = nullptr;
     Notification(component, TOperation::opRemove);
-    for (TComponent* sibling : Owned) sibling->Notification(component, TOperation::opRemove);
+    TellSiblings(component, TOperation::opRemove);
+}
+
+// A sibling's notification may free other siblings or make new ones, which
+// changes the list: those present now are told, unless freed meanwhile.
+void TComponent::TellSiblings(TComponent* component, TOperation operation)
+{
+    const std::vector<TComponent*> siblings = Owned;
+    for (TComponent* sibling : siblings) {
+        if (std::find(Owned.begin(), Owned.end(), sibling) == Owned.end()) continue;
+        sibling->Notification(component, operation);
+    }
 }
 
 } // namespace kivo

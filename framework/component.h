@@ -37,9 +37,10 @@ public:
     void BeginLoading() { IsLoading = true; }
     void EndLoading();
 
-    // Tells every component that shares this owner (and the owner's own
-    // components) that component is going away or has arrived.
+    // Each of the two hears (Notification, opRemove) when the other is
+    // destroyed.
     void FreeNotification(TComponent* component);
+    // Undoes FreeNotification on both sides: neither hears of the other.
     void RemoveFreeNotification(TComponent* component);
 
 protected:
@@ -51,6 +52,7 @@ protected:
 private:
     void InsertComponent(TComponent* component);
     void RemoveComponent(TComponent* component);
+    void TellSiblings(TComponent* component, TOperation operation);
 
     TComponent* OwnerComponent = nullptr;
     std::vector<TComponent*> Owned;

@@ -225,8 +225,8 @@ void TKivDataPacket::SetComPort(TKivCustomComPort* port)
             }
             manager->Detach(this);
         }
-        // A port being destroyed is walking its own list of these.
-        if (!ComPortComponent->Destroying()) ComPortComponent->RemoveFreeNotification(this);
+        // Takes both entries off, also while a port being destroyed walks
+        // its list: one left there would be reached after we are gone.
         RemoveFreeNotification(ComPortComponent);
         ComPortValue = nullptr;
         ComPortComponent = nullptr;
@@ -240,7 +240,6 @@ void TKivDataPacket::SetComPort(TKivCustomComPort* port)
         if (!manager) manager = new TKivDataPacketManager(port);
         manager->Attach(this);
     } catch (...) {
-        port->RemoveFreeNotification(this);
         RemoveFreeNotification(port);
         ComPortValue = nullptr;
         ComPortComponent = nullptr;

@@ -489,8 +489,27 @@ void TKivCustomComPort::ServiceDispatcher()
 
 // ---- Port users -----------------------------------------------------------------------
 
+std::unique_ptr<TPortUserEntry> TPortUserEntry::Copy() const
+{
+    auto copy = std::make_unique<TPortUserEntry>(*this);
+    copy->Registration.reset();
+    return copy;
+}
+
+std::size_t TKivCustomComPort::PortUserCount() const noexcept
+{
+    return static_cast<std::size_t>(std::count_if(PortUsers.begin(), PortUsers.end(),
+                                                  [](const auto& user) { return user->Live(); }));
+}
+
+void TKivCustomComPort::DropEndedCopies()
+{
+    std::erase_if(PortUsers, [](const auto& user) { return !user->Live(); });
+}
+
 void TKivCustomComPort::RegisterPortUser(const TPortEventCallback& callback)
 {
+    DropEndedCopies();
     auto entry = std::make_unique<TPortUserEntry>();
     entry->EventCallback = callback;
     entry->EventKind = true;
@@ -506,10 +525,11 @@ void TKivCustomComPort::DeregisterPortUser(const TPortEventCallback& callback)
     }
 }
 
+// Also False for a copy whose registration ended during the walk.
 bool TKivCustomComPort::IsPortUser(const TPortUserEntry* entry) const
 {
     return std::any_of(PortUsers.begin(), PortUsers.end(),
-                       [entry](const auto& user) { return user.get() == entry; });
+                       [entry](const auto& user) { return user.get() == entry && user->Live(); });
 }
 
 void TKivCustomComPort::SendToUser(const TPortUserEntry& entry, UINT message,
@@ -541,6 +561,7 @@ std::vector<const TPortUserEntry*> Snapshot(
 // A user may also destroy the port: nobody hears of it after that.
 void TKivCustomComPort::NotifyPortOpen()
 {
+    DropEndedCopies();
     const std::weak_ptr<char> alive = Lifetime;
     for (const TPortUserEntry* entry : Snapshot(PortUsers)) {
         if (IsPortUser(entry)) SendToUser(*entry, kvPortOpen, TPortEventKind::pekOpen, true);
@@ -551,6 +572,7 @@ void TKivCustomComPort::NotifyPortOpen()
 
 void TKivCustomComPort::NotifyPortClose()
 {
+    DropEndedCopies();
     const std::weak_ptr<char> alive = Lifetime;
     for (const TPortUserEntry* entry : Snapshot(PortUsers)) {
         if (IsPortUser(entry)) SendToUser(*entry, kvPortClose, TPortEventKind::pekClosed, false);
@@ -561,6 +583,7 @@ void TKivCustomComPort::NotifyPortClose()
 
 void TKivCustomComPort::NotifyPortClosing()
 {
+    DropEndedCopies();
     const std::weak_ptr<char> alive = Lifetime;
     for (const TPortUserEntry* entry : Snapshot(PortUsers)) {
         if (!IsPortUser(entry) || !entry->EventKind) continue;
@@ -584,7 +607,7 @@ void TKivCustomComPort::CopyFrom(const TComponent* source)
     }
     PortUsers.clear();
     for (const auto& user : from->PortUsers)
-        PortUsers.push_back(std::make_unique<TPortUserEntry>(*user));
+        if (user->Live()) PortUsers.push_back(user->Copy());
     if (from->Phase == TPortPhase::ppOpen && from->Dispatcher) {
         from->Dispatcher->SaveTriggerSet(SavedTriggers);
         RestoreTriggersOnOpen = true;

@@ -114,6 +114,14 @@ struct TPortUserEntry {
     TPortOpenCallback PlainCallback;
     TPortEventCallback EventCallback;
     bool EventKind = false;
+    // Held by the entry the user registered, and gone with it; a copy on
+    // another port (CopyFrom) only watches it, since the user deregisters
+    // from the port it registered with and may then go.
+    std::shared_ptr<char> Registration = std::make_shared<char>(0);
+    std::weak_ptr<char> RegisteredAs = Registration;
+
+    bool Live() const noexcept { return !RegisteredAs.expired(); }
+    std::unique_ptr<TPortUserEntry> Copy() const;
 };
 
 class TKivCustomComPort : public TKivBaseComponent {
@@ -239,7 +247,8 @@ public:
     bool ReapplyAll() const noexcept { return ReapplyAllValue; }
     win::HWND NotifyWindow() const noexcept { return NotifyWindowValue; }
     TDeviceLayerSet AllowedDeviceLayers() const noexcept { return AllowedLayers; }
-    std::size_t PortUserCount() const noexcept { return PortUsers.size(); }
+    // Copies whose registration has ended are not counted.
+    std::size_t PortUserCount() const noexcept;
 
     // ---- Operations ------------------------------------------------------------
     // The dispatcher, opening a closed port first when AutoOpen allows it;
@@ -326,6 +335,7 @@ private:
     void SendToUser(const TPortUserEntry& entry, win::UINT message, TPortEventKind kind,
                     bool opening);
     bool IsPortUser(const TPortUserEntry* entry) const;
+    void DropEndedCopies();
     bool AnyTriggerEventAssigned() const;
     int Check(int code) const;
     // The device dropped the line while the port was open: the threads have

@@ -4,6 +4,8 @@
 #include "platform/window.h"
 #include "tests/packet/packet_rig.h"
 
+#include <utility>
+
 namespace kivo::test {
 namespace {
 
@@ -170,6 +172,22 @@ TEST_F(PacketManager, PortDestroyedFirstLeavesThePacketDetached)
     Port = nullptr;
     EXPECT_EQ(Packet->ComPort(), nullptr);
     EXPECT_EQ(Packet->Manager(), nullptr);
+    Pump();
+    EXPECT_EQ(PacketManagers().Count(), 0u);
+}
+
+// The close that a port's destruction runs may free the packet: the port
+// must not reach it afterwards as one still to be told of its end.
+TEST_F(PacketManager, PacketFreedByTheCloseOfItsPortsDestructionIsNotReachedAgain)
+{
+    OpenPort(Port);
+    int closes = 0;
+    Port->OnPortClose = TNotifyEvent::FromFunction([&](TObject*) {
+        ++closes;
+        delete std::exchange(Packet, nullptr);
+    });
+    delete std::exchange(Port, nullptr);
+    EXPECT_EQ(closes, 1);
     Pump();
     EXPECT_EQ(PacketManagers().Count(), 0u);
 }

@@ -838,6 +838,48 @@ TEST_F(CopyAndFind, CopyTakesSettingsUsersAndTriggersButNotTheOpenState)
     EXPECT_NO_THROW(copy.ArmTimerTrigger(static_cast<win::WORD>(timer), 10, true));
 }
 
+// A copied user is the user's registration with the source, no more: once
+// that ends, by the user leaving or the source going, the copy is not called.
+TEST_F(CopyAndFind, ACopiedUserEndsWithItsRegistrationOnTheSource)
+{
+    Line(4);
+    struct TLeavingUser {
+        explicit TLeavingUser(TKivCustomComPort* port) : Port(port)
+        {
+            Port->RegisterPortUser(TPortEventCallback::Of<&TLeavingUser::PortEvent>(this));
+        }
+        ~TLeavingUser()
+        {
+            if (Port)
+                Port->DeregisterPortUser(TPortEventCallback::Of<&TLeavingUser::PortEvent>(this));
+        }
+        void PortEvent(TKivCustomComPort*, TPortEventKind) { Heard.push_back(1); }
+        TKivCustomComPort* Port;
+        std::vector<int> Heard;
+    };
+    for (bool sourceGoes : {false, true}) {
+        SCOPED_TRACE(sourceGoes ? "source destroyed" : "user deregistered");
+        auto source = std::make_unique<TKivComPort>(&Form);
+        auto* user = new TLeavingUser(source.get());
+        TKivComPort copy(&Form);
+        copy.CopyFrom(source.get());
+        copy.SetComNumber(4);
+        copy.SetOpen(true);
+        copy.SetOpen(false);
+        EXPECT_EQ(user->Heard.size(), 3u)
+            << "a copy of a live registration hears open, closing, closed";
+        if (sourceGoes) {
+            source.reset();
+            user->Port = nullptr;
+        }
+        delete user;
+        EXPECT_EQ(copy.PortUserCount(), 0u);
+        copy.SetOpen(true);
+        copy.SetOpen(false);
+        EXPECT_FALSE(copy.Open());
+    }
+}
+
 TEST_F(CopyAndFind, CopyFromSomethingElseDoesNothing)
 {
     TKivComPort port(&Form);
