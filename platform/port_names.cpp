@@ -284,6 +284,16 @@ std::optional<TUnnumbered> NumberNewAdapters(const TDeviceDirectories& directori
     return std::nullopt;
 }
 
+std::vector<fs::path> ComMapFolders(const TDeviceDirectories& directories)
+{
+    std::vector<fs::path> folders = directories.Search;
+    if (!directories.Closed) {
+        folders.push_back(ByIdFolder());
+        folders.push_back(ByPathFolder());
+    }
+    return folders;
+}
+
 fs::path ComPortPath(unsigned number, bool* unfitted)
 {
     if (unfitted) *unfitted = false;

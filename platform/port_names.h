@@ -84,6 +84,11 @@ std::string WhyUnnumbered(const TDeviceDirectories& directories, const TUnnumber
 // first is returned, and the adapters after it are not tried.
 std::optional<TUnnumbered> NumberNewAdapters(const TDeviceDirectories& directories);
 
+// The folders whose content decides which COM numbers lead somewhere: the
+// device directories, then, unless they are closed, the adapters' by-id and
+// by-path folders. Any of them may be missing.
+std::vector<std::filesystem::path> ComMapFolders(const TDeviceDirectories& directories);
+
 // The path COMn opens. New adapters are numbered first when no link names n.
 // unfitted, when given, tells whether that path is the PC's port and
 // PcPortAnswers says no: a node with nothing behind it, never to be opened.

@@ -3,11 +3,13 @@
 
 #include "serial/port/port_select_form.h"
 
+#include "platform/port_names.h"
 #include "serial/errors/error_codes.h"
 #include "serial/errors/exceptions.h"
 #include "serial/port/port_select.h"
 
 #include <QComboBox>
+#include <QFileSystemWatcher>
 #include <QFontMetrics>
 #include <QFrame>
 #include <QGuiApplication>
@@ -15,9 +17,12 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStyledItemDelegate>
+#include <QTimer>
 
 #include <charconv>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 namespace kivo {
 
@@ -50,6 +55,61 @@ QFont FormFont()
         if (QFontMetrics(font).horizontalAdvance(Label1Text) <= Label1Width) break;
     }
     return font;
+}
+
+namespace fs = std::filesystem;
+
+// udev makes an adapter's by-id link a little after its tty node, and one
+// plug brings several notices: the list is made again once they are in.
+constexpr int SettleMilliseconds = 300;
+
+QString PathText(const fs::path& path)
+{
+    return QString::fromStdString(path.native());
+}
+
+// The folder to watch for folder: itself, or while it is missing the
+// nearest folder above it that exists, where it will appear. Empty when
+// none does.
+fs::path WatchedFor(const fs::path& folder)
+{
+    std::error_code failed;
+    fs::path at = fs::absolute(folder, failed).lexically_normal();
+    if (failed) return {};
+    if (at.filename().empty()) at = at.parent_path();  // a trailing separator
+    while (!fs::is_directory(at, failed)) {
+        if (at == at.parent_path()) return {};
+        at = at.parent_path();
+    }
+    return at;
+}
+
+// What of the device folders bears on the list: the entries of each, where
+// their links lead and whether that is there; a missing folder only as
+// missing, so that the churn of the folder watched in its stead leads to no
+// probing.
+QStringList DeviceFolderState(const std::vector<fs::path>& folders)
+{
+    QStringList state;
+    for (const fs::path& folder : folders) {
+        std::error_code failed;
+        if (!fs::is_directory(folder, failed)) {
+            state << "missing " + PathText(folder);
+            continue;
+        }
+        QStringList entries;
+        for (const fs::directory_entry& entry : fs::directory_iterator(folder, failed)) {
+            std::error_code notLink;
+            fs::path target = fs::read_symlink(entry.path(), notLink);
+            std::error_code gone;
+            bool there = fs::exists(entry.path(), gone);
+            entries << PathText(entry.path()) + " -> " + PathText(target) +
+                           (there ? "" : " (absent)");
+        }
+        entries.sort();
+        state << entries;
+    }
+    return state;
 }
 
 } // namespace
@@ -100,15 +160,76 @@ TComSelectForm::TComSelectForm(QWidget* owner)
     setTabOrder(AbortBtn, PortsComboBox);
     OkBtn->setFocus();
 
+    // Watched before the list is made, so that no change after it is missed.
+    DeviceFolders = new QFileSystemWatcher(this);
+    Settle = new QTimer(this);
+    Settle->setSingleShot(true);
+    Settle->setInterval(SettleMilliseconds);
+    connect(DeviceFolders, &QFileSystemWatcher::directoryChanged, this, [this] {
+        if (!Settle->isActive()) Settle->start();  // not pushed back by a stream of notices
+    });
+    connect(Settle, &QTimer::timeout, this, [this] { DeviceFoldersChanged(); });
+    WatchDeviceFolders();
+    FolderState = DeviceFolderState(win::ComMapFolders(win::DeviceDirectories()));
+
     FormCreate();
 }
 
 void TComSelectForm::FormCreate()
 {
-    for (int number = 1; number <= LastPortListed; ++number)
-        if (PortIsPresent(static_cast<win::WORD>(number)))
-            PortsComboBox->addItem(QString("COM%1").arg(number));
+    PortsComboBox->addItems(PresentPorts());
     if (PortsComboBox->count() > 0) PortsComboBox->setCurrentIndex(0);
+}
+
+QStringList TComSelectForm::PresentPorts() const
+{
+    QStringList ports;
+    for (int number = 1; number <= LastPortListed; ++number)
+        if (PortIsPresent(static_cast<win::WORD>(number))) ports << QString("COM%1").arg(number);
+    return ports;
+}
+
+void TComSelectForm::WatchDeviceFolders()
+{
+    // A folder made between looking and watching its parent is found by
+    // looking again.
+    for (int round = 0; round < 3; ++round) {
+        QStringList wanted;
+        for (const fs::path& folder : win::ComMapFolders(win::DeviceDirectories()))
+            if (fs::path watched = WatchedFor(folder); !watched.empty())
+                wanted << PathText(watched);
+        wanted.removeDuplicates();
+        const QStringList watching = DeviceFolders->directories();
+        QStringList stale;
+        for (const QString& path : watching)
+            if (!wanted.contains(path)) stale << path;
+        if (!stale.isEmpty()) DeviceFolders->removePaths(stale);
+        QStringList fresh;
+        for (const QString& path : wanted)
+            if (!watching.contains(path)) fresh << path;
+        if (fresh.isEmpty()) return;
+        DeviceFolders->addPaths(fresh);
+    }
+}
+
+void TComSelectForm::DeviceFoldersChanged()
+{
+    WatchDeviceFolders();
+    // Probing opens the devices: only when the folders really changed.
+    QStringList state = DeviceFolderState(win::ComMapFolders(win::DeviceDirectories()));
+    if (state == FolderState) return;
+    FolderState = state;
+    QStringList ports = PresentPorts();
+    QStringList listed;
+    for (int index = 0; index < PortsComboBox->count(); ++index)
+        listed << PortsComboBox->itemText(index);
+    if (ports == listed) return;
+    const QString chosen = PortsComboBox->currentText();
+    PortsComboBox->clear();
+    PortsComboBox->addItems(ports);
+    int index = chosen.isEmpty() ? -1 : PortsComboBox->findText(chosen);
+    if (index < 0 && PortsComboBox->count() > 0) index = 0;
+    PortsComboBox->setCurrentIndex(index);
 }
 
 int TComSelectForm::SelectedComNumber() const

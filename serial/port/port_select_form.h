@@ -1,15 +1,20 @@
 #pragma once
 // The port selection dialog: two lines of text in a bevel, the list of the
-// ports COM1 to COM50 present when it is created, and OK and Cancel. It
+// ports COM1 to COM50 present, and OK and Cancel. The list is made when the
+// dialog is created and made again when an adapter is plugged in or out
+// while it exists, the chosen item staying chosen while it is listed. It
 // exists for one prompt and is shown modally on the main thread; exec()
 // returns its modal result.
 
 #include <QDialog>
+#include <QStringList>
 
 class QComboBox;
+class QFileSystemWatcher;
 class QFrame;
 class QLabel;
 class QPushButton;
+class QTimer;
 
 namespace kivo {
 
@@ -45,6 +50,16 @@ protected:
 
 private:
     void FormCreate();
+
+    // Following adapters: the device folders are watched (a missing one
+    // through the nearest folder above it that exists), and a change notice
+    // makes the list again once the burst it belongs to has settled.
+    QStringList PresentPorts() const;
+    void WatchDeviceFolders();
+    void DeviceFoldersChanged();
+    QFileSystemWatcher* DeviceFolders;
+    QTimer* Settle;
+    QStringList FolderState;  // the device folders as the list was last made from
 };
 
 } // namespace kivo

@@ -155,6 +155,45 @@ TEST_F(PortSelect, OkOnAnEmptyListFailsTheChoice)
     ::setenv("KIVO_DEVICE_DIR", Dir->Path().c_str(), 1);
 }
 
+TEST_F(PortSelect, TheListFollowsAdaptersPluggedWhileTheDialogIsOpen)
+{
+    // A machine where no adapter was ever plugged: no by-id folder yet.
+    TempDir root("kivo-plugging");
+    std::filesystem::create_directories(root.Path() / "dev");
+    EnvGuard devices("KIVO_DEVICE_DIR", (root.Path() / "devices").string());
+    EnvGuard dev("KIVO_DEV_ROOT", (root.Path() / "dev").string());
+    const std::filesystem::path byId = root.Path() / "dev" / "serial" / "by-id";
+    auto listed = [](const TComSelectForm& form) {
+        QStringList items;
+        for (int index = 0; index < form.PortsComboBox->count(); ++index)
+            items << form.PortsComboBox->itemText(index);
+        return items;
+    };
+
+    TComSelectForm form;
+    ASSERT_EQ(form.PortsComboBox->count(), 0);
+    PtyPair alpha, beta, gamma;
+    alpha.LinkAs(byId, "usb-Alpha-if00");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.PortsComboBox->count() == 1; }, 5000))
+        << listed(form).join(' ').toStdString();
+    EXPECT_EQ(form.SelectedComNumber(), 1);
+
+    beta.LinkAs(byId, "usb-Beta-if00");
+    gamma.LinkAs(byId, "usb-Gamma-if00");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.PortsComboBox->count() == 3; }, 5000))
+        << listed(form).join(' ').toStdString();
+    EXPECT_EQ(listed(form), QStringList({"COM1", "COM2", "COM3"}));
+
+    // The operator's choice outlives a change that moves it.
+    form.PortsComboBox->setCurrentIndex(2);
+    std::filesystem::remove(byId / "usb-Alpha-if00");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.PortsComboBox->count() == 2; }, 5000))
+        << listed(form).join(' ').toStdString();
+    EXPECT_EQ(listed(form), QStringList({"COM2", "COM3"}));
+    EXPECT_EQ(form.SelectedComNumber(), 3);
+    EXPECT_EQ(form.size(), QSize(220, 131));
+}
+
 TEST_F(PortSelect, ProbeAsRootLeavesAPortHeldForExclusiveUseAlone)
 {
     // As programs that only ask the terminal for exclusive use do: that
