@@ -70,8 +70,8 @@ protected:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (Root / "out").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (Root / "out").c_str(), OutFlags,
+                                         0644);
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (Root / "err").c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
         pid_t child = -1;
@@ -103,6 +103,8 @@ protected:
         return Ports({"--help"}, ReadOnly).ExitCode == 0;
     }
 
+    // How its standard output is opened; read-only makes every write fail.
+    int OutFlags = O_WRONLY | O_CREAT | O_TRUNC;
     std::optional<TempDir> Installed;
     // Without it KIVO_DEVICE_DIR is a closed set, as a user trying the
     // simulator sets it.
@@ -128,6 +130,18 @@ TEST_F(PortsCommand, BadArgumentExitsTwoWithOneLine)
         EXPECT_EQ(run.ExitCode, 2) << args[0];
         EXPECT_EQ(std::count(run.Err.begin(), run.Err.end(), '\n'), 1) << run.Err;
         EXPECT_THAT(run.Err, HasSubstr("tarvio-ports: "));
+    }
+}
+
+TEST_F(PortsCommand, OutputThatCannotBeWrittenFailsLoudly)
+{
+    OutFlags = O_RDONLY | O_CREAT | O_TRUNC;
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{}, {"list"}, {"--help"}}) {
+        TRun run = Ports(args);
+        EXPECT_EQ(run.ExitCode, 1) << ::testing::PrintToString(args);
+        EXPECT_THAT(run.Err, HasSubstr("tarvio-ports: cannot write the output"))
+            << ::testing::PrintToString(args);
     }
 }
 

@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -47,8 +49,21 @@ Shows which device each COM number of Tarvio opens, and changes that.
                   root) instead of your own
   -h, --help      this text
 
-Exit status: 0 done, 1 a link could not be changed, 2 a bad argument.
+Exit status: 0 done, 1 a link could not be changed or the output not
+written, 2 a bad argument.
 )";
+
+// Output to a full disk or a closed descriptor is not a listing: the caller
+// must not take a cut-off one for the whole.
+int FinishOutput(int status)
+{
+    const bool flushed = std::fflush(stdout) == 0;
+    if (flushed && !std::ferror(stdout)) return status;
+    // An earlier failure's errno is long gone: only the flush's own is told.
+    std::fprintf(stderr, "%s: cannot write the output%s%s\n", Name, flushed ? "" : ": ",
+                 flushed ? "" : std::strerror(errno));
+    return 1;
+}
 
 int BadArgument(const std::string& problem)
 {
@@ -280,7 +295,7 @@ int main(int argc, char** argv)
         std::string_view arg = argv[i];
         if (arg == "-h" || arg == "--help") {
             std::fputs(Help, stdout);
-            return 0;
+            return FinishOutput(0);
         }
         if (arg == "--system")
             system = true;
@@ -292,7 +307,7 @@ int main(int argc, char** argv)
     if (words.empty() || words[0] == "list") {
         if (words.size() > 1) return BadArgument("list takes no arguments");
         if (system) return BadArgument("--system goes with assign or forget");
-        return List();
+        return FinishOutput(List());
     }
     if (words[0] == "assign" || words[0] == "forget") return Change(words, system);
     return BadArgument("unknown command \"" + std::string(words[0]) + "\"");
