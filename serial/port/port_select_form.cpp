@@ -98,7 +98,11 @@ QStringList DeviceFolderState(const std::vector<fs::path>& folders)
             continue;
         }
         QStringList entries;
-        for (const fs::directory_entry& entry : fs::directory_iterator(folder, failed)) {
+        // Stepped with an error code: this runs in a timer's slot, where a
+        // throw would end the program.
+        for (fs::directory_iterator it(folder, failed), end; !failed && it != end;
+             it.increment(failed)) {
+            const fs::directory_entry& entry = *it;
             std::error_code notLink;
             fs::path target = fs::read_symlink(entry.path(), notLink);
             std::error_code gone;
@@ -168,7 +172,15 @@ TComSelectForm::TComSelectForm(QWidget* owner)
     connect(DeviceFolders, &QFileSystemWatcher::directoryChanged, this, [this] {
         if (!Settle->isActive()) Settle->start();  // not pushed back by a stream of notices
     });
-    connect(Settle, &QTimer::timeout, this, [this] { DeviceFoldersChanged(); });
+    connect(Settle, &QTimer::timeout, this, [this] {
+        // A list that cannot be made again now stays as it is: the dialog
+        // still answers, and the next change tries again.
+        try {
+            DeviceFoldersChanged();
+        } catch (...) {
+            FolderState.clear();
+        }
+    });
     WatchDeviceFolders();
     FolderState = DeviceFolderState(win::ComMapFolders(win::DeviceDirectories()));
 
