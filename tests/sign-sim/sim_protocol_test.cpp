@@ -306,7 +306,7 @@ TEST_F(SimulatedSign, ChunkedAnswerArrivesInPiecesWithTheDelayBetween)
 
 TEST_F(SimulatedSign, StopSignalsEndItCleanlyAndRemoveTheLink)
 {
-    for (int sig : {SIGTERM, SIGINT}) {
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         Start();
         ASSERT_TRUE(fs::is_symlink(Link));
         EXPECT_EQ(Sim->Stop(sig), 0) << "signal " << sig << ": " << Sim->Stderr();

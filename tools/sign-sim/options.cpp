@@ -238,8 +238,9 @@ Output:
                      \xNN
   -h, --help         this text
 
-SIGINT or SIGTERM ends it cleanly. Exit codes: 0 after a clean stop, 1 when
-the line cannot be set up or fails, 2 for bad arguments.
+SIGINT, SIGTERM or SIGHUP (its terminal closed) ends it cleanly. Exit codes:
+0 after a clean stop, 1 when the line cannot be set up or fails, 2 for bad
+arguments.
 )";
 }
 
