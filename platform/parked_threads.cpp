@@ -70,11 +70,27 @@ struct TPool {
     std::atomic<std::size_t> Created{0};
 };
 
+std::atomic<TPool*> CurrentPool{nullptr};
+
+// A child of fork has none of the threads parked in the parent: a job handed
+// to one would never run. It starts with a pool of its own; the old one is
+// left behind unfreed, as its lock may have gone with a thread.
+void ForgetParkedAfterFork()
+{
+    CurrentPool.store(nullptr);
+}
+
 // Never destroyed: parked threads sleep on through static destruction.
 TPool& Pool()
 {
-    static TPool* pool = new TPool;
-    return *pool;
+    if (TPool* pool = CurrentPool.load(std::memory_order_acquire)) return *pool;
+    static std::once_flag forkHandler;
+    std::call_once(forkHandler, [] { ::pthread_atfork(nullptr, nullptr, ForgetParkedAfterFork); });
+    auto fresh = std::make_unique<TPool>();
+    TPool* expected = nullptr;
+    if (!CurrentPool.compare_exchange_strong(expected, fresh.get(), std::memory_order_acq_rel))
+        return *expected;  // another start made one first
+    return *fresh.release();
 }
 
 struct THome {

@@ -16,7 +16,8 @@
 // destroyed or overwritten while joinable terminates the process. A named
 // job's start returns once the thread wears the name. Parked threads are
 // never joined: they sleep through process exit, reachable from the
-// never-freed pool.
+// never-freed pool. A child of fork, which has none of them, starts with a
+// pool of its own.
 
 #include <cstddef>
 #include <functional>

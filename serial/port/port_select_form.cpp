@@ -203,24 +203,23 @@ QStringList TComSelectForm::PresentPorts() const
 
 void TComSelectForm::WatchDeviceFolders()
 {
-    // A folder made between looking and watching its parent is found by
-    // looking again.
+    // Every watch is made anew, each folder's parent watched too: a folder
+    // moved away, and another put under its name (links restored from a
+    // copy), would otherwise stay watched where it went, and nothing in the
+    // new one would be heard of. A folder made between looking and watching
+    // its parent is found by looking again.
+    QStringList watched;
     for (int round = 0; round < 3; ++round) {
         QStringList wanted;
         for (const fs::path& folder : win::ComMapFolders(win::DeviceDirectories()))
-            if (fs::path watched = WatchedFor(folder); !watched.empty())
-                wanted << PathText(watched);
+            if (fs::path at = WatchedFor(folder); !at.empty())
+                wanted << PathText(at) << PathText(at.parent_path());
         wanted.removeDuplicates();
-        const QStringList watching = DeviceFolders->directories();
-        QStringList stale;
-        for (const QString& path : watching)
-            if (!wanted.contains(path)) stale << path;
-        if (!stale.isEmpty()) DeviceFolders->removePaths(stale);
-        QStringList fresh;
-        for (const QString& path : wanted)
-            if (!watching.contains(path)) fresh << path;
-        if (fresh.isEmpty()) return;
-        DeviceFolders->addPaths(fresh);
+        if (wanted == watched) return;
+        if (const QStringList old = DeviceFolders->directories(); !old.isEmpty())
+            DeviceFolders->removePaths(old);
+        DeviceFolders->addPaths(wanted);
+        watched = wanted;
     }
 }
 

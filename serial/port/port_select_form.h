@@ -52,8 +52,9 @@ private:
     void FormCreate();
 
     // Following adapters: the device folders are watched (a missing one
-    // through the nearest folder above it that exists), and a change notice
-    // makes the list again once the burst it belongs to has settled.
+    // through the nearest folder above it that exists) with the folder above
+    // each, and a change notice makes the list again once the burst it
+    // belongs to has settled.
     QStringList PresentPorts() const;
     void WatchDeviceFolders();
     void DeviceFoldersChanged();

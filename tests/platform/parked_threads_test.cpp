@@ -17,6 +17,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -136,6 +137,30 @@ TEST(ParkedThreads, AHeldStartRunsAtTheReleaseAndAJoinNeverWaitsForOne)
     TParkedThread thread([] {}, nullptr, TParkedThread::TStart::MayBeHeld);
     thread.join();  // would wait for ever for the held job
     EXPECT_FALSE(thread.joinable());
+}
+
+// A child of fork has only the thread that forked, yet may start jobs (a
+// port it opens starts a poller of its own): none may go to a thread that
+// was parked in the parent.
+TEST(ParkedThreads, AJobStartedInAChildOfForkRuns)
+{
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the thread sanitizer ends a child of fork that starts a thread";
+#endif
+    RunJoined([] {});
+    ASSERT_TRUE(SettleParked(1));
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::atomic<bool> ran{false};
+        TParkedThread job([&] { ran = true; });
+        for (int wait = 0; wait < 200 && !ran; ++wait) ::usleep(10'000);
+        ::_exit(ran ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "the job went to a thread the child does not have";
 }
 
 TEST(ParkedThreads, JoinReturnsOnlyOnceTheJobAndWhatItCapturedAreGone)

@@ -194,6 +194,29 @@ TEST_F(PortSelect, TheListFollowsAdaptersPluggedWhileTheDialogIsOpen)
     EXPECT_EQ(form.size(), QSize(220, 131));
 }
 
+TEST_F(PortSelect, TheListFollowsALinkFolderPutInPlaceOfTheOneWatched)
+{
+    // Links restored from a copy: the folder is moved away and the copy
+    // takes its name while the dialog is open.
+    TempDir root("kivo-restored");
+    std::filesystem::create_directories(root.Path() / "dev");
+    std::filesystem::create_directories(root.Path() / "devices");
+    EnvGuard devices("KIVO_DEVICE_DIR", (root.Path() / "devices").string());
+    EnvGuard dev("KIVO_DEV_ROOT", (root.Path() / "dev").string());
+    TComSelectForm form;
+    ASSERT_EQ(form.PortsComboBox->count(), 0);
+    PtyPair restored, later;
+    restored.LinkAs(root.Path() / "copy", "com4");
+    std::filesystem::rename(root.Path() / "devices", root.Path() / "devices.old");
+    std::filesystem::rename(root.Path() / "copy", root.Path() / "devices");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.PortsComboBox->count() == 1; }, 5000));
+    // What changes in the new folder afterwards is followed too.
+    later.LinkAs(root.Path() / "devices", "com5");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.PortsComboBox->count() == 2; }, 5000));
+    EXPECT_EQ(form.PortsComboBox->itemText(0), "COM4");
+    EXPECT_EQ(form.PortsComboBox->itemText(1), "COM5");
+}
+
 TEST_F(PortSelect, ProbeAsRootLeavesAPortHeldForExclusiveUseAlone)
 {
     // As programs that only ask the terminal for exclusive use do: that
