@@ -415,8 +415,11 @@ bool RewriteInPlace(const std::string& path, std::string_view old, std::string_v
                    && ::ftruncate(fd, static_cast<off_t>(updated.size())) == 0 && ::fsync(fd) == 0;
     int error = written ? 0 : errno;
     if (!written) {
-        // The offsets just written took bytes a moment ago; the old ones fit there.
-        std::string_view back = old.substr(first, std::min(changed, old.size() - first));
+        // All of the old text from the first difference: a shorter file may
+        // already have been cut (a failed fsync comes after the truncate),
+        // and growing it back alone would leave zeros where its tail was.
+        // Up to what was written the old bytes fit where the new ones went.
+        std::string_view back = old.substr(first);
         std::size_t restored = 0;
         if (WriteAllAt(fd, back, static_cast<off_t>(first), restored)
             && ::ftruncate(fd, static_cast<off_t>(old.size())) == 0) {
