@@ -11,6 +11,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -285,9 +286,7 @@ int Change(const std::vector<std::string_view>& words, bool system)
     return 0;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+int Run(int argc, char** argv)
 {
     std::vector<std::string_view> words;
     bool system = false;
@@ -311,4 +310,18 @@ int main(int argc, char** argv)
     }
     if (words[0] == "assign" || words[0] == "forget") return Change(words, system);
     return BadArgument("unknown command \"" + std::string(words[0]) + "\"");
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // A folder that fails part-way through its reading (an I/O error) or a
+    // lack of memory ends the tool with its reason, not with an abort.
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "%s: %s\n", Name, error.what());
+        return 1;
+    }
 }
